@@ -1,0 +1,32 @@
+// The host's device factories. A plug-in's entry function hands the host a list of providers;
+// the host keeps one and asks it for a device object per configured device.
+#ifndef SMD_HOST_PROVIDER_H
+#define SMD_HOST_PROVIDER_H
+
+#include <memory>
+#include <vector>
+
+#include "host/smd_device.h"
+
+#pragma GCC visibility push(default)
+
+class Provider {
+public:
+    Provider() {}
+    virtual ~Provider() {}
+};
+
+class SMDSPDeviceProvider : public Provider {
+public:
+    SMDSPDeviceProvider() {}
+    virtual ~SMDSPDeviceProvider() {}
+    // A new device object; the caller owns it and destroys it through its virtual destructor.
+    virtual SMDSPDevice* create() const = 0;
+};
+
+// The plug-in entry the host looks up by this plain name.
+typedef std::vector<std::shared_ptr<Provider>> (*get_providers_fn)();
+
+#pragma GCC visibility pop
+
+#endif  // SMD_HOST_PROVIDER_H

@@ -1,0 +1,54 @@
+// The stand-in host's hook: every framework operation that a device calls back reports here,
+// and the answers a device receives come from here. A host program or a test installs one
+// observer for the whole process (SetDefaultObserver) or one per device (SetObserver).
+#ifndef SMD_HOST_RUNTIME_HOST_OBSERVER_H
+#define SMD_HOST_RUNTIME_HOST_OBSERVER_H
+
+#include <string>
+#include <vector>
+
+#include "host/smd_device.h"
+
+#pragma GCC visibility push(default)
+
+namespace smdhost {
+
+class HostObserver {
+public:
+    virtual ~HostObserver();
+
+    // Serial port side (SMDSPDevice).
+    virtual bool OnSendData(SMDSPDevice& device, const unsigned char* data, unsigned int size);
+    virtual bool OnProcess(SMDSPDevice& device, unsigned char* data, unsigned int size);
+    virtual bool OnRefreshStatus(SMDSPDevice& device);
+    virtual void OnReset(SMDSPDevice& device);
+
+    // Publication, history and alarm handling (SMDVDevice).
+    virtual bool OnSendSP(SMDVDevice& device, int data_id, const unsigned char* data,
+                          unsigned int size, bool urgent);
+    virtual bool OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* data,
+                                     unsigned int size);
+    virtual bool OnCheckAOReport(SMDVDevice& device, const std::string& name, float value);
+    virtual bool OnCheckThreshold(SMDVDevice& device, const std::string& name,
+                                  const std::string& text, float value, int level);
+    virtual bool OnDoBatchCheckThreshold(SMDVDevice& device, const std::vector<rule_value>& batch);
+    virtual bool OnCheckThresholdBool(SMDVDevice& device, int kind, const std::string& signal_key,
+                                      const std::string& alarm_id, const std::string& alarm_name,
+                                      const std::string& alarm_text, bool state,
+                                      unsigned short ordinal);
+    virtual bool OnInitSetting(SMDVDevice& device, const Json::Value& setting);
+};
+
+// The observer used by devices that have none of their own; null restores the built-in one,
+// which records nothing and answers as a quiet host does (true for port and setting calls,
+// false for the alarm checks).
+void SetDefaultObserver(HostObserver* observer);
+// The observer for one device; null makes the device use the process default again.
+void SetObserver(SMDVDevice& device, HostObserver* observer);
+HostObserver& ObserverOf(SMDVDevice& device);
+
+}  // namespace smdhost
+
+#pragma GCC visibility pop
+
+#endif  // SMD_HOST_RUNTIME_HOST_OBSERVER_H

@@ -1,0 +1,150 @@
+// The stand-in host's definitions of the framework operations that a device object calls or
+// inherits. Host programs and tests link this library; the plug-in resolves these symbols from
+// the process that loads it.
+#include <boost/date_time/posix_time/posix_time.hpp>
+
+#include "host_runtime/host_observer.h"
+
+namespace smdhost {
+
+HostObserver::~HostObserver() {}
+bool HostObserver::OnSendData(SMDSPDevice&, const unsigned char*, unsigned int) { return true; }
+bool HostObserver::OnProcess(SMDSPDevice&, unsigned char*, unsigned int) { return true; }
+bool HostObserver::OnRefreshStatus(SMDSPDevice&) { return true; }
+void HostObserver::OnReset(SMDSPDevice&) {}
+bool HostObserver::OnSendSP(SMDVDevice&, int, const unsigned char*, unsigned int, bool) {
+    return true;
+}
+bool HostObserver::OnSaveDeviceHistory(SMDVDevice&, const unsigned char*, unsigned int) {
+    return true;
+}
+bool HostObserver::OnCheckAOReport(SMDVDevice&, const std::string&, float) { return false; }
+bool HostObserver::OnCheckThreshold(SMDVDevice&, const std::string&, const std::string&, float,
+                                    int) {
+    return false;
+}
+bool HostObserver::OnDoBatchCheckThreshold(SMDVDevice&, const std::vector<rule_value>&) {
+    return false;
+}
+bool HostObserver::OnCheckThresholdBool(SMDVDevice&, int, const std::string&, const std::string&,
+                                        const std::string&, const std::string&, bool,
+                                        unsigned short) {
+    return false;
+}
+bool HostObserver::OnInitSetting(SMDVDevice&, const Json::Value&) { return true; }
+
+namespace {
+HostObserver g_quiet_host;
+HostObserver* g_default_observer = &g_quiet_host;
+}  // namespace
+
+void SetDefaultObserver(HostObserver* observer) {
+    g_default_observer = observer != nullptr ? observer : &g_quiet_host;
+}
+
+void SetObserver(SMDVDevice& device, HostObserver* observer) { device.host_observer = observer; }
+
+HostObserver& ObserverOf(SMDVDevice& device) {
+    return device.host_observer != nullptr ? *device.host_observer : *g_default_observer;
+}
+
+}  // namespace smdhost
+
+using smdhost::ObserverOf;
+
+ttime_t get_ttime(boost::posix_time::ptime time) {
+    ttime_t t = {};
+    if (time.is_special()) return t;
+    const boost::gregorian::date d = time.date();
+    const boost::posix_time::time_duration tod = time.time_of_day();
+    const unsigned year = static_cast<unsigned>(d.year());
+    t.date[0] = static_cast<unsigned char>(year & 0xFF);
+    t.date[1] = static_cast<unsigned char>(year >> 8);
+    t.date[2] = static_cast<unsigned char>(d.month().as_number());
+    t.date[3] = static_cast<unsigned char>(d.day().as_number());
+    t.hour = static_cast<unsigned char>(tod.hours());
+    t.minute = static_cast<unsigned char>(tod.minutes());
+    t.second = static_cast<unsigned char>(tod.seconds());
+    return t;
+}
+
+// --- SMDVDevice ------------------------------------------------------------------------------
+
+SMDVDevice::SMDVDevice()
+    : rule_ordinal(1),
+      data_ready(false),
+      host_observer(nullptr),
+      alarm_changed(false),
+      poll_step(0),
+      device_address(0),
+      rx_count(0) {}
+
+std::int32_t SMDVDevice::DeviceIoControl(int, const void*, int, void*, int, int&) { return -2; }
+void SMDVDevice::Reset() {}
+bool SMDVDevice::InitV(SMDVDevice*, unsigned int, const Json::Value&) { return true; }
+bool SMDVDevice::Init(std::weak_ptr<SMDController> c, unsigned int, const Json::Value&) {
+    controller = c;
+    return true;
+}
+bool SMDVDevice::InitSetting(const Json::Value& setting) {
+    return ObserverOf(*this).OnInitSetting(*this, setting);
+}
+bool SMDVDevice::IsSupportDevice(const std::string& type) const { return type == device_type; }
+bool SMDVDevice::SendSP(int id, const unsigned char* data, unsigned int size, bool urgent) {
+    return ObserverOf(*this).OnSendSP(*this, id, data, size, urgent);
+}
+bool SMDVDevice::SendDelayData(int) { return false; }
+bool SMDVDevice::SendDoData(int, char) { return false; }
+int SMDVDevice::ReadDi(int) { return 0; }
+float SMDVDevice::ReadAi(int) { return 0.0f; }
+std::string SMDVDevice::Get_SP_Value(unsigned int, const std::string&) { return std::string(); }
+
+bool SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int size) {
+    return ObserverOf(*this).OnSaveDeviceHistory(*this, data, size);
+}
+bool SMDVDevice::CheckAOReport(const std::string& name, float value) {
+    return ObserverOf(*this).OnCheckAOReport(*this, name, value);
+}
+bool SMDVDevice::CheckThreshold(const std::string& name, const std::string& text,
+                                const float& value, int level) {
+    return ObserverOf(*this).OnCheckThreshold(*this, name, text, value, level);
+}
+bool SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) {
+    return ObserverOf(*this).OnDoBatchCheckThreshold(*this, batch);
+}
+bool SMDVDevice::CheckThresholdBool(int kind, const std::string& signal_key,
+                                    const std::string& alarm_id, const std::string& alarm_name,
+                                    const std::string& alarm_text, bool state,
+                                    unsigned short ordinal) {
+    return ObserverOf(*this).OnCheckThresholdBool(*this, kind, signal_key, alarm_id, alarm_name,
+                                                  alarm_text, state, ordinal);
+}
+
+// --- SMDSPDevice -----------------------------------------------------------------------------
+
+SMDSPDevice::SMDSPDevice() : baud_rate(9600), port_fd(-1) {}
+
+void SMDSPDevice::Reset() {
+    // Any partial reception is dropped: the device's codec relies on rx_count being 0 after this.
+    rx_count = 0;
+    ObserverOf(*this).OnReset(*this);
+}
+bool SMDSPDevice::Init(std::weak_ptr<SMDController> c, unsigned int index,
+                       const Json::Value& setting) {
+    return SMDVDevice::Init(c, index, setting);
+}
+bool SMDSPDevice::RefreshStatus() { return ObserverOf(*this).OnRefreshStatus(*this); }
+bool SMDSPDevice::process(unsigned char* data, unsigned int size) {
+    return ObserverOf(*this).OnProcess(*this, data, size);
+}
+bool SMDSPDevice::IsProcessing() { return rx_count > 0; }
+bool SMDSPDevice::IsStalled() { return false; }
+bool SMDSPDevice::SendData(const unsigned char* data, unsigned int size) {
+    return ObserverOf(*this).OnSendData(*this, data, size);
+}
+bool SMDSPDevice::SendParityData(const unsigned char* data, unsigned int size, EnumParity) {
+    return SendData(data, size);
+}
+bool SMDSPDevice::OpenPort() { return false; }
+void SMDSPDevice::ClosePort() {}
+void SMDSPDevice::RunCheckThreshold() {}

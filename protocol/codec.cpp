@@ -1,0 +1,109 @@
+// The device's side of the serial link: command frames out, reply frames in.
+//
+// The receiver is a two-state machine told by rx_count: idle (0) searches each chunk for the
+// start character; collecting (> 0) appends each chunk up to its first end character. Every
+// buffer is a fixed array; nothing is allocated here.
+#include <cstring>
+
+#include "device/rxp517_t36b2.h"
+#include "protocol/frame.h"
+
+namespace frame = rxp::frame;
+
+bool RXP517_T36B2::write_cmd(unsigned char group, unsigned char command) {
+    return write_cmd(group, command, nullptr, 0);
+}
+
+bool RXP517_T36B2::write_cmd(unsigned char group, unsigned char command,
+                             const unsigned char* data, int length) {
+    // The length byte holds 0..255; a longer command cannot be framed.
+    if (length > static_cast<int>(frame::kMaxDataBytes)) return false;
+
+    unsigned char raw[frame::kRawCommandSize];
+    unsigned char out[frame::kCommandFrameSize];
+    std::memset(raw, 0, sizeof(raw));
+    std::memset(out, 0, sizeof(out));
+
+    std::size_t data_len = 0;
+    raw[0] = device_address;
+    raw[1] = group;
+    raw[2] = command;
+    if (length > 0 && data != nullptr) {
+        data_len = static_cast<std::size_t>(length);
+        raw[3] = static_cast<unsigned char>(data_len);
+        std::memcpy(raw + frame::kHeaderBytes, data, data_len);
+    }
+    const std::size_t body = frame::kHeaderBytes + data_len;
+    raw[body] = static_cast<unsigned char>(calc_crc(raw, static_cast<int>(body)));
+
+    const std::size_t chars = frame::EncodeRaw(raw, body + 1, out);
+    return SMDSPDevice::SendData(out, static_cast<unsigned int>(chars));
+}
+
+int RXP517_T36B2::calc_crc(unsigned char* bytes, int length) {
+    if (bytes == nullptr || length <= 0) return 0;
+    return frame::CharSum(bytes, static_cast<std::size_t>(length));
+}
+
+bool RXP517_T36B2::process(unsigned char* data, unsigned int size) {
+    if (!SMDSPDevice::process(data, size)) return true;  // the host keeps this chunk from us
+    // An empty chunk changes nothing: a frame already ending in CR would have been decoded.
+    if (data == nullptr || size == 0) return true;
+
+    // A count the host left outside the buffer cannot be appended to: start over.
+    if (rx_count < 0 || static_cast<std::size_t>(rx_count) > frame::kRxBufferSize) {
+        Reset();
+        return true;
+    }
+
+    if (rx_count == 0) {
+        // Idle: noise before the start character and bytes after the end character are dropped.
+        const unsigned char* start =
+            static_cast<const unsigned char*>(std::memchr(data, frame::kStart, size));
+        if (start == nullptr) return true;
+        const std::size_t rest = static_cast<std::size_t>(data + size - start);
+        const unsigned char* end =
+            static_cast<const unsigned char*>(std::memchr(start, frame::kEnd, rest));
+        const std::size_t take = end != nullptr ? static_cast<std::size_t>(end - start) + 1 : rest;
+        if (take > frame::kRxBufferSize) {
+            Reset();
+            return false;
+        }
+        std::memcpy(rx_buffer, start, take);
+        rx_count += static_cast<std::int32_t>(take);
+    } else {
+        // Collecting: a start character here is an ordinary byte (no resynchronisation).
+        if (static_cast<std::size_t>(rx_count) + size > frame::kRxBufferSize) {
+            Reset();
+            return true;
+        }
+        const unsigned char* end =
+            static_cast<const unsigned char*>(std::memchr(data, frame::kEnd, size));
+        const std::size_t take = end != nullptr ? static_cast<std::size_t>(end - data) + 1 : size;
+        std::memcpy(rx_buffer + rx_count, data, take);
+        rx_count += static_cast<std::int32_t>(take);
+    }
+
+    const std::size_t held = static_cast<std::size_t>(rx_count);
+    if (held < frame::kMinFrameChars || rx_buffer[held - 1] != frame::kEnd) return true;
+
+    // Complete: decode the characters between the start and end characters, two per byte; with
+    // an odd number of them the last is ignored.
+    std::size_t decoded = 0;
+    for (std::size_t i = 1; i + 2 < held; i += 2) {
+        decoded_frame[decoded++] = frame::DecodePair(rx_buffer[i], rx_buffer[i + 1]);
+    }
+    rx_count = 0;
+    current_frame = decoded_frame;
+
+    // The length byte places the checksum. A checksum at or past the bytes decoded from this
+    // frame would be compared with leftovers of an earlier frame: drop the frame instead.
+    if (decoded <= frame::kHeaderBytes) return false;
+    const std::size_t length = current_frame[3];
+    const std::size_t checksum_at = frame::kHeaderBytes + length;
+    if (checksum_at >= decoded) return false;
+    if (calc_crc(current_frame, static_cast<int>(checksum_at)) != current_frame[checksum_at]) {
+        return false;  // corrupt frame: dropped silently, the polling step stays
+    }
+    return process_payload();
+}
