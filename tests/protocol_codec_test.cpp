@@ -1,0 +1,285 @@
+// The frame codec: command frames on the line, and reply frames collected from chunks in every
+// way a serial line can deliver them.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+#include <random>
+
+#include "device/rxp517_t36b2.h"
+#include "tests/support/power_model.h"
+#include "tests/support/recording_host.h"
+
+using rxptest::Bytes;
+using rxptest::FromHex;
+using rxptest::FromText;
+using rxptest::RecordingHost;
+
+namespace {
+
+// Exposes the codec's state for inspection.
+class CodecDevice : public RXP517_T36B2 {
+public:
+    using RXP517_T36B2::decoded_frame;
+    using RXP517_T36B2::module_index;
+    using RXP517_T36B2::process_payload;
+    using RXP517_T36B2::rx_buffer;
+
+    bool Feed(const Bytes& chunk) {
+        Bytes copy = chunk;
+        return process(copy.data(), static_cast<unsigned int>(copy.size()));
+    }
+    Bytes Record() const {
+        const unsigned char* p = reinterpret_cast<const unsigned char*>(&record());
+        return Bytes(p, p + sizeof(RXP517_T36B2_Data_t));
+    }
+};
+
+class CodecTest : public ::testing::Test {
+protected:
+    CodecTest() : device_(new CodecDevice), guard_(*device_, host_) {}
+
+    RecordingHost host_;
+    std::unique_ptr<CodecDevice> device_;
+    rxptest::ObserverGuard guard_;
+};
+
+// ---- sending ---------------------------------------------------------------------------------
+
+TEST_F(CodecTest, CommandWithoutDataIsTwelveCharacters) {
+    ASSERT_TRUE(device_->write_cmd(0x40, 0x01));
+    ASSERT_EQ(host_.sent.size(), 1u);
+    EXPECT_EQ(host_.sent[0], FromHex("7E 30 31 34 30 30 31 30 30 38 36 0D"));
+}
+
+TEST_F(CodecTest, CommandWithOneDataByte) {
+    const unsigned char module = 0x01;
+    device_->write_cmd(0x41, 0x0E, &module, 1);
+    ASSERT_EQ(host_.sent.size(), 1u);
+    Bytes expected = FromText("~01410>0101?6");
+    expected.push_back(0x0D);
+    EXPECT_EQ(host_.sent[0], expected);
+}
+
+TEST_F(CodecTest, ChecksumIsTheSumOfTheCharacters) {
+    device_->write_cmd(0x42, 0x15);
+    const Bytes& frame = host_.sent.at(0);
+    ASSERT_EQ(frame.size(), 12u);
+    EXPECT_EQ(frame[9], '8');
+    EXPECT_EQ(frame[10], '=');
+    unsigned char raw[] = {0x01, 0x42, 0x15, 0x00};
+    EXPECT_EQ(device_->calc_crc(raw, 4), 0x8D);
+}
+
+TEST_F(CodecTest, CommandGoesToTheDeviceAddress) {
+    device_->device_address = 0xA7;
+    device_->write_cmd(0x40, 0x02);
+    EXPECT_EQ(host_.sent.at(0), rxptest::EncodeFrame(FromHex("A7 40 02 00")));
+}
+
+TEST_F(CodecTest, DataIsSentOnlyWhenPresentAndLengthPositive) {
+    const unsigned char data[] = {0x05, 0x06};
+    device_->write_cmd(0x41, 0x0E, nullptr, 2);
+    device_->write_cmd(0x41, 0x0E, data, 0);
+    device_->write_cmd(0x41, 0x0E, data, -3);
+    device_->write_cmd(0x41, 0x0E, data, 2);
+    ASSERT_EQ(host_.sent.size(), 4u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(host_.sent[i], rxptest::EncodeFrame(FromHex("01 41 0E 00"))) << i;
+    }
+    EXPECT_EQ(host_.sent[3], rxptest::EncodeFrame(FromHex("01 41 0E 02 05 06")));
+}
+
+TEST_F(CodecTest, LongestCommandFitsAndLongerIsRefused) {
+    Bytes data(256, 0xAB);
+    EXPECT_FALSE(device_->write_cmd(0x42, 0x16, data.data(), 256));
+    EXPECT_TRUE(host_.sent.empty());
+
+    EXPECT_TRUE(device_->write_cmd(0x42, 0x16, data.data(), 255));
+    Bytes raw{0x01, 0x42, 0x16, 0xFF};
+    raw.insert(raw.end(), data.begin(), data.begin() + 255);
+    ASSERT_EQ(host_.sent.size(), 1u);
+    EXPECT_EQ(host_.sent[0].size(), 2u * 255 + 12);
+    EXPECT_EQ(host_.sent[0], rxptest::EncodeFrame(raw));
+}
+
+// ---- receiving -------------------------------------------------------------------------------
+
+// A reply while poll_step is 2 (awaiting 0x40/0x02): payload 01 F4.
+const char kAcValueReply[] = "~0100000201?457\r";
+
+TEST_F(CodecTest, ReplyDecodesToPayloadAndStoresIt) {
+    device_->poll_step = 2;
+    EXPECT_TRUE(device_->Feed(FromText(kAcValueReply)));
+    EXPECT_EQ(Bytes(device_->decoded_frame, device_->decoded_frame + 7),
+              FromHex("01 00 00 02 01 F4 57"));
+    const Bytes rec = device_->Record();
+    EXPECT_EQ(rec[19], 0xF4);
+    EXPECT_EQ(rec[20], 0x01);
+    EXPECT_EQ(device_->poll_step, 3);
+    ASSERT_EQ(host_.sent.size(), 1u);
+    EXPECT_EQ(host_.sent[0], rxptest::ExpectedCommand(2));
+    EXPECT_EQ(device_->rx_count, 0);
+}
+
+TEST_F(CodecTest, CharactersAboveNineDecodeWithoutLetters) {
+    // '1' 'A' is 0x11 (0x41 - 0x30 = 0x11 spills into the high half), not 0x1A.
+    device_->poll_step = 0;
+    device_->Feed(FromText("~01000001"));
+    device_->Feed(FromText("1A00\r"));
+    EXPECT_EQ(device_->decoded_frame[4], 0x11);
+}
+
+TEST_F(CodecTest, NoiseAroundAFrameIsDropped) {
+    device_->poll_step = 2;
+    Bytes chunk = FromText("noise\r\x01");
+    Bytes frame = FromText(kAcValueReply);
+    chunk.insert(chunk.end(), frame.begin(), frame.end());
+    Bytes tail = FromText("0123~\r");
+    chunk.insert(chunk.end(), tail.begin(), tail.end());
+    EXPECT_TRUE(device_->Feed(chunk));
+    EXPECT_EQ(device_->poll_step, 3);
+    EXPECT_EQ(device_->rx_count, 0);  // the bytes after CR were not kept
+}
+
+TEST_F(CodecTest, ChunkWithoutStartWhileIdleChangesNothing) {
+    device_->poll_step = 2;
+    EXPECT_TRUE(device_->Feed(FromText("0100000201?457\r")));
+    EXPECT_EQ(device_->rx_count, 0);
+    EXPECT_EQ(device_->poll_step, 2);
+    EXPECT_TRUE(host_.sent.empty());
+}
+
+TEST_F(CodecTest, StartThenEndIsNotYetAFrame) {
+    device_->poll_step = 2;
+    EXPECT_TRUE(device_->Feed(FromText("~\r")));
+    EXPECT_EQ(device_->rx_count, 2);
+    // The next chunk is appended behind those two characters: "~\r~0100..." decodes shifted
+    // and fails its checksum.
+    EXPECT_FALSE(device_->Feed(FromText(kAcValueReply)));
+    EXPECT_EQ(device_->rx_count, 0);
+    EXPECT_EQ(device_->poll_step, 2);
+}
+
+TEST_F(CodecTest, WrongChecksumDropsTheFrameAndLeavesTheCodecIdle) {
+    device_->poll_step = 2;
+    EXPECT_FALSE(device_->Feed(FromText("~0100000201?458\r")));
+    EXPECT_EQ(device_->rx_count, 0);
+    EXPECT_EQ(device_->poll_step, 2);
+    EXPECT_TRUE(host_.sent.empty());
+    EXPECT_EQ(device_->Record(), Bytes(289, 0));
+    // The next chunk is searched for a start character again.
+    EXPECT_TRUE(device_->Feed(FromText("zz" + std::string(kAcValueReply))));
+    EXPECT_EQ(device_->poll_step, 3);
+}
+
+TEST_F(CodecTest, CutOffFrameIsNotResynchronisedOnTheNextStart) {
+    device_->poll_step = 2;
+    EXPECT_TRUE(device_->Feed(FromText("~01000002")));
+    // The new frame's characters, its ~ included, are appended to the cut-off one.
+    EXPECT_FALSE(device_->Feed(FromText(kAcValueReply)));
+    EXPECT_EQ(device_->poll_step, 2);
+    EXPECT_EQ(device_->rx_count, 0);
+    EXPECT_TRUE(device_->Feed(FromText(kAcValueReply)));
+    EXPECT_EQ(device_->poll_step, 3);
+}
+
+TEST_F(CodecTest, HostRefusingTheChunkMeansItIsNotLookedAt) {
+    device_->poll_step = 2;
+    host_.process_answer = false;
+    EXPECT_TRUE(device_->Feed(FromText(kAcValueReply)));
+    EXPECT_EQ(device_->rx_count, 0);
+    EXPECT_EQ(device_->poll_step, 2);
+}
+
+// Frames that would make the decoder use bytes this frame did not carry are dropped.
+TEST_F(CodecTest, ChecksumPlacedBeyondTheDecodedBytesDropsTheFrame) {
+    // Leave a frame in the decode buffer whose bytes would match at the far position.
+    device_->poll_step = 2;
+    ASSERT_TRUE(device_->Feed(FromText(kAcValueReply)));
+    ASSERT_EQ(device_->poll_step, 3);
+    host_.sent.clear();
+
+    // Length byte 2, but only 5 bytes decoded: the checksum would sit at byte 6.
+    const Bytes raw = FromHex("01 00 00 02 01");
+    Bytes frame{0x7E};
+    for (unsigned char b : raw) {
+        frame.push_back(static_cast<unsigned char>('0' + (b >> 4)));
+        frame.push_back(static_cast<unsigned char>('0' + (b & 15)));
+    }
+    frame.push_back(0x0D);
+    device_->poll_step = 2;
+    EXPECT_FALSE(device_->Feed(frame));
+    EXPECT_EQ(device_->poll_step, 2);
+    EXPECT_TRUE(host_.sent.empty());
+    EXPECT_EQ(device_->rx_count, 0);
+
+    // Exactly at the end of the decoded bytes is dropped too.
+    EXPECT_FALSE(device_->Feed(rxptest::EncodeFrame(FromHex("01 00 00 03 01 F4"))));
+    EXPECT_EQ(device_->poll_step, 2);
+}
+
+TEST_F(CodecTest, FrameTooShortToHoldItsHeaderIsDropped) {
+    device_->poll_step = 2;
+    EXPECT_FALSE(device_->Feed(FromText("~0100\r")));
+    EXPECT_FALSE(device_->Feed(FromText("~01000000\r")));
+    EXPECT_EQ(device_->poll_step, 2);
+    EXPECT_EQ(device_->rx_count, 0);
+}
+
+// ---- overflow --------------------------------------------------------------------------------
+
+TEST_F(CodecTest, CollectingUpToTheBufferSizeIsAppended) {
+    device_->poll_step = 0;
+    Bytes start = FromText("~");
+    start.resize(8000, '0');
+    EXPECT_TRUE(device_->Feed(start));
+    ASSERT_EQ(device_->rx_count, 8000);
+    EXPECT_TRUE(device_->Feed(Bytes(192, '1')));
+    EXPECT_EQ(device_->rx_count, 8192);
+    EXPECT_EQ(device_->rx_buffer[8191], '1');
+}
+
+TEST_F(CodecTest, CollectingPastTheBufferSizeResetsAndAppendsNothing) {
+    device_->poll_step = 0;
+    Bytes start = FromText("~");
+    start.resize(8000, '0');
+    device_->Feed(start);
+    host_.calls.clear();
+    EXPECT_TRUE(device_->Feed(Bytes(200, '1')));
+    EXPECT_EQ(device_->rx_count, 0);
+    EXPECT_EQ(host_.calls, (std::vector<std::string>{"process", "Reset"}));
+    EXPECT_EQ(device_->rx_buffer[8000], 0);
+    // Collecting starts afresh.
+    device_->poll_step = 2;
+    EXPECT_TRUE(device_->Feed(FromText(kAcValueReply)));
+    EXPECT_EQ(device_->poll_step, 3);
+}
+
+TEST_F(CodecTest, OversizedSpanInOneChunkWhileIdleResetsAndFails) {
+    Bytes chunk(10, 'x');
+    chunk.push_back('~');
+    chunk.resize(chunk.size() + 8192, '0');  // the span from ~ is 8193 bytes
+    EXPECT_FALSE(device_->Feed(chunk));
+    EXPECT_EQ(device_->rx_count, 0);
+    EXPECT_EQ(host_.calls.back(), "Reset");
+
+    // A span of exactly 8192 is taken.
+    Bytes fits{'~'};
+    fits.resize(8192, '0');
+    EXPECT_TRUE(device_->Feed(fits));
+    EXPECT_EQ(device_->rx_count, 8192);
+}
+
+TEST_F(CodecTest, LongestFrameDecodesIntoTheBuffer) {
+    // 8192 characters: ~, 8190 body characters, CR. The decoder fills 4095 bytes.
+    Bytes frame{'~'};
+    frame.resize(8191, '?');
+    frame.push_back(0x0D);
+    device_->poll_step = 0;
+    EXPECT_FALSE(device_->Feed(frame));  // length byte 0xFF; the checksum does not match
+    EXPECT_EQ(device_->decoded_frame[4094], 0xFF);
+    EXPECT_EQ(device_->decoded_frame[4095], 0x00);
+}
+
+}  // namespace
