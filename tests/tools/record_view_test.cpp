@@ -1,0 +1,168 @@
+// rxp-record's reading of a record: every field by name, the alarm meaning of every set status
+// bit, the time stamp, and records of the wrong size refused.
+#include "tools/rxp-record/record_view.h"
+
+#include <gtest/gtest.h>
+
+#include "tests/support/power_model.h"
+
+using rxp::record::Bytes;
+using rxp::record::Origin;
+using rxptest::PowerModel;
+
+namespace {
+
+class RecordView : public ::testing::Test {
+  protected:
+    RecordView() : model_(Model()), record_(model_.ExpectedRecord(4242)) {
+        const Bytes time = {0xE8, 0x07, 5, 1, 12, 34, 56};  // 2024-05-01 12:34:56
+        std::copy(time.begin(), time.end(), record_.begin() + 282);
+    }
+
+    static PowerModel Model() {
+        PowerModel m = PowerModel::Distinct(5);
+        m.phase_status[0] = 0x12;  // bits 4 and 1
+        m.phase_status[1] = 0x08;  // bit 3: read by no rule
+        m.phase_status[2] = 0x00;
+        m.ac_frequency_state = 2;
+        for (auto& mod : m.modules) mod.status = 0;
+        m.modules[6].status = 0x10;  // module 7 fan
+        m.breaker1_state = 1;
+        m.breaker2_state = 1;  // breaker 2 alarms on value 2 only
+        m.lightning_switch_state = 0;
+        for (auto& s : m.dc_status) s = 0;
+        m.dc_status[1] = 0x80;
+        return m;
+    }
+
+    Json::Value Json() const {
+        return rxp::record::ToJson(record_.data(), Origin{"test.bin", 0, ""});
+    }
+
+    PowerModel model_;
+    Bytes record_;
+};
+
+TEST_F(RecordView, FieldsReadAsTheUnsignedValuesThePowerSystemSent) {
+    const Json::Value j = Json();
+    const Json::Value& f = j["fields"];
+    EXPECT_EQ(f["device_id"].asUInt(), 4242u);
+    const char* phases[] = {"a", "b", "c"};
+    for (int p = 0; p < 3; ++p) {
+        const std::string prefix = std::string("phase_") + phases[p];
+        EXPECT_EQ(f[prefix + "_value1"].asUInt(), model_.phase_value[p][0]) << prefix;
+        EXPECT_EQ(f[prefix + "_value2"].asUInt(), model_.phase_value[p][1]) << prefix;
+        EXPECT_EQ(f[prefix + "_status"].asUInt(), model_.phase_status[p]) << prefix;
+    }
+    EXPECT_EQ(f["ac_value"].asUInt(), model_.ac_value);
+    EXPECT_EQ(f["dc_switch_value"].asUInt(), model_.dc_switch_value);
+    for (int i = 0; i < 16; ++i) {
+        EXPECT_EQ(f["dc_value" + std::to_string(i + 1)].asUInt(), model_.dc_value[i]) << i + 1;
+    }
+    EXPECT_EQ(f["dc_byte_value"].asUInt(), model_.dc_byte_value);
+    for (int i = 0; i < 4; ++i) {
+        EXPECT_EQ(f["dc_long" + std::to_string(i + 1)].asUInt(), model_.dc_long[i]) << i + 1;
+    }
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(f["dc_status[" + std::to_string(i) + "]"].asUInt(), model_.dc_status[i]) << i;
+    }
+    ASSERT_EQ(j["modules"].size(), 20u);
+    for (int k = 0; k < 20; ++k) {
+        const Json::Value& row = j["modules"][k];
+        EXPECT_EQ(row["module"].asInt(), k + 1);
+        for (int v = 0; v < 4; ++v) {
+            EXPECT_EQ(row["value" + std::to_string(v + 1)].asUInt(), model_.modules[k].value[v])
+                << "module " << k + 1;
+        }
+        EXPECT_EQ(row["extra"].asUInt(), model_.modules[k].extra) << "module " << k + 1;
+    }
+    EXPECT_EQ(j["time"].asString(), "2024-05-01T12:34:56");
+    EXPECT_TRUE(j["time_valid"].asBool());
+}
+
+TEST_F(RecordView, EverySetStatusBitCarriesItsAlarmMeaning) {
+    const Json::Value status = Json()["status"];
+    // field, bit (-1: a state value), alarm id or "" for none, alarm text
+    struct Expected {
+        const char* field;
+        int bit;
+        const char* id;
+        const char* text;
+    };
+    const std::vector<Expected> expected = {
+        {"phase_a_status", 4, "06006", "A相交流电流过高"},
+        {"phase_a_status", 1, "06015", "A相电压过低"},
+        {"phase_b_status", 3, "", ""},
+        {"ac_frequency_state", -1, "06019", "频率低"},
+        {"modules[6].status", 4, "06025", "模块7模块风扇故障"},
+        {"breaker1_state", -1, "06041", "主断路器1告警"},
+        {"breaker2_state", -1, "", ""},
+        {"dc_status[1]", 7, "06029", "电池放电"},
+    };
+    ASSERT_EQ(status.size(), expected.size()) << rxp::record::FormatJsonLine(status);
+    for (Json::ArrayIndex i = 0; i < status.size(); ++i) {
+        const Json::Value& e = status[i];
+        const Expected& x = expected[i];
+        EXPECT_EQ(e["field"].asString(), x.field) << i;
+        EXPECT_EQ(e.isMember("bit") ? e["bit"].asInt() : -1, x.bit) << x.field;
+        if (*x.id == '\0') {
+            EXPECT_TRUE(e["alarm"].isNull()) << x.field;
+        } else {
+            EXPECT_EQ(e["alarm"]["id"].asString(), x.id) << x.field;
+            EXPECT_EQ(e["alarm"]["text"].asString(), x.text) << x.field;
+        }
+    }
+    EXPECT_EQ(status[4]["module"].asInt(), 7);
+    EXPECT_EQ(status[4]["alarm"]["key"].asString(), "alert_c_0");
+    EXPECT_EQ(status[4]["alarm"]["name"].asString(), "整流模块风扇告警");
+}
+
+TEST_F(RecordView, TableShowsNamesValuesAndMeaningsForPeople) {
+    const std::string table = rxp::record::FormatTable(record_.data(), Origin{"test.bin", 0, ""});
+    for (const char* line : {
+             "  time stamp              2024-05-01 12:34:56\n",
+             "  device_id               4242\n",
+             "  phase_a_status          0x12  bit 4: A相交流电流过高 (alert_a_4, 06006 "
+             "负载电流过高告警)\n",
+             "                                bit 1: A相电压过低 (alert_a_1, 06015 "
+             "交流输入电压过低告警)\n",
+             "  phase_b_status          0x08  bit 3: no alarm\n",
+             "  phase_c_status          0x00\n",
+             "  breaker2_state          1     value 1: no alarm\n",
+             "  module  7 status 0x10  bit 4: 模块7模块风扇故障 (alert_c_0, 06025 "
+             "整流模块风扇告警)\n",
+         }) {
+        EXPECT_NE(table.find(line), std::string::npos) << "missing: " << line << "\nin:\n" << table;
+    }
+    // Module 7's row: its values in order, status and extra in hex.
+    char row[128];
+    std::snprintf(row, sizeof(row), "       7%8u%8u%8u%8u    0x10    0x%02X\n",
+                  model_.modules[6].value[0], model_.modules[6].value[1],
+                  model_.modules[6].value[2], model_.modules[6].value[3], model_.modules[6].extra);
+    EXPECT_NE(table.find(row), std::string::npos) << row << "\nin:\n" << table;
+}
+
+TEST_F(RecordView, ZeroTimeStampReadsAsNotSet) {
+    std::fill(record_.begin() + 282, record_.end(), 0);
+    EXPECT_TRUE(Json()["time"].isNull());
+    EXPECT_NE(rxp::record::FormatTable(record_.data(), Origin{"x", 0, ""})
+                  .find("time stamp              not set"),
+              std::string::npos);
+}
+
+TEST(RecordSize, OnlyExactly289BytesAreARecord) {
+    EXPECT_EQ(rxp::record::SizeProblem(289), "");
+    EXPECT_EQ(rxp::record::SizeProblem(288), "288 bytes, but a record is exactly 289 bytes");
+    EXPECT_EQ(rxp::record::SizeProblem(290), "290 bytes, but a record is exactly 289 bytes");
+    EXPECT_EQ(rxp::record::SizeProblem(0), "0 bytes, but a record is exactly 289 bytes");
+}
+
+TEST(RecordHex, HexTextWithWhiteSpaceBecomesBytes) {
+    EXPECT_EQ(rxp::record::ParseHex("01 0a\nFF\t7e"), (Bytes{0x01, 0x0A, 0xFF, 0x7E}));
+    EXPECT_EQ(rxp::record::ParseHex(""), Bytes{});
+    EXPECT_THROW(rxp::record::ParseHex("0g"), std::runtime_error);
+    EXPECT_THROW(rxp::record::ParseHex("012"), std::runtime_error);
+    EXPECT_THROW(rxp::record::ParseHex("0 12"), std::runtime_error);
+}
+
+}  // namespace

@@ -1,0 +1,136 @@
+// rxp-host's core: the host's side of one power-system device on one serial line. It loads the
+// plug-in, applies settings and a cached record, paces the polls, hands every chunk read from
+// the port to the device, abandons polls that get no reply in time, and answers the device's
+// calls: frames to the port, publications and alarm changes as events, records to the history
+// database, and a short summary per cycle for people.
+#ifndef RXP_TOOLS_RXP_HOST_BENCH_HOST_H
+#define RXP_TOOLS_RXP_HOST_BENCH_HOST_H
+
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/signal_set.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include "host_runtime/host_observer.h"
+#include "protocol/reply_layout.h"
+#include "tools/common/history_db.h"
+#include "tools/rxp-host/alarm_book.h"
+#include "tools/rxp-host/event_log.h"
+#include "tools/rxp-host/plugin_loader.h"
+#include "tools/rxp-host/serial_line.h"
+#include "tools/rxp-host/summary.h"
+
+namespace rxphost {
+
+struct HostOptions {
+    std::string plugin;
+    std::string port;
+    unsigned baud = 9600;  // 0: leave the port's speed as it is
+    int address = -1;      // -1: the device's own
+    std::string settings;
+    std::string cache;
+    std::uint64_t cycles = 0;  // 0: until SIGINT or SIGTERM
+    double interval = 1.0;     // seconds from the start of one poll to the start of the next
+    double timeout = 1.0;      // seconds allowed for each reply
+    std::string events;
+    std::string history;
+    bool trace = false;
+};
+
+// Anything that stops the host before it polls; the text names the file, port or plug-in.
+class StartupError : public std::runtime_error {
+  public:
+    using std::runtime_error::runtime_error;
+};
+
+// Polls in a row that fail before the line counts as lost.
+constexpr unsigned kFailedPollsForLoss = 3;
+
+class BenchHost : public smdhost::HostObserver {
+  public:
+    explicit BenchHost(const HostOptions& options);
+    ~BenchHost() override;
+
+    // Loads the plug-in, makes the device, applies settings, opens the port and loads the
+    // cache. Throws StartupError.
+    void Start();
+    // Polls until the cycles are done or a signal arrives; returns the exit code.
+    int Run();
+
+    std::uint64_t cycles() const { return cycles_; }
+    std::uint64_t polls() const { return polls_; }
+
+    // The host's side of the device's calls.
+    bool OnSendData(SMDSPDevice& device, const unsigned char* data, unsigned int size) override;
+    bool OnSendSP(SMDVDevice& device, int data_id, const unsigned char* data, unsigned int size,
+                  bool urgent) override;
+    bool OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* data,
+                             unsigned int size) override;
+    bool OnCheckThresholdBool(SMDVDevice& device, int kind, const std::string& signal_key,
+                              const std::string& alarm_id, const std::string& alarm_name,
+                              const std::string& alarm_text, bool state,
+                              unsigned short ordinal) override;
+
+  private:
+    using Clock = std::chrono::steady_clock;
+
+    void ApplySettings();
+    void LoadCache();
+    void StartReading();
+    void StartPoll();
+    void OnChunk(unsigned char* data, std::size_t size);
+    void OnReadError(const std::string& what);
+    void ArmReplyTimer();
+    void CompleteCycle();
+    void FailPoll(const std::string& reason, const std::string& detail);
+    void ScheduleNextPoll();
+    void Stop();
+    void Report(const std::string& title, double seconds);
+    void TraceReceived(const unsigned char* data, std::size_t size, bool flush);
+
+    HostOptions options_;
+    boost::asio::io_context io_;
+    SerialLine line_;
+    boost::asio::steady_timer poll_timer_;
+    boost::asio::steady_timer reply_timer_;
+    boost::asio::signal_set signals_;
+
+    // The plug-in outlives the device it made.
+    std::unique_ptr<LoadedPlugin> plugin_;
+    std::unique_ptr<SMDSPDevice> device_;
+    EventLog events_;
+    std::unique_ptr<rxp::history::HistoryDb> history_;
+    AlarmBook alarms_;
+    std::vector<AlarmNote> changes_;  // alarm changes of the pass in progress
+
+    bool stopping_ = false;
+    bool poll_active_ = false;
+    bool comm_lost_ = false;
+    unsigned failed_in_row_ = 0;
+    std::uint64_t polls_ = 0;
+    std::uint64_t cycles_ = 0;
+    std::uint64_t reply_generation_ = 0;
+    Clock::time_point started_at_;
+    Clock::time_point poll_started_;
+    Clock::time_point next_poll_due_;
+
+    // What the device did inside one call of process.
+    bool sent_in_call_ = false;
+    bool published_in_call_ = false;
+    std::vector<unsigned char> last_command_;
+    std::string write_error_;
+    bool read_error_reported_ = false;
+
+    std::array<unsigned char, rxp::kRecordSize> last_record_{};
+    std::vector<unsigned char> trace_rx_;
+};
+
+}  // namespace rxphost
+
+#endif  // RXP_TOOLS_RXP_HOST_BENCH_HOST_H

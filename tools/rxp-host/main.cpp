@@ -1,0 +1,145 @@
+// rxp-host: a bench host for the power-system driver plug-in. It loads the plug-in and drives
+// one device on a serial line as the controller's host does.
+#include <boost/program_options.hpp>
+#include <cmath>
+#include <iostream>
+#include <string>
+
+#include "tools/rxp-host/bench_host.h"
+
+namespace po = boost::program_options;
+
+namespace {
+
+const int kExitDone = 0;
+const int kExitFailed = 1;
+const int kExitUsage = 2;
+
+const char kAbout[] =
+    "rxp-host: loads the rxp517_t36b2 plug-in and drives one power system on a serial line\n"
+    "as the controller's host does: it polls, publishes every record, stores it as history\n"
+    "and follows the alarms the plug-in evaluates.\n"
+    "\n"
+    "Usage: rxp-host --plugin PATH --port DEVICE [options]\n"
+    "\n"
+    "Example, against the simulator:\n"
+    "  rxp-sim --link /tmp/rxp-line &\n"
+    "  rxp-host --plugin build/default/rxp517_t36b2.so --port /tmp/rxp-line --cycles 5 \\\n"
+    "           --settings examples/settings.json --events events.jsonl --history history.db\n"
+    "\n"
+    "Standard output: the plug-in's own lines and a short summary after every cycle.\n"
+    "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-).\n"
+    "--events FILE: JSON Lines, one object per event (\"publish\", \"alarm\", \"alarm_raised\",\n"
+    "\"alarm_cleared\", \"comm_lost\", \"comm_restored\", \"cycle\", \"poll_failed\",\n"
+    "\"cache_loaded\"), each with \"event\" and \"time\".\n"
+    "Settings: the JSON object handed to the device; its member \"deviceId\" (a whole number,\n"
+    "default 1) is the device id stamped into every record.\n"
+    "\n"
+    "Exit codes: 0 done (--cycles reached, or SIGINT/SIGTERM), 1 something stopped it (plug-in,\n"
+    "port, settings, events or history file), 2 a usage error.\n"
+    "\n"
+    "Options";
+
+void UsageError(const std::string& what) {
+    std::cerr << "rxp-host: " << what << "\nTry 'rxp-host --help'." << std::endl;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    rxphost::HostOptions options;
+    long long baud = 9600;
+    long long address = -1;
+    long long cycles = 0;
+
+    po::options_description described(kAbout);
+    // clang-format off
+    described.add_options()
+        ("help,h", "show this help and exit")
+        ("plugin", po::value<std::string>(&options.plugin)->value_name("PATH"),
+         "the plug-in to load (rxp517_t36b2.so); required")
+        ("port", po::value<std::string>(&options.port)->value_name("DEVICE"),
+         "the serial port or pseudo-terminal of the power system; required")
+        ("baud", po::value<long long>(&baud)->value_name("N")->default_value(9600),
+         "line speed in bit/s, 8N1; 0 leaves the port's speed as it is")
+        ("address", po::value<long long>(&address)->value_name("N"),
+         "the power system's bus address, 0..255 (default: the device's own, 1)")
+        ("settings", po::value<std::string>(&options.settings)->value_name("FILE"),
+         "JSON settings handed to the device")
+        ("cache", po::value<std::string>(&options.cache)->value_name("FILE"),
+         "a stored 289-byte record handed to the device before the first poll")
+        ("cycles", po::value<long long>(&cycles)->value_name("N"),
+         "exit after N completed cycles (default: run until SIGINT or SIGTERM)")
+        ("interval",
+         po::value<double>(&options.interval)->value_name("SECONDS")->default_value(1.0),
+         "from the start of one poll to the start of the next")
+        ("timeout",
+         po::value<double>(&options.timeout)->value_name("SECONDS")->default_value(1.0),
+         "time allowed for each reply before the poll is abandoned")
+        ("events", po::value<std::string>(&options.events)->value_name("FILE"),
+         "write events as JSON Lines to FILE")
+        ("history", po::value<std::string>(&options.history)->value_name("FILE"),
+         "store every record in this SQLite database (created if missing)")
+        ("trace", po::bool_switch(&options.trace), "print every frame sent and received in hex");
+    // clang-format on
+
+    po::variables_map vm;
+    try {
+        po::store(po::command_line_parser(argc, argv).options(described).run(), vm);
+        po::notify(vm);
+    } catch (const po::error& e) {
+        UsageError(e.what());
+        return kExitUsage;
+    }
+    if (vm.count("help")) {
+        std::cout << described << std::endl;
+        return kExitDone;
+    }
+    if (options.plugin.empty()) {
+        UsageError("--plugin PATH is required");
+        return kExitUsage;
+    }
+    if (options.port.empty()) {
+        UsageError("--port DEVICE is required");
+        return kExitUsage;
+    }
+    if (baud < 0 || baud > 4000000 || !rxphost::IsSupportedBaud(static_cast<unsigned>(baud))) {
+        UsageError("--baud " + std::to_string(baud) + " is not a serial line speed");
+        return kExitUsage;
+    }
+    options.baud = static_cast<unsigned>(baud);
+    if (vm.count("address")) {
+        if (address < 0 || address > 255) {
+            UsageError("--address must be 0..255, not " + std::to_string(address));
+            return kExitUsage;
+        }
+        options.address = static_cast<int>(address);
+    }
+    if (vm.count("cycles")) {
+        if (cycles < 1) {
+            UsageError("--cycles must be 1 or more, not " + std::to_string(cycles));
+            return kExitUsage;
+        }
+        options.cycles = static_cast<std::uint64_t>(cycles);
+    }
+    if (!std::isfinite(options.interval) || options.interval < 0 || options.interval > 86400) {
+        UsageError("--interval must be 0 to 86400 seconds");
+        return kExitUsage;
+    }
+    if (!std::isfinite(options.timeout) || options.timeout <= 0 || options.timeout > 86400) {
+        UsageError("--timeout must be more than 0 and at most 86400 seconds");
+        return kExitUsage;
+    }
+
+    try {
+        rxphost::BenchHost host(options);
+        host.Start();
+        return host.Run();
+    } catch (const rxphost::StartupError& e) {
+        std::cerr << "rxp-host: " << e.what() << std::endl;
+        return kExitFailed;
+    } catch (const std::exception& e) {
+        std::cerr << "rxp-host: stopped: " << e.what() << std::endl;
+        return kExitFailed;
+    }
+}

@@ -1,0 +1,91 @@
+#include "tools/rxp-host/serial_line.h"
+
+#include <termios.h>
+
+#include <algorithm>
+#include <boost/asio/buffer.hpp>
+#include <boost/asio/write.hpp>
+#include <stdexcept>
+
+namespace rxphost {
+
+namespace {
+
+// The speeds termios can name on Linux.
+constexpr unsigned kBauds[] = {
+    50,     75,     110,     134,     150,     200,     300,     600,     1200,    1800,
+    2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
+    576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
+
+}  // namespace
+
+bool IsSupportedBaud(unsigned baud) {
+    return baud == 0 || std::find(std::begin(kBauds), std::end(kBauds), baud) != std::end(kBauds);
+}
+
+SerialLine::SerialLine(boost::asio::io_context& io) : port_(io) {}
+
+void SerialLine::Open(const std::string& device, unsigned baud) {
+    using boost::asio::serial_port_base;
+    device_ = device;
+    boost::system::error_code ec;
+    port_.open(device, ec);
+    if (ec) throw std::runtime_error("cannot open port '" + device + "': " + ec.message());
+
+    // Asio opens the port raw; the frame settings are set here explicitly all the same.
+    if (baud != 0) port_.set_option(serial_port_base::baud_rate(baud), ec);
+    if (!ec) port_.set_option(serial_port_base::character_size(8), ec);
+    if (!ec) port_.set_option(serial_port_base::parity(serial_port_base::parity::none), ec);
+    if (!ec) {
+        port_.set_option(serial_port_base::stop_bits(serial_port_base::stop_bits::one), ec);
+    }
+    if (!ec) {
+        port_.set_option(serial_port_base::flow_control(serial_port_base::flow_control::none), ec);
+    }
+    if (ec) {
+        port_.close(ec);
+        throw std::runtime_error("cannot configure port '" + device + "': " + ec.message());
+    }
+    // Bytes left over from before the host started belong to no poll.
+    ::tcflush(port_.native_handle(), TCIOFLUSH);
+}
+
+void SerialLine::Close() {
+    boost::system::error_code ignored;
+    port_.cancel(ignored);
+    port_.close(ignored);
+    reading_ = false;
+}
+
+bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string* error) {
+    boost::system::error_code ec;
+    boost::asio::write(port_, boost::asio::buffer(data, size), ec);
+    if (!ec) return true;
+    if (error != nullptr) *error = ec.message();
+    return false;
+}
+
+void SerialLine::StartReading(ChunkHandler on_chunk, ErrorHandler on_error) {
+    on_chunk_ = std::move(on_chunk);
+    on_error_ = std::move(on_error);
+    if (reading_ || !port_.is_open()) return;
+    reading_ = true;
+    ReadNext();
+}
+
+void SerialLine::ReadNext() {
+    port_.async_read_some(boost::asio::buffer(chunk_),
+                          [this](const boost::system::error_code& ec, std::size_t size) {
+                              if (ec) {
+                                  reading_ = false;
+                                  if (ec != boost::asio::error::operation_aborted && on_error_) {
+                                      on_error_(ec.message());
+                                  }
+                                  return;
+                              }
+                              if (on_chunk_) on_chunk_(chunk_.data(), size);
+                              if (reading_) ReadNext();
+                          });
+}
+
+}  // namespace rxphost

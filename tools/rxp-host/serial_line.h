@@ -1,0 +1,53 @@
+// The bench host's end of the serial line: one port, raw 8N1, opened with Boost.Asio. All of the
+// host's serial I/O happens here; the rest of the host sees chunks in and frames out.
+#ifndef RXP_TOOLS_RXP_HOST_SERIAL_LINE_H
+#define RXP_TOOLS_RXP_HOST_SERIAL_LINE_H
+
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/serial_port.hpp>
+#include <cstddef>
+#include <functional>
+#include <string>
+
+namespace rxphost {
+
+// True for the line speeds a serial port can be set to; 0 means "leave the port's speed as it
+// is" (a pseudo-terminal has no speed).
+bool IsSupportedBaud(unsigned baud);
+
+class SerialLine {
+  public:
+    using ChunkHandler = std::function<void(unsigned char* data, std::size_t size)>;
+    using ErrorHandler = std::function<void(const std::string& what)>;
+
+    explicit SerialLine(boost::asio::io_context& io);
+
+    // Opens the port raw, 8 data bits, no parity, one stop bit, no flow control, and drops
+    // whatever is waiting in its buffers. Throws std::runtime_error naming the port.
+    void Open(const std::string& device, unsigned baud);
+    void Close();
+
+    // Writes one frame whole; false (and the reason in `error`) when the port refuses it.
+    bool Write(const unsigned char* data, std::size_t size, std::string* error);
+
+    // Hands every chunk read from the port to `on_chunk` until a read fails; then `on_error`
+    // is told once and reading stops until StartReading is called again.
+    void StartReading(ChunkHandler on_chunk, ErrorHandler on_error);
+    bool reading() const { return reading_; }
+    const std::string& device() const { return device_; }
+
+  private:
+    void ReadNext();
+
+    boost::asio::serial_port port_;
+    std::string device_;
+    std::array<unsigned char, 4096> chunk_{};
+    ChunkHandler on_chunk_;
+    ErrorHandler on_error_;
+    bool reading_ = false;
+};
+
+}  // namespace rxphost
+
+#endif  // RXP_TOOLS_RXP_HOST_SERIAL_LINE_H

@@ -1,0 +1,39 @@
+// The short text a person reads after every completed cycle: what the record's status bytes
+// say and which alarms rose or cleared in this cycle.
+#ifndef RXP_TOOLS_RXP_HOST_SUMMARY_H
+#define RXP_TOOLS_RXP_HOST_SUMMARY_H
+
+#include <cstddef>
+#include <string>
+#include <vector>
+
+namespace rxphost {
+
+struct AlarmNote {
+    unsigned short ordinal;
+    std::string signal_key;
+    std::string alarm_id;
+    std::string alarm_name;
+    std::string alarm_text;
+    bool raised;  // false: cleared
+};
+
+struct CycleReport {
+    std::string title;            // "cycle 3" or "cached record"
+    std::string time;             // local ISO 8601
+    double seconds;               // poll start to publication; negative when not measured
+    const unsigned char* record;  // the 289 bytes published
+    std::vector<AlarmNote> changes;
+    std::size_t active_alarms;
+};
+
+// Several lines, each ended by '\n'.
+std::string FormatCycleReport(const CycleReport& report);
+
+// "0x41/0x0E module 7" for a command frame as sent on the line (characters, not bytes); empty
+// when the frame is too short to name a command.
+std::string DescribeCommandFrame(const unsigned char* frame, std::size_t size);
+
+}  // namespace rxphost
+
+#endif  // RXP_TOOLS_RXP_HOST_SUMMARY_H

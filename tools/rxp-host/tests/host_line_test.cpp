@@ -1,0 +1,184 @@
+// rxp-host against a line whose far end the test plays: start-up failures that must stop the
+// host before it polls, a line that goes silent and comes back, and replies nobody asked for.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "tests/support/power_model.h"
+#include "tools/rxp-host/tests/host_test_support.h"
+
+using hosttest::Bytes;
+using hosttest::milliseconds;
+using rxptest::PowerModel;
+
+namespace {
+
+class HostOnTestLine : public ::testing::Test {
+  protected:
+    std::vector<std::string> HostArgs(std::vector<std::string> extra) {
+        std::vector<std::string> argv = {RXP_HOST_BIN, "--plugin",  RXP_PLUGIN_SO, "--port",
+                                         line_.path(), "--events",  events_path(), "--interval",
+                                         "0",          "--timeout", "0.5"};
+        return hosttest::WithOptions(argv, extra);
+    }
+    int RunHost(std::vector<std::string> argv) {
+        return hosttest::Run(argv, out(), err(), milliseconds(30000));
+    }
+    std::string events_path() const { return dir_.File("events.jsonl"); }
+    std::string out() const { return dir_.File("host.out"); }
+    std::string err() const { return dir_.File("host.err"); }
+
+    hosttest::TempDir dir_;
+    hosttest::PowerLine line_;
+};
+
+struct StartupCase {
+    const char* name;
+    const char* settings;              // null: no --settings
+    std::vector<std::string> options;  // set on the command line; an empty value removes one
+    int exit_code;
+    std::vector<std::string> message;  // parts the message must hold; "@" is the file
+};
+
+class HostStartup : public HostOnTestLine, public ::testing::WithParamInterface<StartupCase> {};
+
+TEST_P(HostStartup, FailsWithAMessageNamingTheProblemBeforeAnythingIsPolled) {
+    const StartupCase& c = GetParam();
+    const std::string settings = dir_.File("settings.json");
+    std::vector<std::string> argv = {
+        RXP_HOST_BIN, "--plugin", RXP_PLUGIN_SO, "--port", line_.path(), "--cycles", "1"};
+    if (c.settings != nullptr) {
+        hosttest::WriteText(settings, c.settings);
+        argv.insert(argv.end(), {"--settings", settings});
+    }
+    argv = hosttest::WithOptions(argv, c.options);
+
+    EXPECT_EQ(RunHost(argv), c.exit_code);
+
+    const std::string message = hosttest::ReadText(err());
+    for (const std::string& part : c.message) {
+        EXPECT_NE(message.find(part == "@" ? settings : part), std::string::npos)
+            << "missing \"" << part << "\" in: " << message;
+    }
+    EXPECT_TRUE(line_.Pending().empty()) << "a command reached the line";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Refused, HostStartup,
+    ::testing::Values(
+        StartupCase{"SettingsNotJson", "{\"appSetting\": ", {}, 1, {"@", "not valid JSON"}},
+        // The plug-in reads "b_mode" as text; an object makes the JSON library throw inside it.
+        StartupCase{"SettingsRefusedInsideThePlugin",
+                    "{\"appSetting\": {\"b_mode\": {\"mode\": 3}}}",
+                    {},
+                    1,
+                    {"@", "refused by the plug-in"}},
+        StartupCase{"SettingsNotAnObject", "[1, 2]", {}, 1, {"@", "refused by the plug-in"}},
+        StartupCase{"SettingsFileMissing",
+                    nullptr,
+                    {"--settings", "/nonexistent/s.json"},
+                    1,
+                    {"/nonexistent/s.json"}},
+        StartupCase{"DeviceIdNotANumber", "{\"deviceId\": \"7\"}", {}, 1, {"@", "deviceId"}},
+        StartupCase{"PluginMissing",
+                    nullptr,
+                    {"--plugin", "/nonexistent/rxp517_t36b2.so"},
+                    1,
+                    {"cannot load plug-in '/nonexistent/rxp517_t36b2.so'"}},
+        StartupCase{"PluginWithoutEntry",
+                    nullptr,
+                    {"--plugin", RXP_SMDHOST_SO},
+                    1,
+                    {RXP_SMDHOST_SO, "get_providers"}},
+        StartupCase{"PortMissing",
+                    nullptr,
+                    {"--port", "/dev/nonexistent-port"},
+                    1,
+                    {"cannot open port '/dev/nonexistent-port'"}},
+        StartupCase{"NoPlugin", nullptr, {"--plugin", ""}, 2, {"--plugin"}},
+        StartupCase{"UnknownBaud", nullptr, {"--baud", "1234"}, 2, {"--baud 1234"}},
+        StartupCase{"AddressTooLarge", nullptr, {"--address", "256"}, 2, {"--address"}},
+        StartupCase{"NoTimeout", nullptr, {"--timeout", "0"}, 2, {"--timeout"}}),
+    [](const ::testing::TestParamInfo<StartupCase>& info) { return info.param.name; });
+
+// Answers every command with the model's reply, after `silent` commands left unanswered.
+hosttest::PowerLine::Responder AnswerAfter(int silent, const PowerModel& model) {
+    return [silent, model](const Bytes& command, int number) {
+        const int index = hosttest::CommandIndex(command);
+        if (number < silent || index < 0) return Bytes();
+        return model.Reply(index);
+    };
+}
+
+TEST_F(HostOnTestLine, SilentLineIsReportedLostOnceAndRestoredAtTheNextCycle) {
+    const PowerModel model = PowerModel::Distinct(3);
+    line_.Answer(AnswerAfter(5, model));  // five polls get no reply at all
+
+    ASSERT_EQ(RunHost(HostArgs({"--cycles", "2", "--timeout", "0.4"})), 0)
+        << hosttest::ReadText(err());
+
+    std::vector<std::string> sequence;
+    for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+        const std::string name = e["event"].asString();
+        if (name == "poll_failed" || name == "comm_lost" || name == "comm_restored" ||
+            name == "cycle") {
+            sequence.push_back(name);
+        }
+    }
+    const std::vector<std::string> expected = {"poll_failed", "poll_failed",   "poll_failed",
+                                               "comm_lost",   "poll_failed",   "poll_failed",
+                                               "cycle",       "comm_restored", "cycle"};
+    EXPECT_EQ(sequence, expected);
+
+    // While the line is down the host polls on without a line per failure.
+    const std::string err = hosttest::ReadText(this->err());
+    EXPECT_EQ(hosttest::CountLines(err, "failed at 0x40/0x01: no reply within 0.4 s"), 3u) << err;
+    const std::string out = hosttest::ReadText(this->out());
+    EXPECT_EQ(hosttest::CountLines(out, "communication lost"), 1u);
+    EXPECT_EQ(hosttest::CountLines(out, "communication restored"), 1u);
+}
+
+TEST_F(HostOnTestLine, ReplyArrivingBetweenPollsIsNotTakenForAnotherCycle) {
+    const PowerModel model = PowerModel::Distinct(5);
+    // The last reply of a cycle comes twice; the second answers nothing that was asked.
+    line_.Answer([model](const Bytes& command, int) {
+        const int index = hosttest::CommandIndex(command);
+        if (index < 0) return Bytes();
+        Bytes reply = model.Reply(index);
+        if (index == 24) {
+            const Bytes again = model.Reply(24);
+            reply.insert(reply.end(), again.begin(), again.end());
+        }
+        return reply;
+    });
+
+    ASSERT_EQ(RunHost(HostArgs({"--cycles", "2", "--interval", "0.2"})), 0)
+        << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::CountEvents(events, "publish"), 2u);
+    EXPECT_EQ(hosttest::CountEvents(events, "poll_failed"), 0u);
+    EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(out()), "rvSize is "), 2u);
+}
+
+TEST_F(HostOnTestLine, SettingsLinesOfThePluginShowBeforeTheFirstPoll) {
+    const std::string settings = dir_.File("settings.json");
+    hosttest::WriteText(settings, R"({"deviceId": 9, "appSetting": {"b_mode": "3"},
+        "thresholdSetting": {"alert_a_7": {"NMAlarmID": "06016", "ID": "1",
+                                           "SignalNumber": "2"}}})");
+    line_.Answer(AnswerAfter(0, PowerModel::Distinct(2)));
+
+    ASSERT_EQ(RunHost(HostArgs({"--cycles", "1", "--settings", settings})), 0)
+        << hosttest::ReadText(err());
+
+    const std::string out = hosttest::ReadText(this->out());
+    const std::size_t init = out.find(
+        "InitSetting 9 b_mode_:3\nhere 1\nhere 2\nhere alert_a_7\n"
+        "mobile:alert_a_7:06016;1;2; level:0 value:0\n");
+    const std::size_t cycle = out.find("cycle 1");
+    ASSERT_NE(init, std::string::npos) << out;
+    ASSERT_NE(cycle, std::string::npos) << out;
+    EXPECT_LT(init, cycle);
+}
+
+}  // namespace

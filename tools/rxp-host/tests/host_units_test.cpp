@@ -1,0 +1,102 @@
+// The bench host's own bookkeeping: alarm state per ordinal and the texts it shows people.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/support/power_model.h"
+#include "tools/rxp-host/alarm_book.h"
+#include "tools/rxp-host/summary.h"
+
+namespace {
+
+using rxphost::AlarmBook;
+using rxphost::AlarmChange;
+
+TEST(HostAlarmBook, FirstPassRaisesTrueStatesAndSaysNothingOfFalseOnes) {
+    AlarmBook book;
+    EXPECT_EQ(book.Update(1, true), AlarmChange::kRaised);
+    EXPECT_EQ(book.Update(2, false), AlarmChange::kNone);
+    EXPECT_EQ(book.active(), 1u);
+}
+
+TEST(HostAlarmBook, ChangesAreReportedOnceAndRepeatsAreQuiet) {
+    AlarmBook book;
+    const struct {
+        unsigned short ordinal;
+        bool state;
+        AlarmChange change;
+        std::size_t active;
+    } steps[] = {
+        {52, false, AlarmChange::kNone, 0}, {52, true, AlarmChange::kRaised, 1},
+        {52, true, AlarmChange::kNone, 1},  {52, false, AlarmChange::kCleared, 0},
+        {52, false, AlarmChange::kNone, 0}, {65535, true, AlarmChange::kRaised, 1},
+        {0, true, AlarmChange::kRaised, 2}, {65535, false, AlarmChange::kCleared, 1},
+    };
+    for (const auto& s : steps) {
+        EXPECT_EQ(book.Update(s.ordinal, s.state), s.change) << s.ordinal << " " << s.state;
+        EXPECT_EQ(book.active(), s.active);
+    }
+}
+
+TEST(HostAlarmBook, OrdinalsSharingASignalKeyKeepTheirOwnState) {
+    // Ordinal 17 (phase C missing) and 52 (module 7 fan) both report "alert_c_0".
+    AlarmBook book;
+    for (int pass = 0; pass < 3; ++pass) {
+        EXPECT_EQ(book.Update(17, false), AlarmChange::kNone);
+        EXPECT_EQ(book.Update(52, true), pass == 0 ? AlarmChange::kRaised : AlarmChange::kNone);
+        EXPECT_EQ(book.Update(57, false), AlarmChange::kNone);
+    }
+}
+
+TEST(HostCommandNames, CommandFramesAreNamedByTheirCodesAndModule) {
+    const struct {
+        int index;
+        const char* name;
+    } cases[] = {{0, "0x40/0x01"},
+                 {1, "0x40/0x02"},
+                 {2, "0x40/0x03"},
+                 {3, "0x41/0x0E module 1"},
+                 {22, "0x41/0x0E module 20"},
+                 {23, "0x42/0x15"},
+                 {24, "0x42/0x16"}};
+    for (const auto& c : cases) {
+        const rxptest::Bytes frame = rxptest::ExpectedCommand(c.index);
+        EXPECT_EQ(rxphost::DescribeCommandFrame(frame.data(), frame.size()), c.name);
+    }
+    const unsigned char noise[] = {0x30, 0x31, 0x0D};
+    EXPECT_EQ(rxphost::DescribeCommandFrame(noise, sizeof(noise)), "");
+}
+
+TEST(HostSummary, ShowsStatusBytesModulesWithBitsAndEveryAlarmChange) {
+    rxptest::PowerModel model{};
+    model.phase_status[0] = 0x80;
+    model.phase_status[2] = 0x01;
+    model.ac_frequency_state = 2;
+    model.modules[6].status = 0x10;
+    model.modules[19].status = 0x03;
+    model.breaker2_state = 2;
+    model.dc_status[1] = 0x04;
+    const rxptest::Bytes record = [&] {
+        rxptest::Bytes r = model.ExpectedRecord(1);
+        r.resize(289, 0);
+        return r;
+    }();
+    rxphost::CycleReport report{
+        "cycle 4",
+        "2024-05-01T12:00:03",
+        1.2915,
+        record.data(),
+        {{52, "alert_c_0", "06025", "整流模块风扇告警", "模块7模块风扇故障", true},
+         {1, "alert_a_7", "06016", "交流输入停电告警", "交流掉电", false}},
+        3};
+    EXPECT_EQ(rxphost::FormatCycleReport(report),
+              "cycle 4  2024-05-01T12:00:03  1.292 s\n"
+              "  AC       phase A 0x80  phase B 0x00  phase C 0x01  frequency state 2\n"
+              "  modules  7:0x10  20:0x03\n"
+              "  DC       status 00 04 00 00 00 00  breakers 0 2  lightning switch 0\n"
+              "  raised   #52  06025 整流模块风扇告警  模块7模块风扇故障\n"
+              "  cleared  #1  06016 交流输入停电告警  交流掉电\n"
+              "  alarms   2 changes, 3 active\n");
+}
+
+}  // namespace

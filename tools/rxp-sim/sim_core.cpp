@@ -1,0 +1,308 @@
+#include "tools/rxp-sim/sim_core.h"
+
+#include <algorithm>
+#include <cstdio>
+
+namespace rxp::sim {
+
+namespace {
+
+bool IsProtocolChar(unsigned char c) {
+    return c >= 0x30 && c <= 0x3F;
+}
+
+// The frame's characters between start and end, decoded two by two, when they are all
+// protocol characters and pair up; else empty.
+bool DecodeBody(const Bytes& chars, Bytes* raw) {
+    if (chars.size() < 2 || chars.front() != frame::kStart || chars.back() != frame::kEnd) {
+        return false;
+    }
+    const std::size_t body = chars.size() - 2;
+    if (body % 2 != 0) return false;
+    raw->clear();
+    for (std::size_t i = 1; i + 1 < chars.size(); i += 2) {
+        if (!IsProtocolChar(chars[i]) || !IsProtocolChar(chars[i + 1])) return false;
+        raw->push_back(frame::DecodePair(chars[i], chars[i + 1]));
+    }
+    return true;
+}
+
+std::string Hex(unsigned value, int digits) {
+    char text[16];
+    std::snprintf(text, sizeof(text), "%0*X", digits, value);
+    return text;
+}
+
+Bytes Encode(const Bytes& raw) {
+    Bytes out(2 * raw.size() + 2);
+    out.resize(frame::EncodeRaw(raw.data(), raw.size(), out.data()));
+    return out;
+}
+
+// Address, code bytes, length and payload of a reply; the checksum is appended by the caller.
+Bytes ReplyBody(const tools::RecordBytes& state, std::uint8_t address, const PollCommand& cmd,
+                unsigned module) {
+    Bytes payload(cmd.payload_needed, 0);
+    std::size_t base = 0;
+    if (cmd.step == kStepModule) {
+        payload[0] = static_cast<unsigned char>(module);  // which module answers
+        base = kModuleRowsOffset + kModuleRowSize * (module - 1);
+    }
+    for (unsigned f = cmd.first_field; f < cmd.first_field + cmd.field_count; ++f) {
+        const ReplyField& field = kReplyFields[f];
+        const std::uint32_t value =
+            tools::ReadField(state.data(), base + field.record_offset, field.width);
+        // Big-endian on the line.
+        for (unsigned b = 0; b < field.width; ++b) {
+            payload[field.payload_offset + b] =
+                static_cast<unsigned char>(value >> (8 * (field.width - 1 - b)));
+        }
+    }
+    Bytes raw;
+    raw.reserve(frame::kHeaderBytes + payload.size() + 1);
+    raw.push_back(address);
+    raw.push_back(cmd.group);
+    raw.push_back(cmd.command);
+    raw.push_back(static_cast<unsigned char>(payload.size()));
+    for (unsigned char b : payload) raw.push_back(b);
+    return raw;
+}
+
+}  // namespace
+
+// --- CommandReader ------------------------------------------------------------------------
+
+std::vector<CommandReader::Frame> CommandReader::Feed(const unsigned char* data, std::size_t size,
+                                                      Clock::time_point now) {
+    std::vector<Frame> frames;
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char b = data[i];
+        if (b == frame::kStart) {
+            dropped_ += pending_.size();  // a frame cut off by a new start character
+            pending_.assign(1, b);
+            collecting_ = true;
+            start_ = now;
+            continue;
+        }
+        if (!collecting_) {
+            ++dropped_;  // noise between frames
+            continue;
+        }
+        pending_.push_back(b);
+        if (b == frame::kEnd) {
+            frames.push_back(Frame{pending_, start_});
+            pending_.clear();
+            collecting_ = false;
+        } else if (pending_.size() >= kMaxFrameChars) {
+            dropped_ += pending_.size();  // longer than any command: not one
+            pending_.clear();
+            collecting_ = false;
+        }
+    }
+    return frames;
+}
+
+// --- commands and replies -----------------------------------------------------------------
+
+FrameVerdict DecodeCommand(const Bytes& chars, Command* out, std::string* why) {
+    Bytes raw;
+    if (!DecodeBody(chars, &raw)) {
+        *why = "not a frame of protocol characters";
+        return FrameVerdict::kMalformed;
+    }
+    if (raw.size() < frame::kHeaderBytes + 1) {
+        *why = "too short for a command";
+        return FrameVerdict::kMalformed;
+    }
+    const std::size_t length = raw[3];
+    if (raw.size() != frame::kHeaderBytes + length + 1) {
+        *why = "length byte " + std::to_string(length) + " does not match " +
+               std::to_string(raw.size() - frame::kHeaderBytes - 1) + " data bytes";
+        return FrameVerdict::kMalformed;
+    }
+    const unsigned char expected = frame::CharSum(raw.data(), frame::kHeaderBytes + length);
+    if (raw.back() != expected) {
+        *why = "checksum " + Hex(raw.back(), 2) + ", expected " + Hex(expected, 2);
+        return FrameVerdict::kBadChecksum;
+    }
+    out->address = raw[0];
+    out->group = raw[1];
+    out->command = raw[2];
+    out->data.assign(raw.begin() + frame::kHeaderBytes, raw.end() - 1);
+    return FrameVerdict::kAnswered;
+}
+
+const PollCommand* FindCommand(std::uint8_t group, std::uint8_t command) {
+    for (const PollCommand& c : kPollCommands) {
+        if (c.group == group && c.command == command) return &c;
+    }
+    return nullptr;
+}
+
+std::string CommandMeaning(const PollCommand& cmd, unsigned module) {
+    switch (cmd.step) {
+        case kStepPhases:
+            return "AC phases";
+        case kStepAcValue:
+            return "AC value";
+        case kStepFrequency:
+            return "AC frequency state";
+        case kStepModule:
+            return "module " + std::to_string(module);
+        case kStepSwitches:
+            return "breakers and switches";
+        case kStepDc:
+            return "DC values and status";
+    }
+    return "step " + std::to_string(cmd.step);
+}
+
+Bytes BuildReply(const tools::RecordBytes& state, std::uint8_t address, const PollCommand& cmd,
+                 unsigned module) {
+    Bytes raw = ReplyBody(state, address, cmd, module);
+    raw.push_back(frame::CharSum(raw.data(), raw.size()));
+    return Encode(raw);
+}
+
+Bytes Exchange::Wire() const {
+    Bytes all = noise;
+    all.insert(all.end(), reply.begin(), reply.end());
+    return all;
+}
+
+std::string DescribeFrame(const Bytes& chars) {
+    Bytes raw;
+    std::string text;
+    if (DecodeBody(chars, &raw)) {
+        text = "~";
+        for (unsigned char b : raw) text += " " + Hex(b, 2);
+        return text + " CR";
+    }
+    for (unsigned char c : chars) text += (text.empty() ? "" : " ") + Hex(c, 2);
+    return text;
+}
+
+// --- LineModel ----------------------------------------------------------------------------
+
+std::chrono::nanoseconds LineModel::CharsTime(std::size_t chars) const {
+    if (baud_ == 0) return std::chrono::nanoseconds(0);
+    return std::chrono::nanoseconds(static_cast<std::int64_t>(chars) * 10 * 1000000000LL / baud_);
+}
+
+void LineModel::Schedule(Exchange& x, Clock::time_point now) {
+    x.writes.clear();
+    if (x.chunks.empty()) return;
+    if (baud_ == 0) {
+        const Clock::time_point start = now + x.delay;
+        for (std::size_t i = 0; i < x.chunks.size(); ++i) {
+            x.writes.push_back({start + i * kSplitGap, x.chunks[i]});
+        }
+        return;
+    }
+    const Clock::time_point arrived = x.received_start + CharsTime(x.received.size());
+    const Clock::time_point start = std::max({arrived, now, line_free_}) + x.delay;
+    const bool paced_by_character = x.chunks.size() == 1;
+    std::size_t sent = 0;
+    for (std::size_t size : x.chunks) {
+        for (std::size_t part = paced_by_character ? 1 : size, left = size; left > 0;
+             left -= part) {
+            sent += part;
+            x.writes.push_back({start + CharsTime(sent), part});
+        }
+    }
+    line_free_ = x.writes.back().at;
+}
+
+// --- PowerSystem --------------------------------------------------------------------------
+
+PowerSystem::PowerSystem(tools::Scenario scenario, std::uint8_t address, FaultOptions faults)
+    : scenario_(std::move(scenario)), address_(address), faults_(faults), random_(faults.seed) {}
+
+unsigned PowerSystem::Random(unsigned low, unsigned high) {
+    // The generator's raw output, so that a seed gives the same bytes with any library.
+    return low + static_cast<unsigned>(random_() % (high - low + 1));
+}
+
+Exchange PowerSystem::OnFrame(const CommandReader::Frame& frame) {
+    Exchange x;
+    x.received = frame.chars;
+    x.received_start = frame.start;
+    x.verdict = DecodeCommand(frame.chars, &x.command, &x.why);
+    if (x.verdict != FrameVerdict::kAnswered) return x;
+
+    const Command& c = x.command;
+    x.meaning = "0x" + Hex(c.group, 2) + "/0x" + Hex(c.command, 2);
+    if (c.address != address_) {
+        x.verdict = FrameVerdict::kOtherAddress;
+        x.why = "for address " + std::to_string(c.address) + ", not " + std::to_string(address_);
+        return x;
+    }
+    const PollCommand* cmd = FindCommand(c.group, c.command);
+    const std::size_t data_needed = cmd != nullptr && cmd->step == kStepModule ? 1 : 0;
+    if (cmd == nullptr || c.data.size() != data_needed) {
+        x.verdict = FrameVerdict::kUnknownCommand;
+        x.why = "not a command of this power system";
+        return x;
+    }
+    unsigned module = 0;
+    if (cmd->step == kStepModule) {
+        module = c.data[0];
+        if (module < 1 || module > kModuleCount) {
+            x.verdict = FrameVerdict::kUnknownCommand;
+            x.why = "no module " + std::to_string(module) + " (modules are 1 to 20)";
+            return x;
+        }
+    }
+    x.meaning += " " + CommandMeaning(*cmd, module);
+
+    x.reply_number = ++replies_;
+    x.cycle = completed_ + 1;
+    Bytes raw = ReplyBody(scenario_.StateForCycle(x.cycle), address_, *cmd, module);
+    ApplyFaults(x);
+    if (x.shortened && raw[3] > 0) {
+        raw.pop_back();
+        raw[3] = static_cast<unsigned char>(raw[3] - 1);
+    }
+    unsigned char checksum = frame::CharSum(raw.data(), raw.size());
+    if (x.corrupted) checksum = static_cast<unsigned char>(checksum + 1);
+    raw.push_back(checksum);
+    if (x.dropped) return x;
+
+    x.reply = Encode(raw);
+    if (faults_.noise_max > 0) {
+        const unsigned n = Random(1, faults_.noise_max);
+        for (unsigned i = 0; i < n; ++i) {
+            // Never a start character: the receiver would take it as the start of a frame.
+            unsigned char b = static_cast<unsigned char>(Random(0, 0xFE));
+            if (b >= frame::kStart) ++b;
+            x.noise.push_back(b);
+        }
+    }
+    const std::size_t total = x.noise.size() + x.reply.size();
+    if (faults_.split_max > 0) {
+        for (std::size_t left = total; left > 0;) {
+            const std::size_t size =
+                std::min<std::size_t>(left, Random(1, std::max(1u, faults_.split_max)));
+            x.chunks.push_back(size);
+            left -= size;
+        }
+    } else {
+        x.chunks.push_back(total);
+    }
+    x.completes_cycle = cmd->step == kStepDc && !x.corrupted && !x.shortened;
+    if (x.completes_cycle) ++completed_;
+    return x;
+}
+
+void PowerSystem::ApplyFaults(Exchange& x) {
+    const unsigned n = x.reply_number;
+    auto every = [n](unsigned period) { return period > 0 && n % period == 0; };
+    x.dropped = every(faults_.drop_every);
+    x.shortened = every(faults_.short_every);
+    x.corrupted = every(faults_.corrupt_every);
+    if (faults_.delay_ms > 0 && every(std::max(1u, faults_.delay_every))) {
+        x.delay = std::chrono::milliseconds(faults_.delay_ms);
+    }
+}
+
+}  // namespace rxp::sim

@@ -1,0 +1,182 @@
+#include "tools/rxp-sim/sim_line.h"
+
+#include <fcntl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <boost/asio/read.hpp>
+#include <boost/asio/serial_port.hpp>
+#include <boost/asio/write.hpp>
+#include <cerrno>
+#include <cstring>
+#include <ctime>
+#include <stdexcept>
+
+namespace rxp::sim {
+
+namespace {
+
+std::string SystemError(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+std::string TimeOfDay() {
+    const auto now = std::chrono::system_clock::now();
+    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
+    const auto ms =
+        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
+    std::tm local{};
+    localtime_r(&secs, &local);
+    char text[32];
+    std::snprintf(text, sizeof(text), "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
+                  local.tm_sec, static_cast<int>(ms.count()));
+    return text;
+}
+
+}  // namespace
+
+int OpenPseudoTerminal(std::string* slave_path, int* slave_fd) {
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0) throw std::runtime_error(SystemError("cannot open a pseudo-terminal"));
+    char name[128];
+    if (grantpt(master) != 0 || unlockpt(master) != 0 ||
+        ptsname_r(master, name, sizeof(name)) != 0) {
+        const std::string why = SystemError("cannot set up the pseudo-terminal");
+        close(master);
+        throw std::runtime_error(why);
+    }
+    const int slave = open(name, O_RDWR | O_NOCTTY);
+    if (slave < 0) {
+        const std::string why = SystemError(std::string("cannot open ") + name);
+        close(master);
+        throw std::runtime_error(why);
+    }
+    // Raw both ways: no echo of what the simulator writes, no line editing, no CR/LF mapping.
+    termios t{};
+    if (tcgetattr(slave, &t) == 0) {
+        cfmakeraw(&t);
+        tcsetattr(slave, TCSANOW, &t);
+    }
+    *slave_path = name;
+    *slave_fd = slave;
+    return master;
+}
+
+int OpenSerialPort(boost::asio::io_context& io, const std::string& device, unsigned baud) {
+    namespace asio = boost::asio;
+    asio::serial_port port(io);
+    boost::system::error_code ec;
+    port.open(device, ec);
+    if (ec) throw std::runtime_error(device + ": cannot open the serial port: " + ec.message());
+    port.set_option(asio::serial_port::baud_rate(baud), ec);
+    if (ec) {
+        throw std::runtime_error(device + ": cannot set " + std::to_string(baud) +
+                                 " bit/s: " + ec.message());
+    }
+    port.set_option(asio::serial_port::character_size(8), ec);
+    if (!ec) port.set_option(asio::serial_port::parity(asio::serial_port::parity::none), ec);
+    if (!ec) port.set_option(asio::serial_port::stop_bits(asio::serial_port::stop_bits::one), ec);
+    if (!ec) {
+        port.set_option(asio::serial_port::flow_control(asio::serial_port::flow_control::none), ec);
+    }
+    if (ec) throw std::runtime_error(device + ": cannot set 8N1: " + ec.message());
+    // The line is driven through one descriptor type, a pty's or a port's alike.
+    const int fd = dup(port.native_handle());
+    if (fd < 0) throw std::runtime_error(SystemError(device));
+    return fd;
+}
+
+SimLine::SimLine(boost::asio::io_context& io, int fd, PowerSystem& power, LineModel line,
+                 std::ostream* log, std::function<void(const std::string&)> on_error)
+    : line_(io, fd),
+      timer_(io),
+      power_(power),
+      model_(line),
+      log_(log),
+      on_error_(std::move(on_error)) {}
+
+void SimLine::Start() {
+    Read();
+}
+
+void SimLine::Stop() {
+    stopped_ = true;
+    boost::system::error_code ignored;
+    timer_.cancel();
+    line_.cancel(ignored);
+}
+
+void SimLine::Read() {
+    line_.async_read_some(
+        boost::asio::buffer(rx_), [this](boost::system::error_code ec, std::size_t n) {
+            if (stopped_ || ec == boost::asio::error::operation_aborted) return;
+            if (ec) {
+                on_error_("reading the line: " + ec.message());
+                return;
+            }
+            const Clock::time_point now = Clock::now();
+            for (const CommandReader::Frame& frame : reader_.Feed(rx_.data(), n, now)) {
+                Handle(frame, now);
+            }
+            Read();
+        });
+}
+
+void SimLine::Handle(const CommandReader::Frame& frame, Clock::time_point now) {
+    Exchange x = power_.OnFrame(frame);
+    if (x.verdict != FrameVerdict::kAnswered) {
+        Log("<- " + DescribeFrame(x.received) + "   ignored: " + x.why);
+        return;
+    }
+    Log("<- " + DescribeFrame(x.received) + "   " + x.meaning);
+    std::string notes =
+        "reply " + std::to_string(x.reply_number) + ", cycle " + std::to_string(x.cycle);
+    if (x.dropped) {
+        Log("   (reply " + std::to_string(x.reply_number) + " dropped)");
+        return;
+    }
+    if (x.shortened) notes += ", payload one byte short";
+    if (x.corrupted) notes += ", checksum corrupted";
+    if (!x.noise.empty()) notes += ", after " + std::to_string(x.noise.size()) + " noise bytes";
+    if (x.chunks.size() > 1) notes += ", in " + std::to_string(x.chunks.size()) + " chunks";
+    if (x.delay.count() > 0) notes += ", delayed " + std::to_string(x.delay.count()) + " ms";
+    if (x.completes_cycle) notes += ", cycle complete";
+    Log("-> " + DescribeFrame(x.reply) + "   " + notes);
+
+    model_.Schedule(x, now);
+    const Bytes wire = x.Wire();
+    std::size_t at = 0;
+    for (const Exchange::Write& w : x.writes) {
+        queue_.push_back(PendingWrite{w.at, Bytes(wire.begin() + at, wire.begin() + at + w.size)});
+        at += w.size;
+    }
+    WriteNext();
+}
+
+void SimLine::Log(const std::string& line) {
+    if (log_ == nullptr) return;
+    *log_ << TimeOfDay() << "  " << line << std::endl;
+}
+
+void SimLine::WriteNext() {
+    if (writing_ || queue_.empty() || stopped_) return;
+    writing_ = true;
+    timer_.expires_at(queue_.front().at);
+    timer_.async_wait([this](boost::system::error_code ec) {
+        if (stopped_ || ec == boost::asio::error::operation_aborted) return;
+        boost::asio::async_write(line_, boost::asio::buffer(queue_.front().bytes),
+                                 [this](boost::system::error_code wec, std::size_t) {
+                                     if (stopped_ || wec == boost::asio::error::operation_aborted)
+                                         return;
+                                     if (wec) {
+                                         on_error_("writing the line: " + wec.message());
+                                         return;
+                                     }
+                                     queue_.pop_front();
+                                     writing_ = false;
+                                     WriteNext();
+                                 });
+    });
+}
+
+}  // namespace rxp::sim

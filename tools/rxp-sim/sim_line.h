@@ -1,0 +1,64 @@
+// The simulator's serial line: one place for all its I/O. Bytes read from the line go through
+// the command reader to the power system; its replies are written at the times the line model
+// gives them; every command and reply can be logged in hex with its meaning.
+#ifndef RXP_TOOLS_RXP_SIM_SIM_LINE_H
+#define RXP_TOOLS_RXP_SIM_SIM_LINE_H
+
+#include <array>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/posix/stream_descriptor.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <deque>
+#include <functional>
+#include <ostream>
+#include <string>
+
+#include "tools/rxp-sim/sim_core.h"
+
+namespace rxp::sim {
+
+// Opens a pseudo-terminal pair in raw mode. Returns the master side's descriptor and sets
+// `slave_path`; `slave_fd` stays open for the simulator's life, so that the line survives a
+// host that closes and opens it again. Throws std::runtime_error.
+int OpenPseudoTerminal(std::string* slave_path, int* slave_fd);
+
+// Opens a serial device raw, 8N1, without flow control, at `baud`; returns its descriptor.
+// Throws std::runtime_error naming the device.
+int OpenSerialPort(boost::asio::io_context& io, const std::string& device, unsigned baud);
+
+class SimLine {
+  public:
+    // Takes ownership of `fd`. `log` may be null; `on_error` is called once if the line fails.
+    SimLine(boost::asio::io_context& io, int fd, PowerSystem& power, LineModel line,
+            std::ostream* log, std::function<void(const std::string&)> on_error);
+
+    void Start();
+    void Stop();
+
+  private:
+    struct PendingWrite {
+        Clock::time_point at;
+        Bytes bytes;
+    };
+
+    void Read();
+    void Handle(const CommandReader::Frame& frame, Clock::time_point now);
+    void Log(const std::string& line);
+    void WriteNext();
+
+    boost::asio::posix::stream_descriptor line_;
+    boost::asio::steady_timer timer_;
+    PowerSystem& power_;
+    LineModel model_;
+    CommandReader reader_;
+    std::ostream* log_;
+    std::function<void(const std::string&)> on_error_;
+    std::array<unsigned char, 1024> rx_{};
+    std::deque<PendingWrite> queue_;
+    bool writing_ = false;
+    bool stopped_ = false;
+};
+
+}  // namespace rxp::sim
+
+#endif  // RXP_TOOLS_RXP_SIM_SIM_LINE_H
