@@ -27,14 +27,14 @@ using rxpbench::RunCycle;
 
 // Sends std::cout to a line-counting sink while alive.
 class ConsoleSink {
-public:
+  public:
     ConsoleSink() : saved_(std::cout.rdbuf(&sink_)) {}
     ~ConsoleSink() { std::cout.rdbuf(saved_); }
     ConsoleSink(const ConsoleSink&) = delete;
     ConsoleSink& operator=(const ConsoleSink&) = delete;
     std::size_t lines() const { return sink_.lines(); }
 
-private:
+  private:
     rxpbench::LineCountingSink sink_;
     std::streambuf* saved_;
 };
@@ -68,7 +68,8 @@ BENCHMARK(BM_ProcessReplyStream);
 void BM_FloorFindAndCopy(benchmark::State& state) {
     const CycleReplies replies;
     std::vector<unsigned char> stream;
-    for (const auto& frame : replies.frames) stream.insert(stream.end(), frame.begin(), frame.end());
+    for (const auto& frame : replies.frames)
+        stream.insert(stream.end(), frame.begin(), frame.end());
     std::vector<unsigned char> rx(8192);
     std::size_t frames = 0;
     for (auto _ : state) {
@@ -76,7 +77,8 @@ void BM_FloorFindAndCopy(benchmark::State& state) {
         const unsigned char* const end = p + stream.size();
         while (p < end) {
             const void* cr = std::memchr(p, 0x0D, static_cast<std::size_t>(end - p));
-            const unsigned char* stop = cr != nullptr ? static_cast<const unsigned char*>(cr) + 1 : end;
+            const unsigned char* stop =
+                cr != nullptr ? static_cast<const unsigned char*>(cr) + 1 : end;
             std::memcpy(rx.data(), p, static_cast<std::size_t>(stop - p));
             benchmark::ClobberMemory();
             p = stop;

@@ -105,7 +105,8 @@ Bytes FramedCycle(const PowerModel& model) {
 
 bool Write(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary);
-    out.write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+    out.write(reinterpret_cast<const char*>(bytes.data()),
+              static_cast<std::streamsize>(bytes.size()));
     return static_cast<bool>(out);
 }
 

@@ -56,6 +56,11 @@ inline unsigned char DecodePair(unsigned char high, unsigned char low) {
     return static_cast<unsigned char>(((high - kCharBase) * 16) | (low - kCharBase));
 }
 
+// Decodes `pairs` character pairs from `chars` into `out`.
+inline void DecodePairs(const unsigned char* chars, std::size_t pairs, unsigned char* out) {
+    for (std::size_t k = 0; k < pairs; ++k) out[k] = DecodePair(chars[2 * k], chars[2 * k + 1]);
+}
+
 // Encodes `count` raw bytes (checksum included) into a frame at `out`, which must hold
 // 2 * count + 2 characters; returns the number of characters written.
 inline std::size_t EncodeRaw(const unsigned char* raw, std::size_t count, unsigned char* out) {

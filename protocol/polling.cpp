@@ -22,7 +22,24 @@ void store_payload(const rxp::PollCommand& cmd, const unsigned char* payload,
         const rxp::ReplyField& field = rxp::kReplyFields[f];
         const unsigned char* src = payload + field.payload_offset;
         unsigned char* dst = record_base + field.record_offset;
-        for (unsigned b = 0; b < field.width; ++b) dst[b] = src[field.width - 1 - b];
+        switch (field.width) {
+            case 1:
+                dst[0] = src[0];
+                break;
+            case 2:
+                dst[0] = src[1];
+                dst[1] = src[0];
+                break;
+            case 4:
+                dst[0] = src[3];
+                dst[1] = src[2];
+                dst[2] = src[1];
+                dst[3] = src[0];
+                break;
+            default:
+                for (unsigned b = 0; b < field.width; ++b) dst[b] = src[field.width - 1 - b];
+                break;
+        }
     }
 }
 

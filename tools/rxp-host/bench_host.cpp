@@ -116,8 +116,9 @@ void BenchHost::Start() {
         }
     }
 
-    if (options_.address >= 0)
+    if (options_.address >= 0) {
         device_->device_address = static_cast<std::uint8_t>(options_.address);
+    }
     ApplySettings();
 
     try {
@@ -155,16 +156,14 @@ void BenchHost::ApplySettings() {
         if (!id.isIntegral() || !id.isInt()) {
             throw StartupError("settings file '" + path +
                                "': \"deviceId\" must be a whole number, not " +
-                               Json::FastWriter().write(id).substr(0, 40));
+                               Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
         }
         device_->data_id = id.asInt();
     }
 
     try {
         device_->InitSetting(settings);
-    } catch (const Json::Exception& e) {
-        throw StartupError("settings file '" + path + "' was refused by the plug-in: " + e.what());
-    } catch (const std::exception& e) {
+    } catch (const std::exception& e) {  // Json::Exception, from inside the plug-in
         throw StartupError("settings file '" + path + "' was refused by the plug-in: " + e.what());
     }
 }
@@ -200,8 +199,7 @@ void BenchHost::LoadCache() {
 }
 
 int BenchHost::Run() {
-    started_at_ = Clock::now();
-    next_poll_due_ = started_at_;
+    next_poll_due_ = Clock::now();
     signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
         if (ec) return;
         std::cerr << "rxp-host: " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ", stopping"

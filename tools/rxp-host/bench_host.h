@@ -116,7 +116,6 @@ class BenchHost : public smdhost::HostObserver {
     std::uint64_t polls_ = 0;
     std::uint64_t cycles_ = 0;
     std::uint64_t reply_generation_ = 0;
-    Clock::time_point started_at_;
     Clock::time_point poll_started_;
     Clock::time_point next_poll_due_;
 
