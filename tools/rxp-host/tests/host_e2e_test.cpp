@@ -278,6 +278,10 @@ struct FaultCase {
     const char* reason;  // of the failed polls
 };
 
+// Test listings show the case by name.
+void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
+
+
 class HostFaults : public HostEndToEnd, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(HostFaults, SpoiledReplyCostsOnePollAndTheNextCompletes) {

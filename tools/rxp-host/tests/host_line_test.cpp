@@ -40,6 +40,10 @@ struct StartupCase {
     std::vector<std::string> message;  // parts the message must hold; "@" is the file
 };
 
+// Test listings show the case by name.
+void PrintTo(const StartupCase& c, std::ostream* os) { *os << c.name; }
+
+
 class HostStartup : public HostOnTestLine, public ::testing::WithParamInterface<StartupCase> {};
 
 TEST_P(HostStartup, FailsWithAMessageNamingTheProblemBeforeAnythingIsPolled) {
