@@ -19,9 +19,9 @@ enum RuleTest : std::uint8_t {
 
 struct AlarmRule {
     const char* signal_key;
-    const char* alarm_id;    // network-management alarm identifier
-    const char* alarm_name;  // the name that belongs to the alarm id
-    const char* alarm_text;  // the device's own description; for module rules, the suffix
+    const char* alarm_id;         // network-management alarm identifier
+    const char* alarm_name;       // the name that belongs to the alarm id
+    const char* alarm_text;       // the device's own description; for module rules, the suffix
     std::uint16_t record_offset;  // source byte; for module rules, within the module row
     RuleTest test;
     std::uint8_t operand;  // bit number or value

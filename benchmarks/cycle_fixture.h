@@ -24,14 +24,14 @@ bool RunCycle(RXP517_T36B2& device, CycleReplies& replies);
 
 // Takes what is written to it and keeps only the number of lines.
 class LineCountingSink : public std::streambuf {
-  public:
+public:
     std::size_t lines() const { return lines_; }
 
-  protected:
+protected:
     int_type overflow(int_type c) override;
     std::streamsize xsputn(const char* s, std::streamsize n) override;
 
-  private:
+private:
     std::size_t lines_ = 0;
 };
 

@@ -27,14 +27,14 @@ using rxpbench::RunCycle;
 
 // Sends std::cout to a line-counting sink while alive.
 class ConsoleSink {
-  public:
+public:
     ConsoleSink() : saved_(std::cout.rdbuf(&sink_)) {}
     ~ConsoleSink() { std::cout.rdbuf(saved_); }
     ConsoleSink(const ConsoleSink&) = delete;
     ConsoleSink& operator=(const ConsoleSink&) = delete;
     std::size_t lines() const { return sink_.lines(); }
 
-  private:
+private:
     rxpbench::LineCountingSink sink_;
     std::streambuf* saved_;
 };

@@ -163,8 +163,7 @@ private:
             alarm_id += ";";
         }
 
-        std::cout << "mobile:" << key << ":" << alarm_id
-                  << " level:" << this->threshold_levels[key]
+        std::cout << "mobile:" << key << ":" << alarm_id << " level:" << this->threshold_levels[key]
                   << " value:" << this->threshold_values[key] << std::endl;
         signal_ids_[key] = alarm_id;
     }

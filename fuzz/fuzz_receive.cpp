@@ -53,7 +53,7 @@ enum class LineEvent { kNothing, kOverflowIdle, kOverflowCollecting, kBadFrame, 
 // decoded two characters a byte and good when the checksum placed by its length byte lies
 // within the decoded bytes and matches the sum of the characters of the bytes before it.
 class LineModel {
-  public:
+public:
     LineEvent Feed(const unsigned char* data, std::size_t size, Bytes& frame) {
         if (size == 0) return LineEvent::kNothing;
         const unsigned char* end_of_chunk = data + size;
@@ -97,7 +97,7 @@ class LineModel {
     void Drop() { held_.clear(); }
     std::size_t held() const { return held_.size(); }
 
-  private:
+private:
     Bytes held_;
 };
 
@@ -162,7 +162,7 @@ int StepOf(int index) {
 // The recording host, except that alarm evaluations are counted and their numbering checked
 // rather than stored: keeping 139 texts a cycle would slow the search down for nothing.
 class CountingAlarmsHost : public rxptest::RecordingHost {
-  public:
+public:
     bool OnCheckThresholdBool(SMDVDevice&, int kind, const std::string&, const std::string&,
                               const std::string&, const std::string&, bool,
                               unsigned short ordinal) override {
@@ -179,7 +179,7 @@ class CountingAlarmsHost : public rxptest::RecordingHost {
 const std::size_t kMaxBytesPerInput = 1 << 16;
 
 class ReceiveRun {
-  public:
+public:
     ReceiveRun() : device_(new RXP517_T36B2), guard_(*device_, host_) {}
 
     void Run(const std::uint8_t* data, std::size_t size) {
@@ -218,7 +218,7 @@ class ReceiveRun {
         }
     }
 
-  private:
+private:
     void Before() {
         sent_before_ = host_.sent.size();
         published_before_ = host_.published.size();
@@ -317,10 +317,10 @@ class ReceiveRun {
 
     Bytes expected_record() const { return line_values_.ExpectedRecord(0); }
 
-  public:
+public:
     static std::ostringstream console_;
 
-  private:
+private:
     CountingAlarmsHost host_;
     std::unique_ptr<RXP517_T36B2> device_;
     rxptest::ObserverGuard guard_;

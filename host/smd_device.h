@@ -155,7 +155,13 @@ public:
     std::int32_t rx_count;
 };
 
-enum EnumParity { PARITY_NONE = 0, PARITY_ODD = 1, PARITY_EVEN = 2, PARITY_MARK = 3, PARITY_SPACE = 4 };
+enum EnumParity {
+    PARITY_NONE = 0,
+    PARITY_ODD = 1,
+    PARITY_EVEN = 2,
+    PARITY_MARK = 3,
+    PARITY_SPACE = 4
+};
 
 class SMDSPDevice : public SMDVDevice {
 public:

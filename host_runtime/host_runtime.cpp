@@ -8,9 +8,15 @@
 namespace smdhost {
 
 HostObserver::~HostObserver() {}
-bool HostObserver::OnSendData(SMDSPDevice&, const unsigned char*, unsigned int) { return true; }
-bool HostObserver::OnProcess(SMDSPDevice&, unsigned char*, unsigned int) { return true; }
-bool HostObserver::OnRefreshStatus(SMDSPDevice&) { return true; }
+bool HostObserver::OnSendData(SMDSPDevice&, const unsigned char*, unsigned int) {
+    return true;
+}
+bool HostObserver::OnProcess(SMDSPDevice&, unsigned char*, unsigned int) {
+    return true;
+}
+bool HostObserver::OnRefreshStatus(SMDSPDevice&) {
+    return true;
+}
 void HostObserver::OnReset(SMDSPDevice&) {}
 bool HostObserver::OnSendSP(SMDVDevice&, int, const unsigned char*, unsigned int, bool) {
     return true;
@@ -18,7 +24,9 @@ bool HostObserver::OnSendSP(SMDVDevice&, int, const unsigned char*, unsigned int
 bool HostObserver::OnSaveDeviceHistory(SMDVDevice&, const unsigned char*, unsigned int) {
     return true;
 }
-bool HostObserver::OnCheckAOReport(SMDVDevice&, const std::string&, float) { return false; }
+bool HostObserver::OnCheckAOReport(SMDVDevice&, const std::string&, float) {
+    return false;
+}
 bool HostObserver::OnCheckThreshold(SMDVDevice&, const std::string&, const std::string&, float,
                                     int) {
     return false;
@@ -31,7 +39,9 @@ bool HostObserver::OnCheckThresholdBool(SMDVDevice&, int, const std::string&, co
                                         unsigned short) {
     return false;
 }
-bool HostObserver::OnInitSetting(SMDVDevice&, const Json::Value&) { return true; }
+bool HostObserver::OnInitSetting(SMDVDevice&, const Json::Value&) {
+    return true;
+}
 
 namespace {
 HostObserver g_quiet_host;
@@ -42,7 +52,9 @@ void SetDefaultObserver(HostObserver* observer) {
     g_default_observer = observer != nullptr ? observer : &g_quiet_host;
 }
 
-void SetObserver(SMDVDevice& device, HostObserver* observer) { device.host_observer = observer; }
+void SetObserver(SMDVDevice& device, HostObserver* observer) {
+    device.host_observer = observer;
+}
 
 HostObserver& ObserverOf(SMDVDevice& device) {
     return device.host_observer != nullptr ? *device.host_observer : *g_default_observer;
@@ -79,9 +91,13 @@ SMDVDevice::SMDVDevice()
       device_address(0),
       rx_count(0) {}
 
-std::int32_t SMDVDevice::DeviceIoControl(int, const void*, int, void*, int, int&) { return -2; }
+std::int32_t SMDVDevice::DeviceIoControl(int, const void*, int, void*, int, int&) {
+    return -2;
+}
 void SMDVDevice::Reset() {}
-bool SMDVDevice::InitV(SMDVDevice*, unsigned int, const Json::Value&) { return true; }
+bool SMDVDevice::InitV(SMDVDevice*, unsigned int, const Json::Value&) {
+    return true;
+}
 bool SMDVDevice::Init(std::weak_ptr<SMDController> c, unsigned int, const Json::Value&) {
     controller = c;
     return true;
@@ -89,15 +105,27 @@ bool SMDVDevice::Init(std::weak_ptr<SMDController> c, unsigned int, const Json::
 bool SMDVDevice::InitSetting(const Json::Value& setting) {
     return ObserverOf(*this).OnInitSetting(*this, setting);
 }
-bool SMDVDevice::IsSupportDevice(const std::string& type) const { return type == device_type; }
+bool SMDVDevice::IsSupportDevice(const std::string& type) const {
+    return type == device_type;
+}
 bool SMDVDevice::SendSP(int id, const unsigned char* data, unsigned int size, bool urgent) {
     return ObserverOf(*this).OnSendSP(*this, id, data, size, urgent);
 }
-bool SMDVDevice::SendDelayData(int) { return false; }
-bool SMDVDevice::SendDoData(int, char) { return false; }
-int SMDVDevice::ReadDi(int) { return 0; }
-float SMDVDevice::ReadAi(int) { return 0.0f; }
-std::string SMDVDevice::Get_SP_Value(unsigned int, const std::string&) { return std::string(); }
+bool SMDVDevice::SendDelayData(int) {
+    return false;
+}
+bool SMDVDevice::SendDoData(int, char) {
+    return false;
+}
+int SMDVDevice::ReadDi(int) {
+    return 0;
+}
+float SMDVDevice::ReadAi(int) {
+    return 0.0f;
+}
+std::string SMDVDevice::Get_SP_Value(unsigned int, const std::string&) {
+    return std::string();
+}
 
 bool SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int size) {
     return ObserverOf(*this).OnSaveDeviceHistory(*this, data, size);
@@ -133,18 +161,26 @@ bool SMDSPDevice::Init(std::weak_ptr<SMDController> c, unsigned int index,
                        const Json::Value& setting) {
     return SMDVDevice::Init(c, index, setting);
 }
-bool SMDSPDevice::RefreshStatus() { return ObserverOf(*this).OnRefreshStatus(*this); }
+bool SMDSPDevice::RefreshStatus() {
+    return ObserverOf(*this).OnRefreshStatus(*this);
+}
 bool SMDSPDevice::process(unsigned char* data, unsigned int size) {
     return ObserverOf(*this).OnProcess(*this, data, size);
 }
-bool SMDSPDevice::IsProcessing() { return rx_count > 0; }
-bool SMDSPDevice::IsStalled() { return false; }
+bool SMDSPDevice::IsProcessing() {
+    return rx_count > 0;
+}
+bool SMDSPDevice::IsStalled() {
+    return false;
+}
 bool SMDSPDevice::SendData(const unsigned char* data, unsigned int size) {
     return ObserverOf(*this).OnSendData(*this, data, size);
 }
 bool SMDSPDevice::SendParityData(const unsigned char* data, unsigned int size, EnumParity) {
     return SendData(data, size);
 }
-bool SMDSPDevice::OpenPort() { return false; }
+bool SMDSPDevice::OpenPort() {
+    return false;
+}
 void SMDSPDevice::ClosePort() {}
 void SMDSPDevice::RunCheckThreshold() {}

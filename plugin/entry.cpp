@@ -1,7 +1,9 @@
 #include "device/rxp517_t36b2.h"
 #include "plugin/rxp517_t36b2_provider.h"
 
-SMDSPDevice* RXP517_T36B2Provider::create() const { return new RXP517_T36B2(); }
+SMDSPDevice* RXP517_T36B2Provider::create() const {
+    return new RXP517_T36B2();
+}
 
 std::vector<std::shared_ptr<Provider>> get_providers() {
     std::vector<std::shared_ptr<Provider>> providers;

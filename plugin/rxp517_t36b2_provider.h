@@ -17,7 +17,7 @@ public:
 
 // The plug-in's entry: a fresh list holding one fresh provider on every call. The host looks it
 // up under the plain name "get_providers".
-__attribute__((visibility("default"))) std::vector<std::shared_ptr<Provider>> get_providers()
-    __asm__("get_providers");
+__attribute__((visibility("default"))) std::vector<std::shared_ptr<Provider>>
+get_providers() __asm__("get_providers");
 
 #endif  // RXP_PLUGIN_RXP517_T36B2_PROVIDER_H

@@ -14,8 +14,8 @@ bool RXP517_T36B2::write_cmd(unsigned char group, unsigned char command) {
     return write_cmd(group, command, nullptr, 0);
 }
 
-bool RXP517_T36B2::write_cmd(unsigned char group, unsigned char command,
-                             const unsigned char* data, int length) {
+bool RXP517_T36B2::write_cmd(unsigned char group, unsigned char command, const unsigned char* data,
+                             int length) {
     // The length byte holds 0..255; a longer command cannot be framed.
     if (length > static_cast<int>(frame::kMaxDataBytes)) return false;
 

@@ -31,7 +31,9 @@ const std::size_t kDecodedFrameSize = 4096;
 const std::size_t kMinFrameChars = 6;  // shortest span treated as a complete frame
 
 // Characters on the line for a frame of L data or payload bytes.
-inline std::size_t FrameChars(std::size_t data_bytes) { return 2 * data_bytes + 12; }
+inline std::size_t FrameChars(std::size_t data_bytes) {
+    return 2 * data_bytes + 12;
+}
 
 inline unsigned char HighChar(unsigned char b) {
     return static_cast<unsigned char>((b >> 4) + kCharBase);

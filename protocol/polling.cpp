@@ -83,9 +83,9 @@ bool RXP517_T36B2::process_payload() {
             // The row of the module just queried; module_index is 1..20 here unless the host
             // changed it, and a row outside the record is never written.
             if (module_index >= 1 && module_index <= rxp::kModuleCount) {
-                store_payload(*cmd, payload,
-                              record + rxp::kModuleRowsOffset +
-                                  rxp::kModuleRowSize * (module_index - 1));
+                store_payload(
+                    *cmd, payload,
+                    record + rxp::kModuleRowsOffset + rxp::kModuleRowSize * (module_index - 1));
             }
             if (module_index < rxp::kModuleCount) {
                 ++module_index;

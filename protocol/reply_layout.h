@@ -108,11 +108,17 @@ struct PollCommand {
     std::uint8_t field_count;
 };
 
+// clang-format off
 constexpr PollCommand kPollCommands[] = {
-    {kStepPhases, 0x40, 0x01, 15, 0, 9},   {kStepAcValue, 0x40, 0x02, 2, 9, 1},
-    {kStepFrequency, 0x40, 0x03, 1, 10, 1}, {kStepModule, 0x41, 0x0E, 11, 11, 6},
-    {kStepSwitches, 0x42, 0x15, 5, 17, 4}, {kStepDc, 0x42, 0x16, 55, 21, 27},
+    // step           group command payload first fields
+    {kStepPhases,     0x40, 0x01,   15,     0,    9},
+    {kStepAcValue,    0x40, 0x02,   2,      9,    1},
+    {kStepFrequency,  0x40, 0x03,   1,      10,   1},
+    {kStepModule,     0x41, 0x0E,   11,     11,   6},
+    {kStepSwitches,   0x42, 0x15,   5,      17,   4},
+    {kStepDc,         0x42, 0x16,   55,     21,   27},
 };
+// clang-format on
 const std::size_t kPollStepCount = sizeof(kPollCommands) / sizeof(kPollCommands[0]);
 const unsigned kCommandsPerCycle = 3 + kModuleCount + 2;
 
@@ -124,7 +130,9 @@ inline const PollCommand* FindPollCommand(std::int32_t step) {
 
 namespace layout_check {
 
-constexpr unsigned Max(unsigned a, unsigned b) { return a > b ? a : b; }
+constexpr unsigned Max(unsigned a, unsigned b) {
+    return a > b ? a : b;
+}
 // The payload bytes a step reads: the end of its furthest field.
 constexpr unsigned PayloadEnd(unsigned first, unsigned count) {
     return count == 0 ? 0
@@ -167,11 +175,11 @@ static_assert(WidthSum(0, kReplyFieldCount) - WidthSum(11, 6) + kModuleCount * k
                   kTimestampOffset - 4,
               "record bytes 4..281 are covered once");
 
-#define RXP_CHECK_FIELD(i, member)                                                    \
+#define RXP_CHECK_FIELD(i, member)                                                          \
     static_assert(kReplyFields[i].record_offset == offsetof(RXP517_T36B2_Data_t, member) && \
                       kReplyFields[i].width == sizeof(RXP517_T36B2_Data_t().member),        \
                   "reply field " #i " is " #member)
-#define RXP_CHECK_ROW_FIELD(i, member)                                                  \
+#define RXP_CHECK_ROW_FIELD(i, member)                                                        \
     static_assert(kReplyFields[i].record_offset == offsetof(RXP517_T36B2_Module_t, member) && \
                       kReplyFields[i].width == sizeof(RXP517_T36B2_Module_t().member),        \
                   "reply field " #i " is module " #member)

@@ -49,8 +49,8 @@ struct RXP517_T36B2_Data_t {
     std::uint16_t dc_value3;
     std::uint16_t dc_value4;
     std::uint16_t dc_value5;
-    std::uint16_t dc_value6;      // payload bytes 11-12: after dc_byte_value on the line
-    std::uint8_t dc_byte_value;   // payload byte 10
+    std::uint16_t dc_value6;     // payload bytes 11-12: after dc_byte_value on the line
+    std::uint8_t dc_byte_value;  // payload byte 10
     std::uint8_t dc_status[6];
     std::uint16_t dc_value7;
     std::uint16_t dc_value8;

@@ -35,10 +35,14 @@ if jq -e '[.benchmarks[] | select(.error_occurred == true)] | length > 0' "$out/
     exit 1
 fi
 
-# median <benchmark> <field>
+# median <benchmark> <field>: the median aggregate, or with one repetition (no aggregates are
+# reported then) the single run itself.
 median() {
-    jq -r --arg name "$1_median" --arg field "$2" \
-        '.benchmarks[] | select(.name == $name) | .[$field]' "$out/bench.json"
+    jq -r --arg name "$1" --arg field "$2" \
+        '[.benchmarks[] | select(.name == ($name + "_median"))] as $m
+         | (if ($m | length) > 0 then $m
+            else [.benchmarks[] | select(.name == $name and .run_type == "iteration")] end)
+         | .[0][$field]' "$out/bench.json"
 }
 
 # Instructions and heap allocations are counted under valgrind over N and N + 10 cycles; the

@@ -32,7 +32,7 @@ using rxptest::RecordingHost;
 namespace {
 
 class AlarmDevice : public RXP517_T36B2 {
-  public:
+public:
     void SetByte(std::size_t offset, unsigned char value) { record_bytes()[offset] = value; }
     void ClearRecord() { std::memset(record_bytes(), 0, kRecordSize); }
     void SetModuleCount(std::int32_t count) { module_count = count; }
@@ -74,7 +74,7 @@ std::set<int> Range(int first, int last) {
 }
 
 class AlarmPassTest : public ::testing::Test {
-  protected:
+protected:
     AlarmPassTest() : device_(new AlarmDevice), guard_(*device_, host_) {}
 
     ConsoleCapture console_;  // keeps "rvSize is" lines of the cache loads off the test log
@@ -160,7 +160,7 @@ std::map<std::pair<int, int>, int> SingleBitRules() {
 
 // Records only which ordinals were true, so that thousands of passes stay quick.
 class StateHost : public smdhost::HostObserver {
-  public:
+public:
     std::set<int> true_ordinals;
     int calls = 0;
     bool OnCheckThresholdBool(SMDVDevice&, int, const std::string&, const std::string&,

@@ -10,7 +10,7 @@
 namespace rxptest {
 
 class ConsoleCapture {
-  public:
+public:
     ConsoleCapture() : saved_(std::cout.rdbuf(text_.rdbuf())) {}
     ~ConsoleCapture() { std::cout.rdbuf(saved_); }
     ConsoleCapture(const ConsoleCapture&) = delete;
@@ -26,7 +26,7 @@ class ConsoleCapture {
         return fresh;
     }
 
-  private:
+private:
     std::ostringstream text_;
     std::streambuf* saved_;
     std::size_t taken_ = 0;

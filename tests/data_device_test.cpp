@@ -28,7 +28,7 @@ typedef UniDataDevice<RXP517_T36B2_Data_t, SMDSPDevice, 5112> DataDevice;
 // A device on the template with a rule pass that reports what it found and makes two host
 // evaluations, and with Reset and SendSP overridden to see which calls use the virtual table.
 class TestDataDevice : public DataDevice {
-  public:
+public:
     using DataDevice::data_;
 
     std::vector<std::string>* calls = nullptr;  // the host's call list, to log the rule pass
@@ -67,7 +67,7 @@ class TestDataDevice : public DataDevice {
 // Records the device's console lines among the host calls, in the order they happened, and the
 // details of the calls the order test looks at.
 class OrderedHost : public RecordingHost {
-  public:
+public:
     explicit OrderedHost(ConsoleCapture& console) : console_(console) {}
 
     struct ThresholdCall {
@@ -124,12 +124,12 @@ class OrderedHost : public RecordingHost {
         return RecordingHost::OnSaveDeviceHistory(d, data, size);
     }
 
-  private:
+private:
     ConsoleCapture& console_;
 };
 
 class DataDeviceTest : public ::testing::Test {
-  protected:
+protected:
     DataDeviceTest() : host_(console_), guard_(device_, host_) { device_.calls = &host_.calls; }
 
     // The host queues `count` evaluations in rule_batch during the rule pass.
@@ -341,7 +341,7 @@ void PrintTo(const CacheCase& c, std::ostream* os) {
 }
 
 class CacheTest : public DataDeviceTest, public ::testing::WithParamInterface<CacheCase> {
-  protected:
+protected:
     bool Load(const Bytes& bytes) {
         VDeviceInterface& host_view = device_;  // the host calls through its own base
         if (GetParam().as_string) {
@@ -437,7 +437,7 @@ TEST(DataDeviceConstruction, RecordIsZeroedWhateverTheStorageHeld) {
 
 // A device of the interface alone: only the pure cache operation is its own.
 class BareDevice : public VDeviceInterface {
-  public:
+public:
     Bytes seen;
     int seen_size = -1;
     bool answer = true;
@@ -502,7 +502,7 @@ TEST(InterfaceInline, CachedTextIsHandedOnWithAllItsBytes) {
 
 // A virtual device that keeps the framework's child operations.
 class PlainVDevice : public SMDVDevice {
-  public:
+public:
     bool LoadFromCache(const unsigned char*, int) override { return false; }
     using SMDVDevice::LoadFromCache;
 };

@@ -19,7 +19,7 @@ using rxptest::Bytes;
 namespace {
 
 class InspectDevice : public RXP517_T36B2 {
-  public:
+public:
     using RXP517_T36B2::decoded_frame;
     using RXP517_T36B2::module_count;
     using RXP517_T36B2::module_index;

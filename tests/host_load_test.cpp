@@ -31,7 +31,7 @@ namespace {
 typedef std::vector<std::shared_ptr<Provider>> ProviderList;
 
 class HostLoadTest : public ::testing::Test {
-  protected:
+protected:
     static void SetUpTestSuite() {
         // The entry is not in this program: only the loaded plug-in can answer it.
         ASSERT_EQ(dlsym(RTLD_DEFAULT, "get_providers"), nullptr);

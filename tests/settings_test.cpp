@@ -32,7 +32,7 @@ Json::Value Parse(const std::string& text) {
 
 // Notes what the console held when the host's own settings reader was called.
 class SettingsHost : public RecordingHost {
-  public:
+public:
     explicit SettingsHost(ConsoleCapture& console) : console_(console) {}
     std::vector<std::string> console_at_init;
     bool OnInitSetting(SMDVDevice& d, const Json::Value& setting) override {
@@ -40,12 +40,12 @@ class SettingsHost : public RecordingHost {
         return RecordingHost::OnInitSetting(d, setting);
     }
 
-  private:
+private:
     ConsoleCapture& console_;
 };
 
 class SettingsTest : public ::testing::Test {
-  protected:
+protected:
     SettingsTest() : host_(console_), device_(new RXP517_T36B2), guard_(*device_, host_) {
         device_->data_id = 7;
     }

@@ -122,7 +122,7 @@ TEST(VirtualTable, DeviceOperationsSitInTheHostsSlots) {
 // The interface's eight operations are its whole table (its destructor is not virtual): the
 // first virtual a class adds after them takes slot 8.
 class AfterInterface : public VDeviceInterface {
-  public:
+public:
     bool LoadFromCache(const unsigned char*, int) override { return false; }
     using VDeviceInterface::LoadFromCache;
     virtual void Added() {}
@@ -135,7 +135,7 @@ TEST(VirtualTable, InterfaceHasExactlyEightSlots) {
 
 // A class added below the device would start after the device's last slot.
 class AfterDevice : public RXP517_T36B2 {
-  public:
+public:
     virtual void Added() {}
 };
 
@@ -156,7 +156,7 @@ void CallSlot(void* object, long slot) {
 int g_destroyed = 0;
 
 class CountedDevice : public RXP517_T36B2 {
-  public:
+public:
     ~CountedDevice() override { ++g_destroyed; }
 };
 
@@ -179,7 +179,7 @@ TEST(VirtualTable, DestructorTakesSlotsEightAndNine) {
 int g_providers_destroyed = 0;
 
 class CountedProvider : public RXP517_T36B2Provider {
-  public:
+public:
     ~CountedProvider() override { ++g_providers_destroyed; }
 };
 

@@ -10,9 +10,15 @@ std::atomic<int> g_active{0};
 }  // namespace
 
 namespace rxptest {
-AllocationCounter::AllocationCounter() : start_(g_allocations.load()) { ++g_active; }
-AllocationCounter::~AllocationCounter() { --g_active; }
-std::size_t AllocationCounter::count() const { return g_allocations.load() - start_; }
+AllocationCounter::AllocationCounter() : start_(g_allocations.load()) {
+    ++g_active;
+}
+AllocationCounter::~AllocationCounter() {
+    --g_active;
+}
+std::size_t AllocationCounter::count() const {
+    return g_allocations.load() - start_;
+}
 }  // namespace rxptest
 
 void* operator new(std::size_t size) {
@@ -20,8 +26,18 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size != 0 ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void* operator new[](std::size_t size) { return operator new(size); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
-void operator delete[](void* p, std::size_t) noexcept { std::free(p); }
+void* operator new[](std::size_t size) {
+    return operator new(size);
+}
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
+void operator delete[](void* p, std::size_t) noexcept {
+    std::free(p);
+}

@@ -23,12 +23,26 @@ void set_le32(Bytes& rec, std::size_t at, std::uint32_t v) {
 
 void CommandCodes(int index, int* group, int* command, int* data) {
     *data = -1;
-    if (index == 0) { *group = 0x40; *command = 0x01; }
-    else if (index == 1) { *group = 0x40; *command = 0x02; }
-    else if (index == 2) { *group = 0x40; *command = 0x03; }
-    else if (index <= 22) { *group = 0x41; *command = 0x0E; *data = index - 2; }
-    else if (index == 23) { *group = 0x42; *command = 0x15; }
-    else { *group = 0x42; *command = 0x16; }
+    if (index == 0) {
+        *group = 0x40;
+        *command = 0x01;
+    } else if (index == 1) {
+        *group = 0x40;
+        *command = 0x02;
+    } else if (index == 2) {
+        *group = 0x40;
+        *command = 0x03;
+    } else if (index <= 22) {
+        *group = 0x41;
+        *command = 0x0E;
+        *data = index - 2;
+    } else if (index == 23) {
+        *group = 0x42;
+        *command = 0x15;
+    } else {
+        *group = 0x42;
+        *command = 0x16;
+    }
 }
 
 Bytes EncodeFrame(const Bytes& raw) {
@@ -73,7 +87,8 @@ PowerModel PowerModel::Distinct(std::uint32_t seed) {
         return v;
     };
     auto byte = [&word]() { return static_cast<std::uint8_t>(word()); };
-    for (auto& p : m.phase_value) for (auto& v : p) v = word();
+    for (auto& p : m.phase_value)
+        for (auto& v : p) v = word();
     for (auto& s : m.phase_status) s = byte();
     m.ac_value = word();
     m.ac_frequency_state = byte();

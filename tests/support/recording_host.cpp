@@ -30,17 +30,18 @@ bool RecordingHost::OnRefreshStatus(SMDSPDevice&) {
     return true;
 }
 
-void RecordingHost::OnReset(SMDSPDevice&) { calls.push_back("Reset"); }
+void RecordingHost::OnReset(SMDSPDevice&) {
+    calls.push_back("Reset");
+}
 
-bool RecordingHost::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data,
-                             unsigned int size, bool urgent) {
+bool RecordingHost::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data, unsigned int size,
+                             bool urgent) {
     calls.push_back("SendSP");
     published.push_back(Publication{data_id, Bytes(data, data + size), urgent});
     return true;
 }
 
-bool RecordingHost::OnSaveDeviceHistory(SMDVDevice&, const unsigned char* data,
-                                        unsigned int size) {
+bool RecordingHost::OnSaveDeviceHistory(SMDVDevice&, const unsigned char* data, unsigned int size) {
     calls.push_back("SaveDeviceHistory");
     stored.emplace_back(data, data + size);
     return true;
@@ -63,8 +64,7 @@ bool RecordingHost::OnDoBatchCheckThreshold(SMDVDevice&, const std::vector<rule_
 }
 
 bool RecordingHost::OnCheckThresholdBool(SMDVDevice& device, int kind,
-                                         const std::string& signal_key,
-                                         const std::string& alarm_id,
+                                         const std::string& signal_key, const std::string& alarm_id,
                                          const std::string& alarm_name,
                                          const std::string& alarm_text, bool state,
                                          unsigned short ordinal) {
@@ -112,6 +112,8 @@ std::string ToHex(const Bytes& bytes) {
     return out;
 }
 
-Bytes FromText(const std::string& text) { return Bytes(text.begin(), text.end()); }
+Bytes FromText(const std::string& text) {
+    return Bytes(text.begin(), text.end());
+}
 
 }  // namespace rxptest

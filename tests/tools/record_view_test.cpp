@@ -13,7 +13,7 @@ using rxptest::PowerModel;
 namespace {
 
 class RecordView : public ::testing::Test {
-  protected:
+protected:
     RecordView() : model_(Model()), record_(model_.ExpectedRecord(4242)) {
         const Bytes time = {0xE8, 0x07, 5, 1, 12, 34, 56};  // 2024-05-01 12:34:56
         std::copy(time.begin(), time.end(), record_.begin() + 282);

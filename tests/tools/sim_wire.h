@@ -17,13 +17,13 @@
 namespace rxptest {
 
 class WiredDevice : public RXP517_T36B2 {
-  public:
+public:
     using RXP517_T36B2::module_index;
     using RXP517_T36B2::poll_step;
 };
 
 class SimWire {
-  public:
+public:
     explicit SimWire(rxp::tools::Scenario scenario, rxp::sim::FaultOptions faults = {},
                      std::uint32_t device_id = 0x0A0B0C0D);
 
@@ -38,7 +38,7 @@ class SimWire {
     std::vector<rxp::sim::Exchange> exchanges;  // every exchange, in order
     std::vector<bool> process_results;          // what process answered for each reply
 
-  private:
+private:
     std::size_t commands_seen_ = 0;
     ObserverGuard guard_;
 };

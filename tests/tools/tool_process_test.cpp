@@ -26,7 +26,7 @@ std::string TempPath(const std::string& name) {
 
 // A child process with its standard output and error on pipes.
 class Child {
-  public:
+public:
     explicit Child(std::vector<std::string> args, const std::string& input = "") {
         int out[2], err[2], in[2];
         EXPECT_EQ(pipe(out), 0);
@@ -87,7 +87,7 @@ class Child {
     const std::string& out() const { return stdout_; }
     const std::string& err() const { return stderr_; }
 
-  private:
+private:
     static std::string Drain(int fd) {
         std::string all;
         char buf[4096];
@@ -107,7 +107,7 @@ class Child {
 // The plug-in's device on the simulator's pseudo-terminal: every command written to the line,
 // every chunk read from it handed to process.
 class LineDriver {
-  public:
+public:
     explicit LineDriver(const std::string& path) {
         fd_ = open(path.c_str(), O_RDWR | O_NOCTTY);
         EXPECT_GE(fd_, 0) << path;
@@ -150,7 +150,7 @@ class LineDriver {
     rxptest::WiredDevice device_;
     std::size_t chunks_ = 0;
 
-  private:
+private:
     int fd_ = -1;
     std::size_t written_ = 0;
     rxptest::ObserverGuard guard_{device_, host_};

@@ -48,7 +48,7 @@ std::string LocalIsoTimeNow();
 // One open database. Every failure throws std::runtime_error whose text names the file and
 // what SQLite said.
 class HistoryDb {
-  public:
+public:
     enum class Mode { kReadOnly, kCreate };
 
     HistoryDb(const std::string& path, Mode mode);
@@ -66,7 +66,7 @@ class HistoryDb {
 
     const std::string& path() const { return path_; }
 
-  private:
+private:
     [[noreturn]] void Fail(const std::string& what) const;
 
     std::string path_;

@@ -52,7 +52,7 @@ struct Target {
 };
 
 class Parser {
-  public:
+public:
     explicit Parser(const std::string& source) : source_(source) {}
 
     [[noreturn]] void Fail(const std::string& where, const std::string& what) const {
@@ -153,7 +153,7 @@ class Parser {
         }
     }
 
-  private:
+private:
     std::string source_;
 };
 

@@ -31,12 +31,12 @@ namespace rxp::tools {
 
 // A scenario that cannot be used; the text names the file and the field.
 class ScenarioError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
 class Scenario {
-  public:
+public:
     // The quiet, healthy system.
     Scenario();
 
@@ -55,7 +55,7 @@ class Scenario {
     // The healthy defaults, as a record image.
     static const RecordBytes& Healthy();
 
-  private:
+private:
     struct Change {
         unsigned cycle;
         RecordBytes mask;    // 1 where the change sets a byte

@@ -11,7 +11,7 @@ namespace rxphost {
 enum class AlarmChange { kNone, kRaised, kCleared };
 
 class AlarmBook {
-  public:
+public:
     AlarmBook();
 
     // The state of one rule in this pass. The first state seen for an ordinal counts as a
@@ -20,7 +20,7 @@ class AlarmBook {
     // Ordinals whose alarm is raised now.
     std::size_t active() const { return active_; }
 
-  private:
+private:
     enum : signed char { kUnknown = -1, kClear = 0, kRaised = 1 };
     std::vector<signed char> states_;  // by ordinal, 0..65535
     std::size_t active_ = 0;

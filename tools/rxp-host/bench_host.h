@@ -45,7 +45,7 @@ struct HostOptions {
 
 // Anything that stops the host before it polls; the text names the file, port or plug-in.
 class StartupError : public std::runtime_error {
-  public:
+public:
     using std::runtime_error::runtime_error;
 };
 
@@ -53,7 +53,7 @@ class StartupError : public std::runtime_error {
 constexpr unsigned kFailedPollsForLoss = 3;
 
 class BenchHost : public smdhost::HostObserver {
-  public:
+public:
     explicit BenchHost(const HostOptions& options);
     ~BenchHost() override;
 
@@ -77,7 +77,7 @@ class BenchHost : public smdhost::HostObserver {
                               const std::string& alarm_text, bool state,
                               unsigned short ordinal) override;
 
-  private:
+private:
     using Clock = std::chrono::steady_clock;
 
     void ApplySettings();

@@ -13,7 +13,7 @@
 namespace rxphost {
 
 class EventLog {
-  public:
+public:
     EventLog();
 
     // Without a call to Open the log is off and Write does nothing. Throws std::runtime_error
@@ -25,7 +25,7 @@ class EventLog {
     void Write(const char* name, Json::Value fields = Json::Value(Json::objectValue));
     void Flush();
 
-  private:
+private:
     std::ofstream out_;
     std::string path_;
     std::unique_ptr<Json::StreamWriter> writer_;

@@ -13,7 +13,7 @@
 namespace rxphost {
 
 class LoadedPlugin {
-  public:
+public:
     // Throws std::runtime_error naming the file when it does not load, lacks get_providers or
     // offers no serial-port device provider.
     explicit LoadedPlugin(const std::string& path);
@@ -25,7 +25,7 @@ class LoadedPlugin {
     // A new device from the kept provider; the caller owns it.
     SMDSPDevice* CreateDevice() const;
 
-  private:
+private:
     std::string path_;
     void* handle_ = nullptr;
     std::vector<std::shared_ptr<Provider>> providers_;

@@ -17,7 +17,7 @@ namespace rxphost {
 bool IsSupportedBaud(unsigned baud);
 
 class SerialLine {
-  public:
+public:
     using ChunkHandler = std::function<void(unsigned char* data, std::size_t size)>;
     using ErrorHandler = std::function<void(const std::string& what)>;
 
@@ -37,7 +37,7 @@ class SerialLine {
     bool reading() const { return reading_; }
     const std::string& device() const { return device_; }
 
-  private:
+private:
     void ReadNext();
 
     boost::asio::serial_port port_;

@@ -45,7 +45,7 @@ struct FaultOptions {
 // next end character. Bytes outside a frame are line noise and are dropped; a start character
 // inside a frame starts the frame again, since the equipment resynchronises on it.
 class CommandReader {
-  public:
+public:
     // A command frame can carry at most 255 data bytes.
     static constexpr std::size_t kMaxFrameChars = 2 * frame::kMaxDataBytes + 12;
 
@@ -58,7 +58,7 @@ class CommandReader {
     std::vector<Frame> Feed(const unsigned char* data, std::size_t size, Clock::time_point now);
     std::size_t dropped_bytes() const { return dropped_; }
 
-  private:
+private:
     Bytes pending_;
     Clock::time_point start_{};
     bool collecting_ = false;
@@ -131,7 +131,7 @@ struct Exchange {
 // so a long stream does not drift. Without a speed (0) replies go out at once; split chunks are
 // then kept `kSplitGap` apart so that a reader still sees them one by one.
 class LineModel {
-  public:
+public:
     static constexpr std::chrono::milliseconds kSplitGap{2};
 
     explicit LineModel(unsigned baud) : baud_(baud) {}
@@ -141,13 +141,13 @@ class LineModel {
     // Fills `exchange.writes`; `now` is when the command was complete.
     void Schedule(Exchange& exchange, Clock::time_point now);
 
-  private:
+private:
     unsigned baud_;
     Clock::time_point line_free_{};
 };
 
 class PowerSystem {
-  public:
+public:
     PowerSystem(tools::Scenario scenario, std::uint8_t address, FaultOptions faults);
 
     // Takes one received frame; always returns an exchange (an ignored frame has no reply).
@@ -157,7 +157,7 @@ class PowerSystem {
     unsigned replies() const { return replies_; }
     std::uint8_t address() const { return address_; }
 
-  private:
+private:
     void ApplyFaults(Exchange& x);
     unsigned Random(unsigned low, unsigned high);  // uniform in low..high
 

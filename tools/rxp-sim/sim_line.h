@@ -27,7 +27,7 @@ int OpenPseudoTerminal(std::string* slave_path, int* slave_fd);
 int OpenSerialPort(boost::asio::io_context& io, const std::string& device, unsigned baud);
 
 class SimLine {
-  public:
+public:
     // Takes ownership of `fd`. `log` may be null; `on_error` is called once if the line fails.
     SimLine(boost::asio::io_context& io, int fd, PowerSystem& power, LineModel line,
             std::ostream* log, std::function<void(const std::string&)> on_error);
@@ -35,7 +35,7 @@ class SimLine {
     void Start();
     void Stop();
 
-  private:
+private:
     struct PendingWrite {
         Clock::time_point at;
         Bytes bytes;

@@ -109,7 +109,7 @@ std::string ChangeText(const Json::Value& e) {
 }
 
 class HostEndToEnd : public ::testing::Test {
-  protected:
+protected:
     // Starts the simulator on a pseudo-terminal, linked at dir/line.
     void StartSim(const Json::Value& scenario, std::vector<std::string> extra) {
         hosttest::WriteText(dir_.File("scenario.json"), JsonText(scenario));
@@ -279,8 +279,9 @@ struct FaultCase {
 };
 
 // Test listings show the case by name.
-void PrintTo(const FaultCase& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const FaultCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HostFaults : public HostEndToEnd, public ::testing::WithParamInterface<FaultCase> {};
 

@@ -14,7 +14,7 @@ using rxptest::PowerModel;
 namespace {
 
 class HostOnTestLine : public ::testing::Test {
-  protected:
+protected:
     std::vector<std::string> HostArgs(std::vector<std::string> extra) {
         std::vector<std::string> argv = {RXP_HOST_BIN, "--plugin",  RXP_PLUGIN_SO, "--port",
                                          line_.path(), "--events",  events_path(), "--interval",
@@ -41,8 +41,9 @@ struct StartupCase {
 };
 
 // Test listings show the case by name.
-void PrintTo(const StartupCase& c, std::ostream* os) { *os << c.name; }
-
+void PrintTo(const StartupCase& c, std::ostream* os) {
+    *os << c.name;
+}
 
 class HostStartup : public HostOnTestLine, public ::testing::WithParamInterface<StartupCase> {};
 

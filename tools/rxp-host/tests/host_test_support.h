@@ -21,19 +21,19 @@ using std::chrono::milliseconds;
 
 // A folder that is removed with everything in it when the test ends.
 class TempDir {
-  public:
+public:
     TempDir();
     ~TempDir();
     std::string File(const std::string& name) const { return path_ + "/" + name; }
 
-  private:
+private:
     std::string path_;
 };
 
 // A child process with standard output and error sent to files. Killed if still running when
 // the object goes away, so that a failing test leaves nothing behind.
 class Process {
-  public:
+public:
     Process(const std::vector<std::string>& argv, const std::string& out_file,
             const std::string& err_file);
     ~Process();
@@ -45,7 +45,7 @@ class Process {
     // (it is then killed).
     int Wait(milliseconds limit);
 
-  private:
+private:
     pid_t pid_ = -1;
 };
 
@@ -79,7 +79,7 @@ std::vector<HistoryRow> ReadHistory(const std::string& db_path);
 // With a responder, a thread answers every command frame the host sends with what the
 // responder returns for it (nothing, one reply, or several frames).
 class PowerLine {
-  public:
+public:
     // `command_number` counts the commands received so far, from 0.
     using Responder = std::function<Bytes(const Bytes& command, int command_number)>;
 
@@ -95,7 +95,7 @@ class PowerLine {
     Bytes Pending();
     int commands() const { return commands_.load(); }
 
-  private:
+private:
     void Loop();
 
     int master_ = -1;
