@@ -4,6 +4,8 @@
 #ifndef RXP_TESTS_SUPPORT_POWER_MODEL_H
 #define RXP_TESTS_SUPPORT_POWER_MODEL_H
 
+#include <json/json.h>
+
 #include <cstdint>
 #include <vector>
 
@@ -45,6 +47,9 @@ struct PowerModel {
     // The record after a cycle: bytes 0..281 (device id given), timestamp bytes left zero.
     Bytes ExpectedRecord(std::uint32_t device_id) const;
 };
+
+// The simulator scenario that makes it report the model's values, field by field by name.
+Json::Value ScenarioOf(const PowerModel& model);
 
 // Command number `index` of a cycle (0..24) as the device must send it to address 1.
 Bytes ExpectedCommand(int index);

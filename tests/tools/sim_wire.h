@@ -43,9 +43,6 @@ private:
     ObserverGuard guard_;
 };
 
-// The scenario JSON of a model's values, written out field by field by name.
-Json::Value ScenarioOf(const PowerModel& model);
-
 // A record with its time stamp bytes zeroed.
 Bytes WithoutTimestamp(Bytes record);
 
