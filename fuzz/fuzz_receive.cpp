@@ -22,6 +22,7 @@
 #include <vector>
 
 #include "device/rxp517_t36b2.h"
+#include "fuzz/fuzz_check.h"
 #include "fuzz/receive_ops.h"
 #include "tests/support/power_model.h"
 #include "tests/support/recording_host.h"
@@ -36,14 +37,6 @@ const std::size_t kRecordSize = 289;
 const int kCommandsPerCycle = 25;
 const unsigned char kStartChar = 0x7E;
 const unsigned char kEndChar = 0x0D;
-
-#define FUZZ_CHECK(cond, what)                                                  \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
-            std::fprintf(stderr, "invariant violated: %s (%s)\n", what, #cond); \
-            std::abort();                                                       \
-        }                                                                       \
-    } while (0)
 
 // What one chunk did on the line, as the host side works it out.
 enum class LineEvent { kNothing, kOverflowIdle, kOverflowCollecting, kBadFrame, kGoodFrame };

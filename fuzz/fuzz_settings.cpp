@@ -18,17 +18,10 @@
 #include <string>
 
 #include "device/rxp517_t36b2.h"
+#include "fuzz/fuzz_check.h"
 #include "tests/support/recording_host.h"
 
 namespace {
-
-#define FUZZ_CHECK(cond, what)                                                  \
-    do {                                                                        \
-        if (!(cond)) {                                                          \
-            std::fprintf(stderr, "invariant violated: %s (%s)\n", what, #cond); \
-            std::abort();                                                       \
-        }                                                                       \
-    } while (0)
 
 const std::int32_t kDataId = 0x0A0B0C0D;
 
