@@ -3,6 +3,8 @@
 #include <cctype>
 #include <stdexcept>
 
+#include "tools/common/hex.h"
+
 namespace rxptest {
 
 void RecordingHost::Clear() {
@@ -82,34 +84,11 @@ bool RecordingHost::OnInitSetting(SMDVDevice&, const Json::Value& setting) {
 }
 
 Bytes FromHex(const std::string& hex) {
-    Bytes out;
-    int high = -1;
-    for (char c : hex) {
-        if (std::isspace(static_cast<unsigned char>(c))) continue;
-        if (!std::isxdigit(static_cast<unsigned char>(c))) throw std::invalid_argument(hex);
-        const int v = std::isdigit(static_cast<unsigned char>(c))
-                          ? c - '0'
-                          : std::tolower(static_cast<unsigned char>(c)) - 'a' + 10;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<unsigned char>(high * 16 + v));
-            high = -1;
-        }
-    }
-    if (high >= 0) throw std::invalid_argument("odd number of hex digits: " + hex);
-    return out;
+    return rxp::hex::Parse(hex);
 }
 
 std::string ToHex(const Bytes& bytes) {
-    static const char* digits = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < bytes.size(); ++i) {
-        if (i) out += ' ';
-        out += digits[bytes[i] >> 4];
-        out += digits[bytes[i] & 15];
-    }
-    return out;
+    return rxp::hex::Spaced(bytes);
 }
 
 Bytes FromText(const std::string& text) {

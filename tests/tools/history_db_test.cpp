@@ -4,8 +4,6 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <regex>
-
 using rxp::history::HistoryDb;
 
 namespace {
@@ -54,11 +52,6 @@ TEST(HistoryDb, AMissingFileIsNotCreatedByAReader) {
         EXPECT_NE(std::string(e.what()).find(path), std::string::npos) << e.what();
     }
     EXPECT_NE(access(path.c_str(), F_OK), 0);
-}
-
-TEST(HistoryDb, TimesAreLocalIso8601) {
-    EXPECT_TRUE(std::regex_match(rxp::history::LocalIsoTimeNow(),
-                                 std::regex(R"(\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d)")));
 }
 
 }  // namespace

@@ -131,11 +131,6 @@ TEST(SimCommands, ReaderCutsCommandsOutOfNoiseAndChunks) {
     EXPECT_EQ(Send(power, reader, rxptest::ExpectedCommand(2)).size(), 1u);
 }
 
-TEST(SimCommands, FramesAreLoggedAsDecodedBytes) {
-    EXPECT_EQ(rxp::sim::DescribeFrame(FromText("~0140010086\r")), "~ 01 40 01 00 86 CR");
-    EXPECT_EQ(rxp::sim::DescribeFrame(FromText("~0A\r")), "7E 30 41 0D");
-}
-
 // The checksum and code bytes of real frames, and the payload byte order.
 TEST(SimReplies, AcValueReplyMatchesTheFrameByHand) {
     Json::Value s;

@@ -188,10 +188,12 @@ TEST(SimProgram, PlugInPollsTheSimulatorOverAPseudoTerminalAndSigtermEndsIt) {
         << sim.err();
     struct stat st {};
     EXPECT_NE(lstat(link.c_str(), &st), 0) << "the link is removed on exit";
-    // The log names every command and its reply.
-    EXPECT_NE(sim.out().find("<- ~ 01 41 0E 01 14 "), std::string::npos) << sim.out();
-    EXPECT_NE(sim.out().find("0x41/0x0E module 20"), std::string::npos);
-    EXPECT_NE(sim.out().find("reply 50, cycle 2"), std::string::npos);
+    // The log names every command and its reply, decoded, and the noise before replies.
+    EXPECT_NE(sim.out().find(" -> ~ addr 01 codes 41/0E len 1 data 14 sum "), std::string::npos)
+        << sim.out();
+    EXPECT_NE(sim.out().find("  0x41/0x0E module 20\n"), std::string::npos);
+    EXPECT_NE(sim.out().find(" <- noise "), std::string::npos);
+    EXPECT_NE(sim.out().find(" CR  reply 50, cycle 2, in "), std::string::npos);
 }
 
 TEST(SimProgram, SigintEndsItCleanlyToo) {

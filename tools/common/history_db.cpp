@@ -31,18 +31,6 @@ Row ReadRow(sqlite3_stmt* s) {
 
 }  // namespace
 
-std::string LocalIsoTime(std::time_t when) {
-    std::tm local{};
-    localtime_r(&when, &local);
-    char text[32];
-    std::strftime(text, sizeof(text), "%Y-%m-%dT%H:%M:%S", &local);
-    return text;
-}
-
-std::string LocalIsoTimeNow() {
-    return LocalIsoTime(std::time(nullptr));
-}
-
 HistoryDb::HistoryDb(const std::string& path, Mode mode) : path_(path) {
     const int flags =
         mode == Mode::kCreate ? SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE : SQLITE_OPEN_READONLY;
@@ -116,6 +104,22 @@ bool HistoryDb::Find(std::int64_t id, Row* row) {
     }
     if (rc != SQLITE_DONE) Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_));
     return false;
+}
+
+void HistoryDb::Between(const std::string& since, const std::string& until,
+                        const std::function<bool(const Row&)>& take) {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_, kSelectBetween, -1, &raw, nullptr) != SQLITE_OK) {
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_));
+    }
+    Statement s(raw);
+    sqlite3_bind_text(raw, 1, since.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_text(raw, 2, until.c_str(), -1, SQLITE_TRANSIENT);
+    int rc;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        if (!take(ReadRow(raw))) return;
+    }
+    if (rc != SQLITE_DONE) Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_));
 }
 
 std::int64_t HistoryDb::Count() {

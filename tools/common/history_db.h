@@ -3,7 +3,8 @@
 //   CREATE TABLE history (id INTEGER PRIMARY KEY, time TEXT, device_id INTEGER, record BLOB)
 //
 //   id         row number, rising in the order the records were stored
-//   time       local time of storing, ISO 8601 without zone: "2024-05-01T12:34:56"
+//   time       local time of storing, ISO 8601 with the UTC offset: "2024-05-01T12:34:56+02:00"
+//              (indexed as an instant, so that a range of times is found without a scan)
 //   device_id  the device id the host gave the device (record bytes 0..3)
 //   record     the 289 bytes of the measurement record, exactly as handed to the host
 //
@@ -13,7 +14,7 @@
 #define RXP_TOOLS_COMMON_HISTORY_DB_H
 
 #include <cstdint>
-#include <ctime>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -24,7 +25,8 @@ namespace rxp::history {
 constexpr const char kTable[] = "history";
 constexpr const char kCreateTable[] =
     "CREATE TABLE IF NOT EXISTS history ("
-    "id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id INTEGER NOT NULL, record BLOB NOT NULL)";
+    "id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id INTEGER NOT NULL, record BLOB NOT NULL);"
+    "CREATE INDEX IF NOT EXISTS history_instant ON history (julianday(time))";
 constexpr const char kInsertRow[] =
     "INSERT INTO history (time, device_id, record) VALUES (?1, ?2, ?3)";
 // The last N rows, oldest first.
@@ -33,6 +35,12 @@ constexpr const char kSelectLast[] =
     "(SELECT id, time, device_id, record FROM history ORDER BY id DESC LIMIT ?1) ORDER BY id";
 constexpr const char kSelectRow[] = "SELECT id, time, device_id, record FROM history WHERE id = ?1";
 constexpr const char kCountRows[] = "SELECT COUNT(*) FROM history";
+// Rows stored from ?1 up to but not including ?2 (any time text SQLite reads, offsets taken into
+// account), in time order; the index on julianday(time) keeps this from reading every row.
+constexpr const char kSelectBetween[] =
+    "SELECT id, time, device_id, record FROM history "
+    "WHERE julianday(time) >= julianday(?1) AND julianday(time) < julianday(?2) "
+    "ORDER BY julianday(time), id";
 
 struct Row {
     std::int64_t id = 0;
@@ -40,10 +48,6 @@ struct Row {
     std::int64_t device_id = 0;
     std::vector<unsigned char> record;  // as stored; the reader checks its size
 };
-
-// Local time as stored in the time column: "YYYY-MM-DDThh:mm:ss".
-std::string LocalIsoTime(std::time_t when);
-std::string LocalIsoTimeNow();
 
 // One open database. Every failure throws std::runtime_error whose text names the file and
 // what SQLite said.
@@ -62,6 +66,10 @@ public:
     std::vector<Row> Last(std::int64_t count);
     // False when there is no row with this id.
     bool Find(std::int64_t id, Row* row);
+    // Rows stored from `since` up to but not including `until`, UTC "YYYY-MM-DD hh:mm:ss", in
+    // time order; each is handed to `take`, which returns false to stop.
+    void Between(const std::string& since, const std::string& until,
+                 const std::function<bool(const Row&)>& take);
     std::int64_t Count();
 
     const std::string& path() const { return path_; }

@@ -1,7 +1,8 @@
 #include "tools/common/record_fields.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "tools/common/time_text.h"
 
 namespace rxp::tools {
 
@@ -70,11 +71,8 @@ bool RecordTime::IsValid() const {
     return day <= days && hour < 24 && minute < 60 && second < 60;
 }
 
-std::string RecordTime::Text(char separator) const {
-    char text[48];
-    std::snprintf(text, sizeof(text), "%04u-%02u-%02u%c%02u:%02u:%02u", year, month, day, separator,
-                  hour, minute, second);
-    return text;
+std::string RecordTime::Text() const {
+    return IsoDateTime(year, month, day, hour, minute, second);
 }
 
 RecordTime ReadRecordTime(const unsigned char* record) {

@@ -41,8 +41,8 @@ inline std::uint32_t ReadField(const unsigned char* record, const RecordField& f
 struct RecordTime {
     unsigned year, month, day, hour, minute, second;
     bool IsZero() const;
-    bool IsValid() const;                    // a real calendar date and time of day
-    std::string Text(char separator) const;  // "2024-05-01 12:34:56" with ' ', or 'T'
+    bool IsValid() const;      // a real calendar date and time of day
+    std::string Text() const;  // "2024-05-01T12:34:56", no zone: the record has none
 };
 RecordTime ReadRecordTime(const unsigned char* record);
 

@@ -11,8 +11,8 @@ namespace rxp::tools {
 
 namespace {
 
-// Healthy values, in the units the power system sends (voltages in 0.1 V, currents in 0.1 A,
-// temperatures in 0.1 degrees C, frequency in 0.1 Hz). The system itself never interprets them.
+// Healthy values, as the power system sends them: plausible numbers, never interpreted here.
+// What they mean in volts or amperes is the site's to say (rxp-record --units).
 RecordBytes BuildHealthy() {
     RecordBytes r{};
     auto set = [&r](const char* name, std::uint32_t v) {

@@ -13,6 +13,9 @@
 #include <sstream>
 
 #include "protocol/frame.h"
+#include "tools/common/frame_notation.h"
+#include "tools/common/hex.h"
+#include "tools/common/time_text.h"
 
 namespace rxphost {
 
@@ -26,19 +29,6 @@ std::chrono::steady_clock::duration Seconds(double s) {
 double SecondsBetween(std::chrono::steady_clock::time_point from,
                       std::chrono::steady_clock::time_point to) {
     return std::chrono::duration<double>(to - from).count();
-}
-
-// Spaced upper-case hex, as a person compares it with a protocol trace.
-std::string SpacedHex(const unsigned char* data, std::size_t size) {
-    static const char kDigits[] = "0123456789ABCDEF";
-    std::string text;
-    text.reserve(3 * size);
-    for (std::size_t i = 0; i < size; ++i) {
-        if (i != 0) text.push_back(' ');
-        text.push_back(kDigits[data[i] >> 4]);
-        text.push_back(kDigits[data[i] & 0x0F]);
-    }
-    return text;
 }
 
 // A whole file as bytes; false when it cannot be read.
@@ -265,8 +255,8 @@ bool BenchHost::OnSendData(SMDSPDevice&, const unsigned char* data, unsigned int
     sent_in_call_ = true;
     last_command_.assign(data, data + size);
     if (options_.trace) {
-        std::cerr << "-> " << DescribeCommandFrame(data, size) << "  " << SpacedHex(data, size)
-                  << std::endl;
+        std::cerr << "-> " << rxp::tools::CommandNameOfFrame(data, size) << "  "
+                  << rxp::hex::Spaced(data, size) << std::endl;
     }
     ArmReplyTimer();
     std::string error;
@@ -293,7 +283,7 @@ bool BenchHost::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data, un
     std::copy(data, data + std::min<std::size_t>(size, last_record_.size()), last_record_.begin());
     Json::Value fields(Json::objectValue);
     fields["data_id"] = data_id;
-    fields["record"] = LowerHex(data, size);
+    fields["record"] = rxp::hex::Lower(data, size);
     events_.Write("publish", fields);
     return true;
 }
@@ -302,7 +292,7 @@ bool BenchHost::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* dat
                                     unsigned int size) {
     if (!history_) return true;
     try {
-        history_->Append(rxp::history::LocalIsoTimeNow(), device.DataId(), data, size);
+        history_->Append(rxp::tools::IsoTimeNow(), device.DataId(), data, size);
         return true;
     } catch (const std::runtime_error& e) {
         std::cerr << "rxp-host: " << e.what() << std::endl;
@@ -348,7 +338,7 @@ void BenchHost::CompleteCycle() {
 
     if (comm_lost_) {
         comm_lost_ = false;
-        std::cout << rxp::history::LocalIsoTimeNow() << "  communication restored" << std::endl;
+        std::cout << rxp::tools::IsoTimeNow() << "  communication restored" << std::endl;
         events_.Write("comm_restored");
     }
     events_.Flush();
@@ -370,7 +360,7 @@ void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
     ++failed_in_row_;
 
     const std::string waiting_for =
-        DescribeCommandFrame(last_command_.data(), last_command_.size());
+        rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size());
     Json::Value fields(Json::objectValue);
     fields["poll"] = Json::UInt64(polls_);
     fields["reason"] = reason;
@@ -383,9 +373,8 @@ void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
                   << std::endl;
         if (failed_in_row_ >= kFailedPollsForLoss) {
             comm_lost_ = true;
-            std::cout << rxp::history::LocalIsoTimeNow()
-                      << "  communication lost: " << failed_in_row_ << " polls in a row failed"
-                      << std::endl;
+            std::cout << rxp::tools::IsoTimeNow() << "  communication lost: " << failed_in_row_
+                      << " polls in a row failed" << std::endl;
             events_.Write("comm_lost");
         }
     }
@@ -419,8 +408,7 @@ void BenchHost::Stop() {
 }
 
 void BenchHost::Report(const std::string& title, double seconds) {
-    CycleReport report{title,    rxp::history::LocalIsoTimeNow(),
-                       seconds,  last_record_.data(),
+    CycleReport report{title,    rxp::tools::IsoTimeNow(), seconds, last_record_.data(),
                        changes_, alarms_.active()};
     std::cout << FormatCycleReport(report) << std::flush;
     changes_.clear();
@@ -433,13 +421,13 @@ void BenchHost::TraceReceived(const unsigned char* data, std::size_t size, bool 
     for (std::size_t i = 0; i < size; ++i) {
         trace_rx_.push_back(data[i]);
         if (data[i] == rxp::frame::kEnd || trace_rx_.size() >= kLineLimit) {
-            std::cerr << "<- " << SpacedHex(trace_rx_.data(), trace_rx_.size()) << std::endl;
+            std::cerr << "<- " << rxp::hex::Spaced(trace_rx_.data(), trace_rx_.size()) << std::endl;
             trace_rx_.clear();
         }
     }
     if (flush && !trace_rx_.empty()) {
-        std::cerr << "<- " << SpacedHex(trace_rx_.data(), trace_rx_.size()) << "  (incomplete)"
-                  << std::endl;
+        std::cerr << "<- " << rxp::hex::Spaced(trace_rx_.data(), trace_rx_.size())
+                  << "  (incomplete)" << std::endl;
         trace_rx_.clear();
     }
 }

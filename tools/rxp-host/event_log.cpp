@@ -3,7 +3,7 @@
 #include <iostream>
 #include <stdexcept>
 
-#include "tools/common/history_db.h"
+#include "tools/common/time_text.h"
 
 namespace rxphost {
 
@@ -24,7 +24,7 @@ void EventLog::Open(const std::string& path) {
 void EventLog::Write(const char* name, Json::Value fields) {
     if (!out_.is_open()) return;
     fields["event"] = name;
-    fields["time"] = rxp::history::LocalIsoTimeNow();
+    fields["time"] = rxp::tools::IsoTimeNow();
     writer_->write(fields, &out_);
     out_ << '\n';
     if (!out_ && !failed_reported_) {
@@ -35,17 +35,6 @@ void EventLog::Write(const char* name, Json::Value fields) {
 
 void EventLog::Flush() {
     if (out_.is_open()) out_.flush();
-}
-
-std::string LowerHex(const unsigned char* data, std::size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * size);
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(kDigits[data[i] >> 4]);
-        text.push_back(kDigits[data[i] & 0x0F]);
-    }
-    return text;
 }
 
 }  // namespace rxphost

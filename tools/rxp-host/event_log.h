@@ -1,5 +1,5 @@
 // Events for programs: JSON Lines, UTF-8 with the Chinese texts as they are, one object per
-// event, each with "event" and "time" (local, ISO 8601).
+// event, each with "event" and "time" (ISO 8601 with the UTC offset).
 #ifndef RXP_TOOLS_RXP_HOST_EVENT_LOG_H
 #define RXP_TOOLS_RXP_HOST_EVENT_LOG_H
 
@@ -31,9 +31,6 @@ private:
     std::unique_ptr<Json::StreamWriter> writer_;
     bool failed_reported_ = false;
 };
-
-// Bytes as lower-case hex digits, two per byte, nothing between them.
-std::string LowerHex(const unsigned char* data, std::size_t size);
 
 }  // namespace rxphost
 

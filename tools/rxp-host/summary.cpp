@@ -4,25 +4,10 @@
 #include <cstdio>
 #include <sstream>
 
-#include "protocol/frame.h"
 #include "protocol/rxp517_t36b2_data.h"
+#include "tools/common/hex.h"
 
 namespace rxphost {
-
-namespace {
-
-std::string Hex2(unsigned value) {
-    char text[8];
-    std::snprintf(text, sizeof(text), "%02X", value & 0xFFu);
-    return text;
-}
-
-// Raw byte `index` of a frame on the line: two characters after the start character.
-unsigned FrameByte(const unsigned char* frame, std::size_t index) {
-    return rxp::frame::DecodePair(frame[1 + 2 * index], frame[2 + 2 * index]);
-}
-
-}  // namespace
 
 std::string FormatCycleReport(const CycleReport& r) {
     using Record = RXP517_T36B2_Data_t;
@@ -37,9 +22,9 @@ std::string FormatCycleReport(const CycleReport& r) {
     }
     out << '\n';
 
-    out << "  AC       phase A 0x" << Hex2(rec[offsetof(Record, phase_a_status)]) << "  phase B 0x"
-        << Hex2(rec[offsetof(Record, phase_b_status)]) << "  phase C 0x"
-        << Hex2(rec[offsetof(Record, phase_c_status)]) << "  frequency state "
+    out << "  AC       phase A 0x" << rxp::hex::Byte(rec[offsetof(Record, phase_a_status)])
+        << "  phase B 0x" << rxp::hex::Byte(rec[offsetof(Record, phase_b_status)]) << "  phase C 0x"
+        << rxp::hex::Byte(rec[offsetof(Record, phase_c_status)]) << "  frequency state "
         << unsigned(rec[offsetof(Record, ac_frequency_state)]) << '\n';
 
     out << "  modules  ";
@@ -48,14 +33,15 @@ std::string FormatCycleReport(const CycleReport& r) {
         const unsigned status = rec[offsetof(Record, modules) + m * sizeof(RXP517_T36B2_Module_t) +
                                     offsetof(RXP517_T36B2_Module_t, status)];
         if (status == 0) continue;
-        out << (any ? "  " : "") << (m + 1) << ":0x" << Hex2(status);
+        out << (any ? "  " : "") << (m + 1) << ":0x" << rxp::hex::Byte(status);
         any = true;
     }
     if (!any) out << "no status bit set";
     out << '\n';
 
     out << "  DC       status";
-    for (std::size_t i = 0; i < 6; ++i) out << ' ' << Hex2(rec[offsetof(Record, dc_status) + i]);
+    for (std::size_t i = 0; i < 6; ++i)
+        out << ' ' << rxp::hex::Byte(rec[offsetof(Record, dc_status) + i]);
     out << "  breakers " << unsigned(rec[offsetof(Record, breaker1_state)]) << ' '
         << unsigned(rec[offsetof(Record, breaker2_state)]) << "  lightning switch "
         << unsigned(rec[offsetof(Record, lightning_switch_state)]) << '\n';
@@ -67,20 +53,6 @@ std::string FormatCycleReport(const CycleReport& r) {
     out << "  alarms   " << r.changes.size() << (r.changes.size() == 1 ? " change, " : " changes, ")
         << r.active_alarms << " active\n";
     return out.str();
-}
-
-std::string DescribeCommandFrame(const unsigned char* frame, std::size_t size) {
-    // ~ address group command length [data] checksum CR
-    if (size < rxp::frame::FrameChars(0) || frame[0] != rxp::frame::kStart) return std::string();
-    const unsigned group = FrameByte(frame, 1);
-    const unsigned command = FrameByte(frame, 2);
-    const unsigned length = FrameByte(frame, 3);
-    std::string text = "0x" + Hex2(group) + "/0x" + Hex2(command);
-    if (length > 0 && size >= rxp::frame::FrameChars(1)) {
-        const unsigned data = FrameByte(frame, 4);
-        text += (group == 0x41 ? " module " : " data ") + std::to_string(data);
-    }
-    return text;
 }
 
 }  // namespace rxphost

@@ -20,7 +20,7 @@ struct AlarmNote {
 
 struct CycleReport {
     std::string title;            // "cycle 3" or "cached record"
-    std::string time;             // local ISO 8601
+    std::string time;             // ISO 8601 with the UTC offset
     double seconds;               // poll start to publication; negative when not measured
     const unsigned char* record;  // the 289 bytes published
     std::vector<AlarmNote> changes;
@@ -29,10 +29,6 @@ struct CycleReport {
 
 // Several lines, each ended by '\n'.
 std::string FormatCycleReport(const CycleReport& report);
-
-// "0x41/0x0E module 7" for a command frame as sent on the line (characters, not bytes); empty
-// when the frame is too short to name a command.
-std::string DescribeCommandFrame(const unsigned char* frame, std::size_t size);
 
 }  // namespace rxphost
 

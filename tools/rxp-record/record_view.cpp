@@ -1,11 +1,12 @@
 #include "tools/rxp-record/record_view.h"
 
-#include <cctype>
+#include <algorithm>
 #include <cstdio>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
 
+#include "tools/common/hex.h"
 #include "tools/common/record_fields.h"
 #include "tools/common/status_meanings.h"
 
@@ -20,9 +21,7 @@ using tools::StatusReading;
 constexpr int kNameWidth = 24;
 
 std::string Hex2(unsigned v) {
-    char text[8];
-    std::snprintf(text, sizeof(text), "0x%02X", v);
-    return text;
+    return "0x" + hex::Byte(v);
 }
 
 std::string Pad(const std::string& s, std::size_t width) {
@@ -49,10 +48,18 @@ const StatusReading* ReadingOf(const std::vector<StatusReading>& all, const Reco
     return nullptr;
 }
 
-std::string TimeText(const unsigned char* record, char separator) {
+std::string TimeText(const unsigned char* record) {
     const tools::RecordTime t = tools::ReadRecordTime(record);
     if (t.IsZero()) return "";
-    return t.Text(separator);
+    return t.Text();
+}
+
+// A CSV cell: quoted when it holds a comma, a quote or a line break.
+std::string CsvCell(const std::string& text) {
+    if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
+    std::string cell = "\"";
+    for (char c : text) cell += c == '"' ? std::string("\"\"") : std::string(1, c);
+    return cell + "\"";
 }
 
 }  // namespace
@@ -63,36 +70,7 @@ std::string SizeProblem(std::size_t size) {
            std::to_string(kRecordSize) + " bytes";
 }
 
-Bytes ParseHex(const std::string& text) {
-    Bytes out;
-    int high = -1;
-    for (std::size_t i = 0; i < text.size(); ++i) {
-        const unsigned char c = static_cast<unsigned char>(text[i]);
-        if (std::isspace(c) != 0) {
-            if (high >= 0) {
-                throw std::runtime_error("hex digit " + std::to_string(i) +
-                                         ": a byte is two hex digits, found one");
-            }
-            continue;
-        }
-        if (std::isxdigit(c) == 0) {
-            throw std::runtime_error("character " + std::to_string(i + 1) + " ('" +
-                                     std::string(1, static_cast<char>(c)) +
-                                     "') is not a hex digit");
-        }
-        const int v = std::isdigit(c) != 0 ? c - '0' : std::tolower(c) - 'a' + 10;
-        if (high < 0) {
-            high = v;
-        } else {
-            out.push_back(static_cast<unsigned char>(high * 16 + v));
-            high = -1;
-        }
-    }
-    if (high >= 0) throw std::runtime_error("odd number of hex digits: the last byte is cut off");
-    return out;
-}
-
-std::string FormatTable(const unsigned char* record, const Origin& origin) {
+std::string FormatTable(const unsigned char* record, const Origin& origin, const Units& units) {
     std::ostringstream out;
     const std::vector<StatusReading> status = tools::ReadStatus(record);
 
@@ -102,14 +80,21 @@ std::string FormatTable(const unsigned char* record, const Origin& origin) {
     const tools::RecordTime t = tools::ReadRecordTime(record);
     out << "  " << Pad("time stamp", kNameWidth)
         << (t.IsZero() ? std::string("not set")
-                       : t.Text(' ') + (t.IsValid() ? "" : "  (not a valid date)"))
+                       : t.Text() + (t.IsValid() ? "" : "  (not a valid date)"))
         << "\n";
 
     auto field_line = [&](const RecordField& f) {
         const std::uint32_t v = tools::ReadField(record, f);
         const StatusReading* r = ReadingOf(status, f);
         if (r == nullptr) {
-            out << "  " << Pad(f.name, kNameWidth) << v << "\n";
+            out << "  " << Pad(f.name, kNameWidth);
+            const Unit* u = units.For(f);
+            if (u == nullptr) {
+                out << v << "\n";
+            } else {
+                out << units.Value(f, v) << (u->unit.empty() ? "" : " " + u->unit) << "  (stored "
+                    << v << ")\n";
+            }
             return;
         }
         const std::string value = r->bitwise ? Hex2(v) : std::to_string(v);
@@ -168,7 +153,7 @@ Json::Value ToJson(const unsigned char* record, const Origin& origin) {
         root["row"] = static_cast<Json::Int64>(origin.row);
         root["stored"] = origin.stored;
     }
-    const std::string time = TimeText(record, 'T');
+    const std::string time = TimeText(record);
     root["time"] = time.empty() ? Json::Value() : Json::Value(time);
     root["time_valid"] = tools::ReadRecordTime(record).IsValid();
 
@@ -221,6 +206,39 @@ std::string FormatJsonLine(const Json::Value& value) {
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
     return Json::writeString(builder, value);
+}
+
+std::string CsvHead(const std::vector<const RecordField*>& fields, const Units& units) {
+    std::string line = "time,row";
+    for (const RecordField* f : fields) line += "," + CsvCell(units.Label(*f));
+    return line + "\n";
+}
+
+std::string CsvLine(const std::string& time, long long row, const unsigned char* record,
+                    const std::vector<const RecordField*>& fields, const Units& units) {
+    std::string line = CsvCell(time) + ",";
+    if (row != 0) line += std::to_string(row);
+    for (const RecordField* f : fields) line += "," + units.Value(*f, tools::ReadField(record, *f));
+    return line + "\n";
+}
+
+std::vector<const RecordField*> FieldsByName(const std::string& names) {
+    std::vector<const RecordField*> fields;
+    std::size_t at = 0;
+    while (at <= names.size()) {
+        const std::size_t comma = std::min(names.find(',', at), names.size());
+        const std::string name = names.substr(at, comma - at);
+        const RecordField* f = tools::FindRecordField(name);
+        if (f == nullptr) {
+            throw std::runtime_error("'" + name +
+                                     "' is not a field of the record (rxp-record --format json "
+                                     "shows every name; module values are modules[0].value1 "
+                                     "to modules[19].extra)");
+        }
+        fields.push_back(f);
+        at = comma + 1;
+    }
+    return fields;
 }
 
 }  // namespace rxp::record

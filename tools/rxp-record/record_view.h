@@ -10,16 +10,15 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/record_fields.h"
+#include "tools/rxp-record/units.h"
+
 namespace rxp::record {
 
 using Bytes = std::vector<unsigned char>;
 
 // Empty for a record of the right size, else why it is refused.
 std::string SizeProblem(std::size_t size);
-
-// Bytes from hex text: pairs of hex digits, white space anywhere between pairs. Throws
-// std::runtime_error naming the position of the first character that is not one.
-Bytes ParseHex(const std::string& text);
 
 // Where a record came from, shown above it.
 struct Origin {
@@ -28,11 +27,22 @@ struct Origin {
     std::string stored;  // the row's time
 };
 
-// A record of exactly 289 bytes.
-std::string FormatTable(const unsigned char* record, const Origin& origin);
+// A record of exactly 289 bytes. With units, values the units file names are shown scaled with
+// their unit, the stored value beside them.
+std::string FormatTable(const unsigned char* record, const Origin& origin,
+                        const Units& units = Units());
 Json::Value ToJson(const unsigned char* record, const Origin& origin);
 // One line of JSON, UTF-8 texts as they are.
 std::string FormatJsonLine(const Json::Value& value);
+
+// CSV (RFC 4180), one record a line: "time,row," then the fields, named in the head with their
+// unit and given scaled when the units file names them.
+std::string CsvHead(const std::vector<const tools::RecordField*>& fields, const Units& units);
+std::string CsvLine(const std::string& time, long long row, const unsigned char* record,
+                    const std::vector<const tools::RecordField*>& fields, const Units& units);
+
+// Fields by their names, "a,b,c"; throws std::runtime_error naming one that is not a field.
+std::vector<const tools::RecordField*> FieldsByName(const std::string& names);
 
 }  // namespace rxp::record
 

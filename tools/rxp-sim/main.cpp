@@ -11,7 +11,9 @@
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
+#include <memory>
 
+#include "tools/common/capture.h"
 #include "tools/rxp-sim/sim_core.h"
 #include "tools/rxp-sim/sim_line.h"
 
@@ -43,8 +45,14 @@ cycle 1 being the first the simulator answers:
    "changes": [{"cycle": 2, "set": {"modules": {"7": {"status": "0x10"}}}},
                {"cycle": 4, "set": {"modules": {"7": {"status": 0}}}}]}
 
-Exit codes: 0 stopped by SIGINT or SIGTERM; 1 a scenario, port or line that cannot be used;
-2 a usage error.
+Replay (--replay FILE): a capture written by rxp-host --capture at a site is played back:
+every command is answered with the bytes captured for it, noise, faults and chunks as they
+came; --as-captured also keeps the time of every chunk. --show-capture FILE prints a capture
+in the frame notation of --log and rxp-host --trace, each reply with its verdict, and exits.
+  rxp-sim --replay site.capture --link /tmp/rxp-line --log
+
+Exit codes: 0 stopped by SIGINT or SIGTERM (--show-capture: shown); 1 a scenario, capture,
+port or line that cannot be used; 2 a usage error.
 )";
 
 struct Options {
@@ -54,6 +62,9 @@ struct Options {
     unsigned baud = 9600;
     unsigned address = 1;
     bool log = false;
+    std::string replay;
+    bool as_captured = false;
+    std::string show_capture;
     rxp::sim::FaultOptions faults;
 };
 
@@ -70,6 +81,16 @@ void RemoveLink(const std::string& link, const std::string& target) {
 int Run(const Options& opt) {
     rxp::tools::Scenario scenario;
     if (!opt.scenario.empty()) scenario = rxp::tools::Scenario::Load(opt.scenario);
+    std::unique_ptr<rxp::sim::Responder> responder;
+    if (opt.replay.empty()) {
+        responder.reset(new rxp::sim::PowerSystem(scenario, static_cast<std::uint8_t>(opt.address),
+                                                  opt.faults));
+    } else {
+        responder.reset(new rxp::sim::CaptureReplay(
+            rxp::tools::CapturedExchanges(rxp::tools::ReadCapture(opt.replay)),
+            opt.as_captured ? rxp::sim::CaptureReplay::Timing::kAsCaptured
+                            : rxp::sim::CaptureReplay::Timing::kAtOnce));
+    }
 
     boost::asio::io_context io;
     // Registered before the line's path is printed: a script may signal as soon as it reads it.
@@ -101,10 +122,9 @@ int Run(const Options& opt) {
 
     std::cout << line_path << std::endl;  // first line: where to connect
 
-    rxp::sim::PowerSystem power(scenario, static_cast<std::uint8_t>(opt.address), opt.faults);
     int exit_code = kExitStopped;
     std::string stopped_by;
-    rxp::sim::SimLine line(io, fd, power, rxp::sim::LineModel(opt.baud),
+    rxp::sim::SimLine line(io, fd, *responder, rxp::sim::LineModel(opt.baud),
                            opt.log ? &std::cout : nullptr, [&](const std::string& why) {
                                std::cerr << "rxp-sim: " << line_path << ": " << why << std::endl;
                                exit_code = kExitFailure;
@@ -122,8 +142,7 @@ int Run(const Options& opt) {
     RemoveLink(opt.link, line_path);
     if (slave_fd >= 0) close(slave_fd);
     std::cerr << "rxp-sim: " << (stopped_by.empty() ? "stopped" : "stopped by " + stopped_by)
-              << " after " << power.replies() << " replies, " << power.completed_cycles()
-              << " completed cycles" << std::endl;
+              << " after " << responder->Tally() << std::endl;
     return exit_code;
 }
 
@@ -150,7 +169,13 @@ int main(int argc, char** argv) {
         ("address", po::value(&opt.address)->default_value(1)->value_name("N"),
          "bus address the power system answers to, 0..255")
         ("log", po::bool_switch(&opt.log),
-         "print every command and reply in hex with its meaning")
+         "print every command and reply, decoded, with its meaning")
+        ("replay", po::value(&opt.replay)->value_name("FILE"),
+         "answer with the replies of a capture (rxp-host --capture) instead of a scenario")
+        ("as-captured", po::bool_switch(&opt.as_captured),
+         "with --replay: every chunk at its captured time after the command")
+        ("show-capture", po::value(&opt.show_capture)->value_name("FILE"),
+         "print a capture in the frame notation and exit")
         ("seed", po::value(&opt.faults.seed)->default_value(1)->value_name("N"),
          "seed of the random faults (noise, chunk sizes): the same seed, the same bytes")
         ("noise", po::value(&opt.faults.noise_max)->default_value(0)->value_name("N"),
@@ -180,6 +205,32 @@ int main(int argc, char** argv) {
     if (vm.count("help") != 0) {
         std::cout << kUsage << "\n" << desc << std::endl;
         return kExitStopped;
+    }
+    if (!opt.show_capture.empty()) {
+        try {
+            std::cout << rxp::tools::FormatCapture(rxp::tools::ReadCapture(opt.show_capture))
+                      << std::flush;
+            return kExitStopped;
+        } catch (const std::exception& e) {
+            std::cerr << "rxp-sim: " << e.what() << std::endl;
+            return kExitFailure;
+        }
+    }
+    if (!opt.replay.empty() && !opt.scenario.empty()) {
+        std::cerr << "rxp-sim: --replay answers from a capture; it takes no --scenario"
+                  << std::endl;
+        return kExitUsage;
+    }
+    const rxp::sim::FaultOptions& f = opt.faults;
+    if (!opt.replay.empty() && (f.noise_max | f.split_max | f.corrupt_every | f.drop_every |
+                                f.short_every | f.delay_ms) != 0) {
+        std::cerr << "rxp-sim: --replay sends the faults it captured; it takes no fault options"
+                  << std::endl;
+        return kExitUsage;
+    }
+    if (opt.as_captured && opt.replay.empty()) {
+        std::cerr << "rxp-sim: --as-captured goes with --replay FILE" << std::endl;
+        return kExitUsage;
     }
     if (opt.address > 255) {
         std::cerr << "rxp-sim: --address " << opt.address << ": a bus address is 0..255"

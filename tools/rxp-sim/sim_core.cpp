@@ -1,37 +1,13 @@
 #include "tools/rxp-sim/sim_core.h"
 
 #include <algorithm>
-#include <cstdio>
+
+#include "tools/common/frame_notation.h"
+#include "tools/common/hex.h"
 
 namespace rxp::sim {
 
 namespace {
-
-bool IsProtocolChar(unsigned char c) {
-    return c >= 0x30 && c <= 0x3F;
-}
-
-// The frame's characters between start and end, decoded two by two, when they are all
-// protocol characters and pair up; else empty.
-bool DecodeBody(const Bytes& chars, Bytes* raw) {
-    if (chars.size() < 2 || chars.front() != frame::kStart || chars.back() != frame::kEnd) {
-        return false;
-    }
-    const std::size_t body = chars.size() - 2;
-    if (body % 2 != 0) return false;
-    raw->clear();
-    for (std::size_t i = 1; i + 1 < chars.size(); i += 2) {
-        if (!IsProtocolChar(chars[i]) || !IsProtocolChar(chars[i + 1])) return false;
-        raw->push_back(frame::DecodePair(chars[i], chars[i + 1]));
-    }
-    return true;
-}
-
-std::string Hex(unsigned value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof(text), "%0*X", digits, value);
-    return text;
-}
 
 Bytes Encode(const Bytes& raw) {
     Bytes out(2 * raw.size() + 2);
@@ -106,7 +82,7 @@ std::vector<CommandReader::Frame> CommandReader::Feed(const unsigned char* data,
 
 FrameVerdict DecodeCommand(const Bytes& chars, Command* out, std::string* why) {
     Bytes raw;
-    if (!DecodeBody(chars, &raw)) {
+    if (!tools::DecodeFrameChars(chars.data(), chars.size(), &raw)) {
         *why = "not a frame of protocol characters";
         return FrameVerdict::kMalformed;
     }
@@ -122,7 +98,7 @@ FrameVerdict DecodeCommand(const Bytes& chars, Command* out, std::string* why) {
     }
     const unsigned char expected = frame::CharSum(raw.data(), frame::kHeaderBytes + length);
     if (raw.back() != expected) {
-        *why = "checksum " + Hex(raw.back(), 2) + ", expected " + Hex(expected, 2);
+        *why = "checksum " + hex::Byte(raw.back()) + ", expected " + hex::Byte(expected);
         return FrameVerdict::kBadChecksum;
     }
     out->address = raw[0];
@@ -139,24 +115,6 @@ const PollCommand* FindCommand(std::uint8_t group, std::uint8_t command) {
     return nullptr;
 }
 
-std::string CommandMeaning(const PollCommand& cmd, unsigned module) {
-    switch (cmd.step) {
-        case kStepPhases:
-            return "AC phases";
-        case kStepAcValue:
-            return "AC value";
-        case kStepFrequency:
-            return "AC frequency state";
-        case kStepModule:
-            return "module " + std::to_string(module);
-        case kStepSwitches:
-            return "breakers and switches";
-        case kStepDc:
-            return "DC values and status";
-    }
-    return "step " + std::to_string(cmd.step);
-}
-
 Bytes BuildReply(const tools::RecordBytes& state, std::uint8_t address, const PollCommand& cmd,
                  unsigned module) {
     Bytes raw = ReplyBody(state, address, cmd, module);
@@ -170,18 +128,6 @@ Bytes Exchange::Wire() const {
     return all;
 }
 
-std::string DescribeFrame(const Bytes& chars) {
-    Bytes raw;
-    std::string text;
-    if (DecodeBody(chars, &raw)) {
-        text = "~";
-        for (unsigned char b : raw) text += " " + Hex(b, 2);
-        return text + " CR";
-    }
-    for (unsigned char c : chars) text += (text.empty() ? "" : " ") + Hex(c, 2);
-    return text;
-}
-
 // --- LineModel ----------------------------------------------------------------------------
 
 std::chrono::nanoseconds LineModel::CharsTime(std::size_t chars) const {
@@ -192,6 +138,15 @@ std::chrono::nanoseconds LineModel::CharsTime(std::size_t chars) const {
 void LineModel::Schedule(Exchange& x, Clock::time_point now) {
     x.writes.clear();
     if (x.chunks.empty()) return;
+    if (x.chunk_delays.size() == x.chunks.size()) {
+        for (std::size_t i = 0; i < x.chunks.size(); ++i) {
+            const Clock::time_point at = now + x.chunk_delays[i];
+            x.writes.push_back(
+                {x.writes.empty() ? at : std::max(at, x.writes.back().at), x.chunks[i]});
+        }
+        line_free_ = x.writes.back().at;
+        return;
+    }
     if (baud_ == 0) {
         const Clock::time_point start = now + x.delay;
         for (std::size_t i = 0; i < x.chunks.size(); ++i) {
@@ -231,7 +186,6 @@ Exchange PowerSystem::OnFrame(const CommandReader::Frame& frame) {
     if (x.verdict != FrameVerdict::kAnswered) return x;
 
     const Command& c = x.command;
-    x.meaning = "0x" + Hex(c.group, 2) + "/0x" + Hex(c.command, 2);
     if (c.address != address_) {
         x.verdict = FrameVerdict::kOtherAddress;
         x.why = "for address " + std::to_string(c.address) + ", not " + std::to_string(address_);
@@ -253,7 +207,7 @@ Exchange PowerSystem::OnFrame(const CommandReader::Frame& frame) {
             return x;
         }
     }
-    x.meaning += " " + CommandMeaning(*cmd, module);
+    x.meaning = tools::CommandName(c.group, c.command, c.data.data(), c.data.size());
 
     x.reply_number = ++replies_;
     x.cycle = completed_ + 1;
@@ -266,7 +220,10 @@ Exchange PowerSystem::OnFrame(const CommandReader::Frame& frame) {
     unsigned char checksum = frame::CharSum(raw.data(), raw.size());
     if (x.corrupted) checksum = static_cast<unsigned char>(checksum + 1);
     raw.push_back(checksum);
-    if (x.dropped) return x;
+    if (x.dropped) {
+        x.note = "reply " + std::to_string(x.reply_number) + " dropped";
+        return x;
+    }
 
     x.reply = Encode(raw);
     if (faults_.noise_max > 0) {
@@ -291,7 +248,19 @@ Exchange PowerSystem::OnFrame(const CommandReader::Frame& frame) {
     }
     x.completes_cycle = cmd->step == kStepDc && !x.corrupted && !x.shortened;
     if (x.completes_cycle) ++completed_;
+
+    x.note = "reply " + std::to_string(x.reply_number) + ", cycle " + std::to_string(x.cycle);
+    if (x.shortened) x.note += ", payload one byte short";
+    if (x.corrupted) x.note += ", checksum corrupted";
+    if (x.chunks.size() > 1) x.note += ", in " + std::to_string(x.chunks.size()) + " chunks";
+    if (x.delay.count() > 0) x.note += ", delayed " + std::to_string(x.delay.count()) + " ms";
+    if (x.completes_cycle) x.note += ", cycle complete";
     return x;
+}
+
+std::string PowerSystem::Tally() const {
+    return std::to_string(replies_) + " replies, " + std::to_string(completed_) +
+           " completed cycles";
 }
 
 void PowerSystem::ApplyFaults(Exchange& x) {
@@ -303,6 +272,60 @@ void PowerSystem::ApplyFaults(Exchange& x) {
     if (faults_.delay_ms > 0 && every(std::max(1u, faults_.delay_every))) {
         x.delay = std::chrono::milliseconds(faults_.delay_ms);
     }
+}
+
+// --- CaptureReplay ------------------------------------------------------------------------
+
+CaptureReplay::CaptureReplay(std::vector<tools::CapturedExchange> exchanges, Timing timing)
+    : exchanges_(std::move(exchanges)), timing_(timing) {}
+
+Exchange CaptureReplay::OnFrame(const CommandReader::Frame& frame) {
+    Exchange x;
+    x.received = frame.chars;
+    x.received_start = frame.start;
+    x.verdict = DecodeCommand(frame.chars, &x.command, &x.why);
+    if (x.verdict != FrameVerdict::kAnswered) return x;
+    const Command& c = x.command;
+    x.meaning = tools::CommandName(c.group, c.command, c.data.data(), c.data.size());
+
+    std::size_t at = next_;
+    while (at < exchanges_.size() && exchanges_[at].command != frame.chars) ++at;
+    if (at == exchanges_.size()) {
+        x.verdict = FrameVerdict::kUnknownCommand;
+        x.why = next_ < exchanges_.size() ? "not the next command of the capture, nor a later one"
+                                          : "the capture is played out";
+        return x;
+    }
+    skipped_ += at - next_;
+    next_ = at + 1;
+    ++answered_;
+    x.reply_number = static_cast<unsigned>(at + 1);
+
+    const tools::CapturedExchange& captured = exchanges_[at];
+    std::chrono::nanoseconds previous{0};
+    for (std::size_t i = 0; i < captured.replies.size(); ++i) {
+        const tools::CapturedExchange::Reply& r = captured.replies[i];
+        x.reply.insert(x.reply.end(), r.bytes.begin(), r.bytes.end());
+        x.chunks.push_back(r.bytes.size());
+        std::chrono::nanoseconds delay = std::chrono::duration_cast<std::chrono::nanoseconds>(
+            std::chrono::duration<double>(r.delay));
+        // Bytes the host got after it had given up stay late, or they would answer the poll.
+        if (timing_ == Timing::kAtOnce && !r.late) delay = i * LineModel::kSplitGap;
+        previous = std::max(previous, delay);
+        x.chunk_delays.push_back(previous);
+    }
+    x.dropped = captured.replies.empty();
+    x.note = "captured reply to command " + std::to_string(at + 1);
+    if (x.dropped) x.note += ": none came";
+    if (x.chunks.size() > 1) x.note += ", in " + std::to_string(x.chunks.size()) + " chunks";
+    return x;
+}
+
+std::string CaptureReplay::Tally() const {
+    std::string text = std::to_string(answered_) + " of " + std::to_string(exchanges_.size()) +
+                       " captured commands answered";
+    if (skipped_ > 0) text += ", " + std::to_string(skipped_) + " skipped";
+    return text;
 }
 
 }  // namespace rxp::sim

@@ -20,6 +20,7 @@
 
 #include "protocol/frame.h"
 #include "protocol/reply_layout.h"
+#include "tools/common/capture.h"
 #include "tools/common/scenario.h"
 
 namespace rxp::sim {
@@ -87,8 +88,6 @@ FrameVerdict DecodeCommand(const Bytes& chars, Command* out, std::string* why);
 
 // The poll command a group/command pair names, or null.
 const PollCommand* FindCommand(std::uint8_t group, std::uint8_t command);
-// A short name of what a command asks for: "AC phases", "module 7", "DC values and status".
-std::string CommandMeaning(const PollCommand& cmd, unsigned module);
 
 // The intact reply frame to a poll command, its payload built from a record image: every field
 // of the step, big-endian, at its payload offset; for the module command, payload byte 0 is the
@@ -114,6 +113,10 @@ struct Exchange {
     bool shortened = false;
     std::chrono::milliseconds delay{0};
     bool completes_cycle = false;  // the intact last reply of a cycle
+    // A replayed reply: every chunk at its own delay after the command was complete, instead
+    // of the line model's timing.
+    std::vector<std::chrono::nanoseconds> chunk_delays;
+    std::string note;  // what a log says about the reply: "reply 3, cycle 1, in 4 chunks"
     // The writes that put noise + reply on the line, in order (see LineModel).
     struct Write {
         Clock::time_point at;
@@ -146,12 +149,22 @@ private:
     Clock::time_point line_free_{};
 };
 
-class PowerSystem {
+// What answers the commands on the line: the simulated power system, or a replayed capture.
+class Responder {
+public:
+    virtual ~Responder() = default;
+    // Takes one received frame; always returns an exchange (an ignored frame has no reply).
+    virtual Exchange OnFrame(const CommandReader::Frame& frame) = 0;
+    // One line for the end of the run: "120 replies, 4 completed cycles".
+    virtual std::string Tally() const = 0;
+};
+
+class PowerSystem : public Responder {
 public:
     PowerSystem(tools::Scenario scenario, std::uint8_t address, FaultOptions faults);
 
-    // Takes one received frame; always returns an exchange (an ignored frame has no reply).
-    Exchange OnFrame(const CommandReader::Frame& frame);
+    Exchange OnFrame(const CommandReader::Frame& frame) override;
+    std::string Tally() const override;
 
     unsigned completed_cycles() const { return completed_; }
     unsigned replies() const { return replies_; }
@@ -169,9 +182,30 @@ private:
     unsigned completed_ = 0;
 };
 
-// Frame bytes as "~ 01 40 01 00 86 CR": decoded pairs in hex when the frame is made of the
-// protocol's characters, else every character in hex.
-std::string DescribeFrame(const Bytes& chars);
+// A captured session played back (tools/common/capture.h): every command is answered with the
+// bytes captured for it, noise, faults and chunks as they came. Commands are matched in capture
+// order; a command that is not the next one captured skips ahead to its next occurrence, and
+// one that does not occur again is left unanswered.
+class CaptureReplay : public Responder {
+public:
+    enum class Timing {
+        kAtOnce,      // replies at once, chunks kSplitGap apart; late bytes at their delay
+        kAsCaptured,  // every chunk at its captured delay after the command
+    };
+
+    CaptureReplay(std::vector<tools::CapturedExchange> exchanges, Timing timing);
+
+    Exchange OnFrame(const CommandReader::Frame& frame) override;
+    std::string Tally() const override;
+    std::size_t answered() const { return answered_; }
+
+private:
+    std::vector<tools::CapturedExchange> exchanges_;
+    Timing timing_;
+    std::size_t next_ = 0;
+    std::size_t answered_ = 0;
+    std::size_t skipped_ = 0;
+};
 
 }  // namespace rxp::sim
 

@@ -9,8 +9,10 @@
 #include <boost/asio/write.hpp>
 #include <cerrno>
 #include <cstring>
-#include <ctime>
 #include <stdexcept>
+
+#include "tools/common/frame_notation.h"
+#include "tools/common/time_text.h"
 
 namespace rxp::sim {
 
@@ -18,19 +20,6 @@ namespace {
 
 std::string SystemError(const std::string& what) {
     return what + ": " + std::strerror(errno);
-}
-
-std::string TimeOfDay() {
-    const auto now = std::chrono::system_clock::now();
-    const std::time_t secs = std::chrono::system_clock::to_time_t(now);
-    const auto ms =
-        std::chrono::duration_cast<std::chrono::milliseconds>(now.time_since_epoch()) % 1000;
-    std::tm local{};
-    localtime_r(&secs, &local);
-    char text[32];
-    std::snprintf(text, sizeof(text), "%02d:%02d:%02d.%03d", local.tm_hour, local.tm_min,
-                  local.tm_sec, static_cast<int>(ms.count()));
-    return text;
 }
 
 }  // namespace
@@ -86,7 +75,7 @@ int OpenSerialPort(boost::asio::io_context& io, const std::string& device, unsig
     return fd;
 }
 
-SimLine::SimLine(boost::asio::io_context& io, int fd, PowerSystem& power, LineModel line,
+SimLine::SimLine(boost::asio::io_context& io, int fd, Responder& power, LineModel line,
                  std::ostream* log, std::function<void(const std::string&)> on_error)
     : line_(io, fd),
       timer_(io),
@@ -123,25 +112,20 @@ void SimLine::Read() {
 }
 
 void SimLine::Handle(const CommandReader::Frame& frame, Clock::time_point now) {
+    using tools::LineDirection;
     Exchange x = power_.OnFrame(frame);
+    const std::string received_at = TimeAt(frame.start);
     if (x.verdict != FrameVerdict::kAnswered) {
-        Log("<- " + DescribeFrame(x.received) + "   ignored: " + x.why);
+        Log(tools::FrameLine(received_at, LineDirection::kToPowerSystem, x.received.data(),
+                             x.received.size(), "ignored: " + x.why));
         return;
     }
-    Log("<- " + DescribeFrame(x.received) + "   " + x.meaning);
-    std::string notes =
-        "reply " + std::to_string(x.reply_number) + ", cycle " + std::to_string(x.cycle);
+    Log(tools::FrameLine(received_at, LineDirection::kToPowerSystem, x.received.data(),
+                         x.received.size(), x.meaning));
     if (x.dropped) {
-        Log("   (reply " + std::to_string(x.reply_number) + " dropped)");
+        Log(received_at + "    (" + x.note + ")");
         return;
     }
-    if (x.shortened) notes += ", payload one byte short";
-    if (x.corrupted) notes += ", checksum corrupted";
-    if (!x.noise.empty()) notes += ", after " + std::to_string(x.noise.size()) + " noise bytes";
-    if (x.chunks.size() > 1) notes += ", in " + std::to_string(x.chunks.size()) + " chunks";
-    if (x.delay.count() > 0) notes += ", delayed " + std::to_string(x.delay.count()) + " ms";
-    if (x.completes_cycle) notes += ", cycle complete";
-    Log("-> " + DescribeFrame(x.reply) + "   " + notes);
 
     model_.Schedule(x, now);
     const Bytes wire = x.Wire();
@@ -150,12 +134,41 @@ void SimLine::Handle(const CommandReader::Frame& frame, Clock::time_point now) {
         queue_.push_back(PendingWrite{w.at, Bytes(wire.begin() + at, wire.begin() + at + w.size)});
         at += w.size;
     }
+    if (log_ != nullptr) LogReply(x, wire);
     WriteNext();
+}
+
+// The reply as it goes on the line, frame by frame and noise apart, each at the time its first
+// byte is due.
+void SimLine::LogReply(const Exchange& x, const Bytes& wire) {
+    tools::FrameCutter cutter;
+    std::size_t offset = 0;  // of the next piece in `wire`
+    std::size_t write = 0, written = 0;
+    auto due = [&](std::size_t byte) {
+        while (write + 1 < x.writes.size() && written + x.writes[write].size <= byte) {
+            written += x.writes[write++].size;
+        }
+        return x.writes.empty() ? Clock::now() : x.writes[write].at;
+    };
+    std::vector<tools::FrameCutter::Piece> pieces = cutter.Feed(wire.data(), wire.size());
+    tools::FrameCutter::Piece rest;
+    if (cutter.Flush(&rest)) pieces.push_back(rest);
+    for (const tools::FrameCutter::Piece& p : pieces) {
+        Log(tools::FrameLine(TimeAt(due(offset)), tools::LineDirection::kFromPowerSystem,
+                             p.bytes.data(), p.bytes.size(), p.frame ? x.note : ""));
+        offset += p.bytes.size();
+    }
+}
+
+std::string SimLine::TimeAt(Clock::time_point when) const {
+    const auto wall = tools::WallClock::now() +
+                      std::chrono::duration_cast<tools::WallClock::duration>(when - Clock::now());
+    return tools::IsoTime(wall, tools::TimePrecision::kMilliseconds);
 }
 
 void SimLine::Log(const std::string& line) {
     if (log_ == nullptr) return;
-    *log_ << TimeOfDay() << "  " << line << std::endl;
+    *log_ << line << std::endl;
 }
 
 void SimLine::WriteNext() {

@@ -1,6 +1,7 @@
 // The simulator's serial line: one place for all its I/O. Bytes read from the line go through
 // the command reader to the power system; its replies are written at the times the line model
-// gives them; every command and reply can be logged in hex with its meaning.
+// gives them; every command and reply can be logged in the frame notation
+// (tools/common/frame_notation.h).
 #ifndef RXP_TOOLS_RXP_SIM_SIM_LINE_H
 #define RXP_TOOLS_RXP_SIM_SIM_LINE_H
 
@@ -29,7 +30,7 @@ int OpenSerialPort(boost::asio::io_context& io, const std::string& device, unsig
 class SimLine {
 public:
     // Takes ownership of `fd`. `log` may be null; `on_error` is called once if the line fails.
-    SimLine(boost::asio::io_context& io, int fd, PowerSystem& power, LineModel line,
+    SimLine(boost::asio::io_context& io, int fd, Responder& power, LineModel line,
             std::ostream* log, std::function<void(const std::string&)> on_error);
 
     void Start();
@@ -43,12 +44,14 @@ private:
 
     void Read();
     void Handle(const CommandReader::Frame& frame, Clock::time_point now);
+    void LogReply(const Exchange& x, const Bytes& wire);
     void Log(const std::string& line);
+    std::string TimeAt(Clock::time_point when) const;
     void WriteNext();
 
     boost::asio::posix::stream_descriptor line_;
     boost::asio::steady_timer timer_;
-    PowerSystem& power_;
+    Responder& power_;
     LineModel model_;
     CommandReader reader_;
     std::ostream* log_;

@@ -9,6 +9,7 @@
 #include <map>
 
 #include "tests/support/power_model.h"
+#include "tools/common/hex.h"
 #include "tools/rxp-host/tests/host_test_support.h"
 
 using hosttest::Bytes;
@@ -140,7 +141,7 @@ TEST_F(HostEndToEnd, SplitNoisyRepliesPublishExactlyTheModelRecordAndQuietAlarmP
     ASSERT_EQ(published.size(), 3u);
     for (const Json::Value& p : published) {
         EXPECT_EQ(p["data_id"].asInt(), 5112);
-        const Bytes record = hosttest::FromLowerHex(p["record"].asString());
+        const Bytes record = rxp::hex::Parse(p["record"].asString());
         ASSERT_EQ(p["record"].asString().size(), 578u);
         EXPECT_EQ(WithoutTimestamp(record), expected);
         ExpectPlausibleTimestamp(record);
@@ -181,7 +182,7 @@ TEST_F(HostEndToEnd, SplitNoisyRepliesPublishExactlyTheModelRecordAndQuietAlarmP
     ASSERT_EQ(rows.size(), 3u);
     for (std::size_t r = 0; r < rows.size(); ++r) {
         EXPECT_EQ(rows[r].device_id, kDeviceId);
-        EXPECT_EQ(rows[r].record, hosttest::FromLowerHex(published[r]["record"].asString()));
+        EXPECT_EQ(rows[r].record, rxp::hex::Parse(published[r]["record"].asString()));
     }
 }
 
@@ -284,7 +285,7 @@ TEST_P(HostFaults, SpoiledReplyCostsOnePollAndTheNextCompletes) {
     const std::vector<Json::Value> published = Named(events, "publish");
     ASSERT_EQ(published.size(), 3u);
     for (const Json::Value& p : published) {
-        EXPECT_EQ(WithoutTimestamp(hosttest::FromLowerHex(p["record"].asString())),
+        EXPECT_EQ(WithoutTimestamp(rxp::hex::Parse(p["record"].asString())),
                   model.ExpectedRecord(kDeviceId));
     }
     EXPECT_EQ(hosttest::ReadHistory(history()).size(), 3u);
@@ -335,7 +336,7 @@ TEST_F(HostEndToEnd, CachedRecordIsPublishedFirstAndItsAlarmClearedByTheFirstPol
     EXPECT_EQ(events[0]["event"].asString(), "cache_loaded");
     const std::vector<Json::Value> published = Named(events, "publish");
     ASSERT_EQ(published.size(), 2u);
-    const Bytes first = hosttest::FromLowerHex(published[0]["record"].asString());
+    const Bytes first = rxp::hex::Parse(published[0]["record"].asString());
     EXPECT_EQ(WithoutTimestamp(first), cached);  // the cached id too, until the next settings
     ExpectPlausibleTimestamp(first);
 
@@ -374,7 +375,8 @@ TEST_F(HostEndToEnd, AddressOptionReachesAPowerSystemOnAnotherAddressAndTraceSho
     EXPECT_EQ(hosttest::CountLines(err, "-> "), 25u);
     EXPECT_EQ(hosttest::CountLines(err, "<- "), 25u);
     // 0x40/0x01 to address 5: raw 05 40 01 00 8A.
-    EXPECT_NE(err.find("-> 0x40/0x01  7E 30 35 34 30 30 31 30 30 38 3A 0D"), std::string::npos)
+    EXPECT_NE(err.find("-> 0x40/0x01 AC phases  7E 30 35 34 30 30 31 30 30 38 3A 0D"),
+              std::string::npos)
         << err;
     EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events_path()), "publish"), 1u);
 }

@@ -137,7 +137,8 @@ TEST_F(HostOnTestLine, SilentLineIsReportedLostOnceAndRestoredAtTheNextCycle) {
 
     // While the line is down the host polls on without a line per failure.
     const std::string err = hosttest::ReadText(this->err());
-    EXPECT_EQ(hosttest::CountLines(err, "failed at 0x40/0x01: no reply within 0.4 s"), 3u) << err;
+    EXPECT_EQ(hosttest::CountLines(err, "failed at 0x40/0x01 AC phases: no reply within 0.4 s"), 3u)
+        << err;
     const std::string out = hosttest::ReadText(this->out());
     EXPECT_EQ(hosttest::CountLines(out, "communication lost"), 1u);
     EXPECT_EQ(hosttest::CountLines(out, "communication restored"), 1u);

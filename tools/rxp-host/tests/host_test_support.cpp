@@ -170,14 +170,6 @@ std::size_t CountLines(const std::string& text, const std::string& needle) {
     return n;
 }
 
-Bytes FromLowerHex(const std::string& hex) {
-    Bytes bytes;
-    for (std::size_t i = 0; i + 1 < hex.size(); i += 2) {
-        bytes.push_back(static_cast<unsigned char>(std::stoi(hex.substr(i, 2), nullptr, 16)));
-    }
-    return bytes;
-}
-
 std::vector<HistoryRow> ReadHistory(const std::string& db_path) {
     std::vector<HistoryRow> rows;
     sqlite3* db = nullptr;

@@ -66,7 +66,6 @@ void WriteBytes(const std::string& path, const Bytes& bytes);
 std::vector<Json::Value> ReadEvents(const std::string& path);
 std::size_t CountEvents(const std::vector<Json::Value>& events, const std::string& name);
 std::size_t CountLines(const std::string& text, const std::string& needle);
-Bytes FromLowerHex(const std::string& hex);
 
 // The rows of the history database: device id and record, oldest first.
 struct HistoryRow {

@@ -48,25 +48,6 @@ TEST(HostAlarmBook, OrdinalsSharingASignalKeyKeepTheirOwnState) {
     }
 }
 
-TEST(HostCommandNames, CommandFramesAreNamedByTheirCodesAndModule) {
-    const struct {
-        int index;
-        const char* name;
-    } cases[] = {{0, "0x40/0x01"},
-                 {1, "0x40/0x02"},
-                 {2, "0x40/0x03"},
-                 {3, "0x41/0x0E module 1"},
-                 {22, "0x41/0x0E module 20"},
-                 {23, "0x42/0x15"},
-                 {24, "0x42/0x16"}};
-    for (const auto& c : cases) {
-        const rxptest::Bytes frame = rxptest::ExpectedCommand(c.index);
-        EXPECT_EQ(rxphost::DescribeCommandFrame(frame.data(), frame.size()), c.name);
-    }
-    const unsigned char noise[] = {0x30, 0x31, 0x0D};
-    EXPECT_EQ(rxphost::DescribeCommandFrame(noise, sizeof(noise)), "");
-}
-
 TEST(HostSummary, ShowsStatusBytesModulesWithBitsAndEveryAlarmChange) {
     rxptest::PowerModel model{};
     model.phase_status[0] = 0x80;
