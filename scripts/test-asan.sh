@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh
+scripts/install-deps.sh gnuplot-nox
 cmake --preset asan
 cmake --build --preset asan --parallel 2
 ctest --preset asan

@@ -12,9 +12,12 @@
 #include <chrono>
 #include <cstdio>
 #include <fstream>
+#include <sstream>
 
 #include "tests/tools/sim_wire.h"
+#include "tools/common/hex.h"
 #include "tools/common/history_db.h"
+#include "tools/common/time_text.h"
 
 using rxptest::Bytes;
 
@@ -74,13 +77,34 @@ public:
         }
         return line;
     }
-    // Waits for the exit; returns the exit code, or 128 + signal.
+    // Waits for the exit, reading both pipes meanwhile so that a long output cannot block the
+    // child; a child still running after a minute is killed. Returns the exit code, or 128 +
+    // signal.
     int Wait() {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        pollfd p[2] = {{out_, POLLIN, 0}, {err_, POLLIN, 0}};
+        std::string* text[2] = {&stdout_, &stderr_};
+        while (p[0].fd >= 0 || p[1].fd >= 0) {
+            if (std::chrono::steady_clock::now() > deadline) {
+                ADD_FAILURE() << "child still running after a minute";
+                kill(pid_, SIGKILL);
+                break;
+            }
+            if (poll(p, 2, 1000) <= 0) continue;
+            for (int i = 0; i < 2; ++i) {
+                if (p[i].fd < 0 || p[i].revents == 0) continue;
+                char buf[4096];
+                const ssize_t n = read(p[i].fd, buf, sizeof(buf));
+                if (n > 0) {
+                    text[i]->append(buf, static_cast<std::size_t>(n));
+                } else {
+                    p[i].fd = -1;  // end of output
+                }
+            }
+        }
         int status = 0;
         waitpid(pid_, &status, 0);
         reaped_ = true;
-        stdout_ += Drain(out_);
-        stderr_ = Drain(err_);
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     pid_t pid() const { return pid_; }
@@ -88,14 +112,6 @@ public:
     const std::string& err() const { return stderr_; }
 
 private:
-    static std::string Drain(int fd) {
-        std::string all;
-        char buf[4096];
-        ssize_t n;
-        while ((n = read(fd, buf, sizeof(buf))) > 0) all.append(buf, static_cast<std::size_t>(n));
-        return all;
-    }
-
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
@@ -316,6 +332,96 @@ TEST(RecordProgram, ReadsFilesHexAndDatabaseRowsAndRefusesWrongSizes) {
     EXPECT_EQ(usage.Wait(), 2);
 
     for (const std::string& p : {good, short_file, long_file, db_path}) unlink(p.c_str());
+}
+
+// Two hours of one-second history in a zone two hours east of UTC, read back as CSV over a
+// range given in another zone, with the site's units, as a plot, and from an events file and
+// hex lines on standard input.
+TEST(RecordProgram, CsvOfChosenFieldsOverATimeRangeWithUnitsAndAPlot) {
+    const std::string db_path = TempPath("day.db");
+    const std::string units = TempPath("units.json");
+    const std::string png = TempPath("plot.png");
+    unlink(db_path.c_str());
+    Child fill({RXP_HISTORY_FILL_PATH, db_path, "7200", "2026-06-01T00:00:00+02:00"});
+    ASSERT_EQ(fill.Wait(), 0) << fill.err();
+
+    // 00:30 to 01:00 at +02:00 is 22:30 to 23:00 UTC the day before: rows 1801 to 3600.
+    Child csv({RXP_RECORD_PATH, "--db", db_path, "--format", "csv", "--fields",
+               "dc_value1,phase_a_value1", "--since", "2026-06-01T00:30:00+02:00", "--until",
+               "2026-05-31T23:00:00Z"});
+    ASSERT_EQ(csv.Wait(), 0) << csv.err();
+    std::istringstream lines(csv.out());
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) rows.push_back(line);
+    ASSERT_EQ(rows.size(), 1801u);
+    EXPECT_EQ(rows[0], "time,row,dc_value1,phase_a_value1");
+    // The same row through the JSON reader: the CSV carries its stored values.
+    Child json({RXP_RECORD_PATH, "--db", db_path, "--row", "1801", "--format", "json"});
+    ASSERT_EQ(json.Wait(), 0);
+    Json::Value j;
+    std::istringstream(json.out()) >> j;
+    const std::string stored = j["stored"].asString();
+    EXPECT_EQ(rows[1], stored + ",1801," + j["fields"]["dc_value1"].asString() + "," +
+                           j["fields"]["phase_a_value1"].asString());
+    EXPECT_EQ(rxp::tools::ParseIsoTime(stored), rxp::tools::ParseIsoTime("2026-05-31T22:30:00Z"));
+    EXPECT_EQ(rows.back().substr(rows.back().find(',') + 1, 5), "3600,");
+
+    std::ofstream(units) << R"({"phase_a_value1": {"scale": 0.1, "unit": "V"}})";
+    Child scaled({RXP_RECORD_PATH, "--db", db_path, "--format", "csv", "--fields", "phase_a_value1",
+                  "--units", units, "--since", "2026-05-31T22:30:00Z", "--until",
+                  "2026-05-31T22:30:01Z"});
+    ASSERT_EQ(scaled.Wait(), 0) << scaled.err();
+    const double stored_value = j["fields"]["phase_a_value1"].asDouble();
+    char expected[64];
+    std::snprintf(expected, sizeof(expected), ",1801,%.10g\n", stored_value * 0.1);
+    EXPECT_NE(scaled.out().find("time,row,phase_a_value1 (V)\n"), std::string::npos);
+    EXPECT_NE(scaled.out().find(expected), std::string::npos) << scaled.out();
+
+    Child plot({RXP_RECORD_PATH, "--db", db_path, "--plot", "phase_a_value1,dc_value1", "--units",
+                units, "--out", png});
+    ASSERT_EQ(plot.Wait(), 0) << plot.err();
+    std::ifstream in(png, std::ios::binary);
+    Bytes head(24);
+    in.read(reinterpret_cast<char*>(head.data()), 24);
+    EXPECT_EQ(Bytes(head.begin(), head.begin() + 8),
+              (Bytes{0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'}));
+    EXPECT_EQ((head[16] << 24) | (head[17] << 16) | (head[18] << 8) | head[19], 960)
+        << "image width";
+
+    Child empty({RXP_RECORD_PATH, "--db", db_path, "--format", "csv", "--since", "2030-01-01"});
+    EXPECT_EQ(empty.Wait(), 1);
+    EXPECT_NE(empty.err().find("no record in the range"), std::string::npos) << empty.err();
+    Child bad_time({RXP_RECORD_PATH, "--db", db_path, "--since", "yesterday"});
+    EXPECT_EQ(bad_time.Wait(), 2);
+    Child bad_field({RXP_RECORD_PATH, "--db", db_path, "--format", "csv", "--fields", "volts"});
+    EXPECT_EQ(bad_field.Wait(), 1);
+    EXPECT_NE(bad_field.err().find("'volts' is not a field"), std::string::npos);
+
+    // Standard input: the publications of an events file, other events passed over, each at
+    // its event's time; and hex lines, one record each, at their own time stamps.
+    Bytes a = rxptest::PowerModel::Distinct(7).ExpectedRecord(51);
+    Bytes b = rxptest::PowerModel::Distinct(8).ExpectedRecord(52);
+    const std::string events = R"({"event":"cycle","cycle":1,"time":"2024-05-01T12:00:01+02:00"})"
+                               "\n"
+                               R"({"data_id":5112,"event":"publish","record":")" +
+                               rxp::hex::Lower(a.data(), a.size()) +
+                               R"(","time":"2024-05-01T12:00:02+02:00"})"
+                               "\n"
+                               R"({"data_id":5112,"event":"publish","record":")" +
+                               rxp::hex::Lower(b.data(), b.size()) +
+                               R"(","time":"2024-05-01T12:00:03+02:00"})" + "\n";
+    Child from_events({RXP_RECORD_PATH, "--format", "csv", "--fields", "device_id", "--until",
+                       "2024-05-01T10:00:03Z"},
+                      events);
+    ASSERT_EQ(from_events.Wait(), 0) << from_events.err();
+    EXPECT_EQ(from_events.out(), "time,row,device_id\n2024-05-01T12:00:02+02:00,,51\n");
+    b[282] = 0xE8, b[283] = 0x07, b[284] = 5, b[285] = 1, b[286] = 12, b[287] = 0, b[288] = 3;
+    Child from_hex({RXP_RECORD_PATH, "--format", "csv", "--fields", "device_id"},
+                   rxptest::ToHex(a) + "\n\n" + rxp::hex::Lower(b.data(), b.size()) + "\n");
+    ASSERT_EQ(from_hex.Wait(), 0) << from_hex.err();
+    EXPECT_EQ(from_hex.out(), "time,row,device_id\n,,51\n2024-05-01T12:00:03,,52\n");
+
+    for (const std::string& p : {db_path, units, png}) unlink(p.c_str());
 }
 
 }  // namespace

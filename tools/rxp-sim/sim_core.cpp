@@ -307,8 +307,9 @@ Exchange CaptureReplay::OnFrame(const CommandReader::Frame& frame) {
         const tools::CapturedExchange::Reply& r = captured.replies[i];
         x.reply.insert(x.reply.end(), r.bytes.begin(), r.bytes.end());
         x.chunks.push_back(r.bytes.size());
-        std::chrono::nanoseconds delay = std::chrono::duration_cast<std::chrono::nanoseconds>(
-            std::chrono::duration<double>(r.delay));
+        // Captured to the microsecond.
+        std::chrono::nanoseconds delay =
+            std::chrono::round<std::chrono::microseconds>(std::chrono::duration<double>(r.delay));
         // Bytes the host got after it had given up stay late, or they would answer the poll.
         if (timing_ == Timing::kAtOnce && !r.late) delay = i * LineModel::kSplitGap;
         previous = std::max(previous, delay);

@@ -1,0 +1,75 @@
+#include "tools/rxp-host/line_watch.h"
+
+#include "protocol/reply_layout.h"
+#include "tools/common/time_text.h"
+
+namespace rxphost {
+
+using rxp::tools::LineDirection;
+
+void LineWatch::OpenCapture(const std::string& path) {
+    capture_.Open(path);
+}
+
+void LineWatch::Sent(Clock::time_point when, unsigned poll, unsigned step,
+                     const unsigned char* data, std::size_t size) {
+    capture_.Write(when, poll, step, LineDirection::kToPowerSystem, data, size);
+    // Bytes held from before a poll starts are never completed by its replies.
+    rxp::tools::FrameCutter::Piece held;
+    if (step == 1 && cutter_.Flush(&held) && trace_ != nullptr) {
+        Trace(LineDirection::kFromPowerSystem, held.bytes, "incomplete");
+    }
+    rxp::tools::Bytes raw;
+    payload_needed_ = 0;
+    if (rxp::tools::DecodeFrameChars(data, size, &raw) && raw.size() >= 3) {
+        for (const rxp::PollCommand& c : rxp::kPollCommands) {
+            if (c.group == raw[1] && c.command == raw[2]) payload_needed_ = c.payload_needed;
+        }
+    }
+    if (trace_ == nullptr) return;
+    Trace(LineDirection::kToPowerSystem, rxp::tools::Bytes(data, data + size),
+          rxp::tools::CommandNameOfFrame(data, size) + ", poll " + std::to_string(poll) +
+              " step " + std::to_string(step));
+}
+
+void LineWatch::Received(Clock::time_point when, unsigned poll, unsigned step,
+                         const unsigned char* data, std::size_t size, ChunkOutcome outcome) {
+    capture_.Write(when, poll, step, LineDirection::kFromPowerSystem, data, size);
+    if (trace_ == nullptr) return;
+    for (const rxp::tools::FrameCutter::Piece& p : cutter_.Feed(data, size)) {
+        std::string note;
+        if (p.frame) {
+            if (outcome == ChunkOutcome::kLate) {
+                note = rxp::tools::kLateNote;
+            } else if (outcome == ChunkOutcome::kAccepted) {
+                note = rxp::tools::AcceptedNote(step);
+            } else {
+                note = rxp::tools::ReplyDropReason(p.bytes.data(), p.bytes.size(), payload_needed_);
+                if (note.empty()) note = "dropped by the device";
+            }
+        }
+        Trace(LineDirection::kFromPowerSystem, p.bytes, note);
+    }
+}
+
+void LineWatch::PollFailed(unsigned poll, const std::string& reason) {
+    capture_.Note("poll " + std::to_string(poll) + " failed: " + reason);
+    rxp::tools::FrameCutter::Piece held;
+    if (!cutter_.Flush(&held) || trace_ == nullptr) return;
+    Trace(LineDirection::kFromPowerSystem, held.bytes, "incomplete when poll " +
+                                                           std::to_string(poll) + " was given up");
+}
+
+void LineWatch::Flush() {
+    capture_.Flush();
+    if (trace_ != nullptr) trace_->flush();
+}
+
+void LineWatch::Trace(LineDirection direction, const rxp::tools::Bytes& bytes,
+                      const std::string& note) {
+    *trace_ << rxp::tools::FrameLine(rxp::tools::IsoTimeNow(rxp::tools::TimePrecision::kMilliseconds),
+                                     direction, bytes.data(), bytes.size(), note)
+            << '\n';
+}
+
+}  // namespace rxphost

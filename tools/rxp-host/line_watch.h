@@ -1,0 +1,55 @@
+// What the bench host shows and keeps of its serial line: with --trace, every frame sent and
+// received on standard error in the frame notation (tools/common/frame_notation.h), each reply
+// with its verdict; with --capture, every chunk in a capture file (tools/common/capture.h).
+#ifndef RXP_TOOLS_RXP_HOST_LINE_WATCH_H
+#define RXP_TOOLS_RXP_HOST_LINE_WATCH_H
+
+#include <chrono>
+#include <cstddef>
+#include <ostream>
+#include <string>
+
+#include "tools/common/capture.h"
+#include "tools/common/frame_notation.h"
+
+namespace rxphost {
+
+// What the device made of a received chunk.
+enum class ChunkOutcome {
+    kLate,         // no poll was running: not handed to the device
+    kAccepted,     // a reply completed and the device took it (next command or publication)
+    kNotAccepted,  // anything else: still collecting, or a reply dropped
+};
+
+class LineWatch {
+public:
+    using Clock = std::chrono::steady_clock;
+
+    // Throws std::runtime_error naming the file.
+    void OpenCapture(const std::string& path);
+    void TraceTo(std::ostream* out) { trace_ = out; }
+    bool enabled() const { return trace_ != nullptr || capture_.enabled(); }
+
+    // A command frame written as step `step` (1..25) of poll `poll`.
+    void Sent(Clock::time_point when, unsigned poll, unsigned step, const unsigned char* data,
+              std::size_t size);
+    // A chunk read from the port, after the device has handled it; `poll` 0 while none runs.
+    void Received(Clock::time_point when, unsigned poll, unsigned step, const unsigned char* data,
+                  std::size_t size, ChunkOutcome outcome);
+    // A poll given up: whatever part of a reply is held is shown as incomplete.
+    void PollFailed(unsigned poll, const std::string& reason);
+    void Flush();
+
+private:
+    void Trace(rxp::tools::LineDirection direction, const rxp::tools::Bytes& bytes,
+               const std::string& note);
+
+    std::ostream* trace_ = nullptr;
+    rxp::tools::CaptureWriter capture_;
+    rxp::tools::FrameCutter cutter_;
+    unsigned payload_needed_ = 0;  // of the reply to the last command sent
+};
+
+}  // namespace rxphost
+
+#endif  // RXP_TOOLS_RXP_HOST_LINE_WATCH_H
