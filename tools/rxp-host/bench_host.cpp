@@ -90,7 +90,16 @@ void BenchHost::Start() {
     if (!device_) throw StartupError("plug-in '" + options_.plugin + "' made no device");
     smdhost::SetObserver(*device_, this);
 
+    if (options_.trace) watch_.TraceTo(&std::cerr);
+    if (!options_.capture.empty()) {
+        try {
+            watch_.OpenCapture(options_.capture);
+        } catch (const std::runtime_error& e) {
+            throw StartupError(e.what());
+        }
+    }
     if (!options_.events.empty()) {
+        events_.KeepChangesOnly(options_.events_changes);
         try {
             events_.Open(options_.events);
         } catch (const std::runtime_error& e) {
@@ -118,6 +127,9 @@ void BenchHost::Start() {
     }
 
     if (!options_.cache.empty()) LoadCache();
+    // The live files exist from the start, so that a reader finds the host before any cycle.
+    WriteLiveState();
+    if (live_error_reported_) throw StartupError("cannot write the live state, stopping");
 }
 
 // The settings go to the device whole. Before that the host takes its own member "deviceId",
@@ -200,7 +212,8 @@ int BenchHost::Run() {
     boost::asio::post(io_, [this] { StartPoll(); });
     io_.run();
 
-    if (poll_active_) TraceReceived(nullptr, 0, true);
+    if (poll_active_) watch_.PollFailed(polls_, "stopped");
+    watch_.Flush();
     events_.Flush();
     std::cout << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles")
               << " completed in " << polls_ << (polls_ == 1 ? " poll" : " polls") << std::endl;
@@ -227,14 +240,15 @@ void BenchHost::StartPoll() {
     poll_started_ = Clock::now();
     next_poll_due_ = poll_started_ + Seconds(options_.interval);
     write_error_.clear();
-    trace_rx_.clear();
+    step_ = 0;
     changes_.clear();
     device_->RefreshStatus();
 }
 
 void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
-    if (options_.trace) TraceReceived(data, size, false);
+    const Clock::time_point now = Clock::now();
     read_error_reported_ = false;
+    watch_.Received(now, poll_active_ ? static_cast<unsigned>(polls_) : 0, step_, data, size);
     // The line is request and reply: bytes that arrive while no command is outstanding answer
     // an abandoned poll and would be taken for a reply to the next one.
     if (!poll_active_) return;
@@ -242,22 +256,24 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
     sent_in_call_ = false;
     published_in_call_ = false;
     const bool more = device_->process(data, static_cast<unsigned int>(size));
+    watch_.Handled(sent_in_call_ || published_in_call_ ? ChunkOutcome::kAccepted
+                                                       : ChunkOutcome::kNotAccepted);
     if (published_in_call_) {
         CompleteCycle();
         return;
     }
     // False without a publication: the device dropped a frame (bad checksum or overflow) and
     // waits for a reply that will not come; the poll cannot complete.
-    if (!more && !sent_in_call_) FailPoll("dropped", "reply dropped (checksum or overflow)");
+    if (!more && !sent_in_call_) {
+        FailPoll("dropped", "reply " + (watch_.last_drop().empty() ? "dropped (overflow)"
+                                                                   : watch_.last_drop()));
+    }
 }
 
 bool BenchHost::OnSendData(SMDSPDevice&, const unsigned char* data, unsigned int size) {
     sent_in_call_ = true;
     last_command_.assign(data, data + size);
-    if (options_.trace) {
-        std::cerr << "-> " << rxp::tools::CommandNameOfFrame(data, size) << "  "
-                  << rxp::hex::Spaced(data, size) << std::endl;
-    }
+    watch_.Sent(Clock::now(), static_cast<unsigned>(polls_), ++step_, data, size);
     ArmReplyTimer();
     std::string error;
     if (line_.Write(data, size, &error)) return true;
@@ -281,6 +297,9 @@ bool BenchHost::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data, un
     published_in_call_ = true;
     last_record_.fill(0);
     std::copy(data, data + std::min<std::size_t>(size, last_record_.size()), last_record_.begin());
+    live_.has_record = true;
+    live_.record = last_record_;
+    live_.record_time = rxp::tools::WallClock::now();
     Json::Value fields(Json::objectValue);
     fields["data_id"] = data_id;
     fields["record"] = rxp::hex::Lower(data, size);
@@ -318,6 +337,11 @@ bool BenchHost::OnCheckThresholdBool(SMDVDevice&, int, const std::string& signal
     const bool raised = change == AlarmChange::kRaised;
     events_.Write(raised ? "alarm_raised" : "alarm_cleared", fields);
     changes_.push_back(AlarmNote{ordinal, signal_key, alarm_id, alarm_name, alarm_text, raised});
+    if (raised) {
+        live_.alarms[ordinal] = changes_.back();
+    } else {
+        live_.alarms.erase(ordinal);
+    }
     return true;
 }
 
@@ -325,10 +349,12 @@ void BenchHost::CompleteCycle() {
     poll_active_ = false;
     ++reply_generation_;
     reply_timer_.cancel();
-    if (options_.trace) TraceReceived(nullptr, 0, true);
     ++cycles_;
     failed_in_row_ = 0;
     const double seconds = SecondsBetween(poll_started_, Clock::now());
+    live_.has_cycle = true;
+    live_.cycle_time = rxp::tools::WallClock::now();
+    live_.cycle_seconds = seconds;
 
     Json::Value fields(Json::objectValue);
     fields["cycle"] = Json::UInt64(cycles_);
@@ -342,6 +368,8 @@ void BenchHost::CompleteCycle() {
         events_.Write("comm_restored");
     }
     events_.Flush();
+    watch_.Flush();
+    WriteLiveState();
 
     if (options_.cycles != 0 && cycles_ >= options_.cycles) {
         Stop();
@@ -354,10 +382,11 @@ void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
     poll_active_ = false;
     ++reply_generation_;
     reply_timer_.cancel();
-    if (options_.trace) TraceReceived(nullptr, 0, true);
+    watch_.PollFailed(static_cast<unsigned>(polls_), reason);
     // Whatever part of a reply the device holds belongs to the abandoned poll.
     device_->Reset();
     ++failed_in_row_;
+    ++live_.failed_total;
 
     const std::string waiting_for =
         rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size());
@@ -379,6 +408,8 @@ void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
         }
     }
     events_.Flush();
+    watch_.Flush();
+    WriteLiveState();
     ScheduleNextPoll();
 }
 
@@ -414,22 +445,25 @@ void BenchHost::Report(const std::string& title, double seconds) {
     changes_.clear();
 }
 
-// Received bytes are shown frame by frame: whatever arrived up to and including a carriage
-// return is one line, noise before the start character included.
-void BenchHost::TraceReceived(const unsigned char* data, std::size_t size, bool flush) {
-    const std::size_t kLineLimit = 512;
-    for (std::size_t i = 0; i < size; ++i) {
-        trace_rx_.push_back(data[i]);
-        if (data[i] == rxp::frame::kEnd || trace_rx_.size() >= kLineLimit) {
-            std::cerr << "<- " << rxp::hex::Spaced(trace_rx_.data(), trace_rx_.size()) << std::endl;
-            trace_rx_.clear();
-        }
+// The state and metrics files, replaced whole; a file that cannot be written is reported once
+// and polling goes on.
+void BenchHost::WriteLiveState() {
+    if (options_.state.empty() && options_.metrics.empty()) return;
+    live_.comm = comm_lost_    ? LiveState::Comm::kLost
+                 : cycles_ > 0 ? LiveState::Comm::kUp
+                               : LiveState::Comm::kUnknown;
+    live_.failed_in_row = failed_in_row_;
+    live_.polls = polls_;
+    live_.cycles = cycles_;
+    std::string error;
+    const bool ok =
+        (options_.state.empty() ||
+         ReplaceFile(options_.state, StateJson(live_, rxp::tools::WallClock::now()), &error)) &&
+        (options_.metrics.empty() || ReplaceFile(options_.metrics, MetricsText(live_), &error));
+    if (!ok && !live_error_reported_) {
+        std::cerr << "rxp-host: " << error << std::endl;
     }
-    if (flush && !trace_rx_.empty()) {
-        std::cerr << "<- " << rxp::hex::Spaced(trace_rx_.data(), trace_rx_.size())
-                  << "  (incomplete)" << std::endl;
-        trace_rx_.clear();
-    }
+    live_error_reported_ = !ok;
 }
 
 }  // namespace rxphost

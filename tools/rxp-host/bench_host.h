@@ -22,6 +22,8 @@
 #include "tools/common/history_db.h"
 #include "tools/rxp-host/alarm_book.h"
 #include "tools/rxp-host/event_log.h"
+#include "tools/rxp-host/line_watch.h"
+#include "tools/rxp-host/live_state.h"
 #include "tools/rxp-host/plugin_loader.h"
 #include "tools/rxp-host/serial_line.h"
 #include "tools/rxp-host/summary.h"
@@ -41,6 +43,10 @@ struct HostOptions {
     std::string events;
     std::string history;
     bool trace = false;
+    std::string capture;          // every chunk sent and received, for rxp-sim --replay
+    std::string state;            // live state, JSON
+    std::string metrics;          // live state, Prometheus text format
+    bool events_changes = false;  // --events-level changes
 };
 
 // Anything that stops the host before it polls; the text names the file, port or plug-in.
@@ -92,7 +98,7 @@ private:
     void ScheduleNextPoll();
     void Stop();
     void Report(const std::string& title, double seconds);
-    void TraceReceived(const unsigned char* data, std::size_t size, bool flush);
+    void WriteLiveState();
 
     HostOptions options_;
     boost::asio::io_context io_;
@@ -127,7 +133,10 @@ private:
     bool read_error_reported_ = false;
 
     std::array<unsigned char, rxp::kRecordSize> last_record_{};
-    std::vector<unsigned char> trace_rx_;
+    unsigned step_ = 0;  // commands sent in the poll under way
+    LineWatch watch_;
+    LiveState live_;
+    bool live_error_reported_ = false;
 };
 
 }  // namespace rxphost

@@ -1,5 +1,6 @@
 #include "tools/rxp-host/event_log.h"
 
+#include <cstring>
 #include <iostream>
 #include <stdexcept>
 
@@ -23,6 +24,9 @@ void EventLog::Open(const std::string& path) {
 
 void EventLog::Write(const char* name, Json::Value fields) {
     if (!out_.is_open()) return;
+    if (changes_only_ && (std::strcmp(name, "alarm") == 0 || std::strcmp(name, "cycle") == 0)) {
+        return;
+    }
     fields["event"] = name;
     fields["time"] = rxp::tools::IsoTimeNow();
     writer_->write(fields, &out_);

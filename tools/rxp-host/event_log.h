@@ -20,6 +20,10 @@ public:
     // naming the file when it cannot be created.
     void Open(const std::string& path);
     bool enabled() const { return out_.is_open(); }
+    // --events-level changes: only what changes is kept (publications, alarms raised and
+    // cleared, communication and errors); the per-rule "alarm" and per-cycle "cycle" events,
+    // 140 a cycle, are left out.
+    void KeepChangesOnly(bool changes_only) { changes_only_ = changes_only; }
 
     // Writes {"event": name, "time": now, ...fields}; `fields` must be an object or null.
     void Write(const char* name, Json::Value fields = Json::Value(Json::objectValue));
@@ -30,6 +34,7 @@ private:
     std::string path_;
     std::unique_ptr<Json::StreamWriter> writer_;
     bool failed_reported_ = false;
+    bool changes_only_ = false;
 };
 
 }  // namespace rxphost

@@ -13,10 +13,13 @@ void LineWatch::OpenCapture(const std::string& path) {
 
 void LineWatch::Sent(Clock::time_point when, unsigned poll, unsigned step,
                      const unsigned char* data, std::size_t size) {
+    // A command sent while a reply is in hand: the device took the reply.
+    Handled(ChunkOutcome::kAccepted);
     capture_.Write(when, poll, step, LineDirection::kToPowerSystem, data, size);
+    last_drop_.clear();
     // Bytes held from before a poll starts are never completed by its replies.
     rxp::tools::FrameCutter::Piece held;
-    if (step == 1 && cutter_.Flush(&held) && trace_ != nullptr) {
+    if (cutter_.holding() && step == 1 && cutter_.Flush(&held) && trace_ != nullptr) {
         Trace(LineDirection::kFromPowerSystem, held.bytes, "incomplete");
     }
     rxp::tools::Bytes raw;
@@ -28,36 +31,43 @@ void LineWatch::Sent(Clock::time_point when, unsigned poll, unsigned step,
     }
     if (trace_ == nullptr) return;
     Trace(LineDirection::kToPowerSystem, rxp::tools::Bytes(data, data + size),
-          rxp::tools::CommandNameOfFrame(data, size) + ", poll " + std::to_string(poll) +
-              " step " + std::to_string(step));
+          rxp::tools::CommandNameOfFrame(data, size) + ", poll " + std::to_string(poll) + " step " +
+              std::to_string(step));
 }
 
 void LineWatch::Received(Clock::time_point when, unsigned poll, unsigned step,
-                         const unsigned char* data, std::size_t size, ChunkOutcome outcome) {
+                         const unsigned char* data, std::size_t size) {
     capture_.Write(when, poll, step, LineDirection::kFromPowerSystem, data, size);
-    if (trace_ == nullptr) return;
-    for (const rxp::tools::FrameCutter::Piece& p : cutter_.Feed(data, size)) {
+    pending_ = cutter_.Feed(data, size);
+    pending_step_ = step;
+    if (poll == 0) Handled(ChunkOutcome::kLate);
+}
+
+void LineWatch::Handled(ChunkOutcome outcome) {
+    for (const rxp::tools::FrameCutter::Piece& p : pending_) {
         std::string note;
         if (p.frame) {
             if (outcome == ChunkOutcome::kLate) {
                 note = rxp::tools::kLateNote;
             } else if (outcome == ChunkOutcome::kAccepted) {
-                note = rxp::tools::AcceptedNote(step);
+                note = rxp::tools::AcceptedNote(pending_step_);
             } else {
                 note = rxp::tools::ReplyDropReason(p.bytes.data(), p.bytes.size(), payload_needed_);
                 if (note.empty()) note = "dropped by the device";
+                last_drop_ = note;
             }
         }
-        Trace(LineDirection::kFromPowerSystem, p.bytes, note);
+        if (trace_ != nullptr) Trace(LineDirection::kFromPowerSystem, p.bytes, note);
     }
+    pending_.clear();
 }
 
 void LineWatch::PollFailed(unsigned poll, const std::string& reason) {
     capture_.Note("poll " + std::to_string(poll) + " failed: " + reason);
     rxp::tools::FrameCutter::Piece held;
     if (!cutter_.Flush(&held) || trace_ == nullptr) return;
-    Trace(LineDirection::kFromPowerSystem, held.bytes, "incomplete when poll " +
-                                                           std::to_string(poll) + " was given up");
+    Trace(LineDirection::kFromPowerSystem, held.bytes,
+          "incomplete when poll " + std::to_string(poll) + " was given up");
 }
 
 void LineWatch::Flush() {
@@ -67,8 +77,9 @@ void LineWatch::Flush() {
 
 void LineWatch::Trace(LineDirection direction, const rxp::tools::Bytes& bytes,
                       const std::string& note) {
-    *trace_ << rxp::tools::FrameLine(rxp::tools::IsoTimeNow(rxp::tools::TimePrecision::kMilliseconds),
-                                     direction, bytes.data(), bytes.size(), note)
+    *trace_ << rxp::tools::FrameLine(
+                   rxp::tools::IsoTimeNow(rxp::tools::TimePrecision::kMilliseconds), direction,
+                   bytes.data(), bytes.size(), note)
             << '\n';
 }
 

@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <ostream>
 #include <string>
+#include <vector>
 
 #include "tools/common/capture.h"
 #include "tools/common/frame_notation.h"
@@ -33,9 +34,14 @@ public:
     // A command frame written as step `step` (1..25) of poll `poll`.
     void Sent(Clock::time_point when, unsigned poll, unsigned step, const unsigned char* data,
               std::size_t size);
-    // A chunk read from the port, after the device has handled it; `poll` 0 while none runs.
+    // A chunk read from the port, before it goes to the device; `poll` 0 while none runs (the
+    // chunk then goes nowhere). Its frames are shown once Handled says what the device did.
     void Received(Clock::time_point when, unsigned poll, unsigned step, const unsigned char* data,
-                  std::size_t size, ChunkOutcome outcome);
+                  std::size_t size);
+    void Handled(ChunkOutcome outcome);
+    // The verdict on the last reply the device dropped since the last command, e.g. "dropped:
+    // checksum expected 86 got 87"; empty when none was.
+    const std::string& last_drop() const { return last_drop_; }
     // A poll given up: whatever part of a reply is held is shown as incomplete.
     void PollFailed(unsigned poll, const std::string& reason);
     void Flush();
@@ -48,6 +54,9 @@ private:
     rxp::tools::CaptureWriter capture_;
     rxp::tools::FrameCutter cutter_;
     unsigned payload_needed_ = 0;  // of the reply to the last command sent
+    std::string last_drop_;
+    std::vector<rxp::tools::FrameCutter::Piece> pending_;  // of the chunk in hand
+    unsigned pending_step_ = 0;
 };
 
 }  // namespace rxphost

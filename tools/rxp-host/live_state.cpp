@@ -45,7 +45,7 @@ std::string LabelValue(const std::string& text) {
 
 std::string Number(double value) {
     char text[32];
-    std::snprintf(text, sizeof(text), "%.17g", value);
+    std::snprintf(text, sizeof(text), "%.3f", value);  // seconds to the millisecond
     return text;
 }
 
@@ -98,7 +98,12 @@ std::string StateJson(const LiveState& s, rxp::tools::WallClock::time_point now)
         alarms.append(alarm);
     }
     root["alarms"] = alarms;
-    return rxp::record::FormatJsonLine(root) + "\n";
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    builder["precision"] = 3;  // seconds to the millisecond
+    builder["precisionType"] = "decimal";
+    return Json::writeString(builder, root) + "\n";
 }
 
 std::string MetricsText(const LiveState& s) {

@@ -30,7 +30,7 @@ struct LiveState {
     std::uint64_t cycles = 0;
     bool has_cycle = false;
     rxp::tools::WallClock::time_point cycle_time{};  // when the last cycle completed
-    double cycle_seconds = 0;                         // its first command to publication
+    double cycle_seconds = 0;                        // its first command to publication
     bool has_record = false;
     rxp::tools::WallClock::time_point record_time{};  // when the last record was published
     std::array<unsigned char, rxp::kRecordSize> record{};

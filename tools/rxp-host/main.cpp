@@ -28,10 +28,16 @@ const char kAbout[] =
     "           --settings examples/settings.json --events events.jsonl --history history.db\n"
     "\n"
     "Standard output: the plug-in's own lines and a short summary after every cycle.\n"
-    "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-).\n"
+    "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-),\n"
+    "decoded, each reply with its verdict (accepted for step N, dropped: why, late).\n"
     "--events FILE: JSON Lines, one object per event (\"publish\", \"alarm\", \"alarm_raised\",\n"
     "\"alarm_cleared\", \"comm_lost\", \"comm_restored\", \"cycle\", \"poll_failed\",\n"
-    "\"cache_loaded\"), each with \"event\" and \"time\".\n"
+    "\"cache_loaded\"), each with \"event\" and \"time\" (ISO 8601 with the UTC offset);\n"
+    "--events-level changes leaves out \"alarm\" and \"cycle\".\n"
+    "--capture FILE: every chunk sent and received, one a line (seconds poll step dir hex);\n"
+    "rxp-sim --replay FILE answers with it, rxp-sim --show-capture FILE prints it.\n"
+    "--state FILE (JSON) and --metrics FILE (Prometheus text): the last record by field name,\n"
+    "comm state, failed polls and active alarms, replaced atomically after every poll.\n"
     "Settings: the JSON object handed to the device; its member \"deviceId\" (a whole number,\n"
     "default 1) is the device id stamped into every record.\n"
     "\n"
@@ -51,6 +57,7 @@ int main(int argc, char** argv) {
     long long baud = 9600;
     long long address = -1;
     long long cycles = 0;
+    std::string events_level = "all";
 
     po::options_description described(kAbout);
     // clang-format off
@@ -80,7 +87,17 @@ int main(int argc, char** argv) {
          "write events as JSON Lines to FILE")
         ("history", po::value<std::string>(&options.history)->value_name("FILE"),
          "store every record in this SQLite database (created if missing)")
-        ("trace", po::bool_switch(&options.trace), "print every frame sent and received in hex");
+        ("events-level", po::value<std::string>(&events_level)->value_name("all|changes")
+             ->default_value("all"),
+         "all events, or only changes: publications, alarms raised and cleared, comm, errors")
+        ("trace", po::bool_switch(&options.trace),
+         "print every frame sent and received, decoded, each reply with its verdict")
+        ("capture", po::value<std::string>(&options.capture)->value_name("FILE"),
+         "write every chunk sent and received to FILE, for rxp-sim --replay")
+        ("state", po::value<std::string>(&options.state)->value_name("FILE"),
+         "keep the live state in FILE (JSON), replaced after every poll")
+        ("metrics", po::value<std::string>(&options.metrics)->value_name("FILE"),
+         "keep the live state in FILE for node exporter's textfile collector (Prometheus text)");
     // clang-format on
 
     po::variables_map vm;
@@ -122,6 +139,11 @@ int main(int argc, char** argv) {
         }
         options.cycles = static_cast<std::uint64_t>(cycles);
     }
+    if (events_level != "all" && events_level != "changes") {
+        UsageError("--events-level must be all or changes, not " + events_level);
+        return kExitUsage;
+    }
+    options.events_changes = events_level == "changes";
     if (!std::isfinite(options.interval) || options.interval < 0 || options.interval > 86400) {
         UsageError("--interval must be 0 to 86400 seconds");
         return kExitUsage;

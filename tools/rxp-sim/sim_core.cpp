@@ -44,6 +44,15 @@ Bytes ReplyBody(const tools::RecordBytes& state, std::uint8_t address, const Pol
     return raw;
 }
 
+// The exchange of a received frame before anything is answered: the frame decoded and checked.
+Exchange Decoded(const CommandReader::Frame& frame) {
+    Exchange x;
+    x.received = frame.chars;
+    x.received_start = frame.start;
+    x.verdict = DecodeCommand(frame.chars, &x.command, &x.why);
+    return x;
+}
+
 }  // namespace
 
 // --- CommandReader ------------------------------------------------------------------------
@@ -179,10 +188,7 @@ unsigned PowerSystem::Random(unsigned low, unsigned high) {
 }
 
 Exchange PowerSystem::OnFrame(const CommandReader::Frame& frame) {
-    Exchange x;
-    x.received = frame.chars;
-    x.received_start = frame.start;
-    x.verdict = DecodeCommand(frame.chars, &x.command, &x.why);
+    Exchange x = Decoded(frame);
     if (x.verdict != FrameVerdict::kAnswered) return x;
 
     const Command& c = x.command;
@@ -280,13 +286,10 @@ CaptureReplay::CaptureReplay(std::vector<tools::CapturedExchange> exchanges, Tim
     : exchanges_(std::move(exchanges)), timing_(timing) {}
 
 Exchange CaptureReplay::OnFrame(const CommandReader::Frame& frame) {
-    Exchange x;
-    x.received = frame.chars;
-    x.received_start = frame.start;
-    x.verdict = DecodeCommand(frame.chars, &x.command, &x.why);
+    Exchange x = Decoded(frame);
     if (x.verdict != FrameVerdict::kAnswered) return x;
-    const Command& c = x.command;
-    x.meaning = tools::CommandName(c.group, c.command, c.data.data(), c.data.size());
+    x.meaning = tools::CommandName(x.command.group, x.command.command, x.command.data.data(),
+                                   x.command.data.size());
 
     std::size_t at = next_;
     while (at < exchanges_.size() && exchanges_[at].command != frame.chars) ++at;

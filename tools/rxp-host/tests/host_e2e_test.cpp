@@ -7,9 +7,14 @@
 #include <algorithm>
 #include <filesystem>
 #include <map>
+#include <regex>
+#include <set>
+#include <sstream>
 
 #include "tests/support/power_model.h"
 #include "tools/common/hex.h"
+#include "tools/common/record_fields.h"
+#include "tools/common/time_text.h"
 #include "tools/rxp-host/tests/host_test_support.h"
 
 using hosttest::Bytes;
@@ -42,6 +47,7 @@ PowerModel QuietDistinctModel() {
 std::string JsonText(const Json::Value& v) {
     Json::StreamWriterBuilder b;
     b["indentation"] = "";
+    b["commentStyle"] = "None";
     return Json::writeString(b, v);
 }
 
@@ -372,13 +378,157 @@ TEST_F(HostEndToEnd, AddressOptionReachesAPowerSystemOnAnotherAddressAndTraceSho
         << hosttest::ReadText(err());
 
     const std::string err = hosttest::ReadText(this->err());
-    EXPECT_EQ(hosttest::CountLines(err, "-> "), 25u);
-    EXPECT_EQ(hosttest::CountLines(err, "<- "), 25u);
-    // 0x40/0x01 to address 5: raw 05 40 01 00 8A.
-    EXPECT_NE(err.find("-> 0x40/0x01 AC phases  7E 30 35 34 30 30 31 30 30 38 3A 0D"),
-              std::string::npos)
-        << err;
+    EXPECT_EQ(hosttest::CountLines(err, " -> ~ addr 05 codes "), 25u) << err;
+    EXPECT_EQ(hosttest::CountLines(err, " <- ~ addr 05 codes "), 25u);
+    // 0x40/0x01 to address 5: raw 05 40 01 00 8A; its reply accepted for step 1 of poll 1.
+    EXPECT_NE(err.find(" -> ~ addr 05 codes 40/01 len 0 sum 8A CR  0x40/0x01 AC phases, poll 1 "
+                       "step 1\n"),
+              std::string::npos);
+    EXPECT_NE(err.find(" <- ~ addr 05 codes 40/01 len 15 payload "), std::string::npos);
+    EXPECT_EQ(hosttest::CountLines(err, " CR  accepted for step "), 25u);
+    EXPECT_NE(err.find(" CR  accepted for step 1\n"), std::string::npos);
+    EXPECT_NE(err.find(" CR  accepted for step 25\n"), std::string::npos);
     EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events_path()), "publish"), 1u);
+}
+
+// A session against a faulty power system captured at the "site" and replayed in the "lab": the
+// replay gives the host the same replies, noise, splits and faults, so the host publishes the
+// same records and hands on the same evaluations and failures.
+TEST_F(HostEndToEnd, ReplayOfACapturedFaultySessionGivesTheSameRecordsAndEvaluations) {
+    Json::Value scenario;
+    std::istringstream(hosttest::ReadText(RXP_SOURCE_DIR "/examples/scenario-demo.json")) >>
+        scenario;
+    StartSim(scenario, {"--split", "40", "--noise", "4", "--corrupt-every", "45", "--short-every",
+                        "70", "--drop-every", "80", "--seed", "9"});
+    const std::string capture = dir_.File("site.capture");
+    ASSERT_EQ(RunHost({"--cycles", "5", "--capture", capture}), 0) << hosttest::ReadText(err());
+    sim_.reset();
+    const std::vector<Json::Value> site = hosttest::ReadEvents(events_path());
+
+    const std::string lab_line = dir_.File("lab-line");
+    hosttest::Process replay({RXP_SIM_BIN, "--baud", "0", "--link", lab_line, "--replay", capture},
+                             dir_.File("replay.out"), dir_.File("replay.err"));
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return std::filesystem::exists(lab_line); },
+                                    milliseconds(10000)));
+    const std::string lab_events = dir_.File("lab-events.jsonl");
+    ASSERT_EQ(hosttest::Run(HostArgs({"--cycles", "5", "--port", lab_line, "--events", lab_events,
+                                      "--history", dir_.File("lab.db")}),
+                            out(), err(), milliseconds(60000)),
+              0)
+        << hosttest::ReadText(err());
+    replay.Signal(SIGTERM);
+    EXPECT_EQ(replay.Wait(milliseconds(5000)), 0);
+    const std::vector<Json::Value> lab = hosttest::ReadEvents(lab_events);
+
+    // What the host made of the line, without the times: records, every evaluation and every
+    // failed poll, in order.
+    auto made_of = [](const std::vector<Json::Value>& events) {
+        std::vector<std::string> seen;
+        for (const Json::Value& e : events) {
+            const std::string name = e["event"].asString();
+            if (name == "publish") {
+                const Bytes record = WithoutTimestamp(rxp::hex::Parse(e["record"].asString()));
+                seen.push_back("publish " + rxp::hex::Upper(record.data(), record.size()));
+            } else if (name == "alarm" || name == "alarm_raised" || name == "alarm_cleared") {
+                seen.push_back(name + " " + e["ordinal"].asString() + " " + e["key"].asString() +
+                               (e["state"].asBool() ? " 1" : " 0"));
+            } else if (name == "poll_failed") {
+                seen.push_back(name + " " + e["poll"].asString() + " " + e["reason"].asString() +
+                               " " + e["waiting_for"].asString());
+            }
+        }
+        return seen;
+    };
+    const std::vector<std::string> at_site = made_of(site);
+    EXPECT_EQ(made_of(lab), at_site);
+    EXPECT_EQ(hosttest::CountEvents(site, "publish"), 5u);
+    EXPECT_GE(hosttest::CountEvents(site, "poll_failed"), 3u) << "the faults cost polls";
+    EXPECT_EQ(hosttest::CountEvents(site, "alarm"), 5u * 139u);
+
+    // The capture reads back in the frame notation with the verdicts the host gave.
+    ASSERT_EQ(hosttest::Run({RXP_SIM_BIN, "--show-capture", capture}, dir_.File("show.out"),
+                            dir_.File("show.err")),
+              0);
+    const std::string shown = hosttest::ReadText(dir_.File("show.out"));
+    EXPECT_GE(hosttest::CountLines(shown, "  dropped: checksum expected "), 1u);
+    EXPECT_GE(hosttest::CountLines(shown, "  dropped: payload "), 1u);
+    EXPECT_EQ(hosttest::CountLines(shown, "  accepted for step 25"), 5u);
+}
+
+// The live files after a run: the state as JSON and the metrics in the text exposition format,
+// both telling the last record, the comm state and the alarms that are raised.
+TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
+    PowerModel model = QuietDistinctModel();
+    model.phase_status[0] = 0x4A;    // adds bit 1: phase A voltage low, alert_a_1 06015
+    model.modules[6].status = 0x9C;  // adds bit 4: module 7 fan, alert_c_0 06025
+    StartSim(ScenarioOf(model), {"--split", "9", "--seed", "3"});
+    const std::string state = dir_.File("state.json");
+    const std::string metrics = dir_.File("rxp.prom");
+    ASSERT_EQ(RunHost({"--cycles", "2", "--state", state, "--metrics", metrics, "--events-level",
+                       "changes"}),
+              0)
+        << hosttest::ReadText(err());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::CountEvents(events, "alarm"), 0u) << "changes only";
+    EXPECT_EQ(hosttest::CountEvents(events, "cycle"), 0u);
+    EXPECT_EQ(hosttest::CountEvents(events, "publish"), 2u);
+    EXPECT_EQ(hosttest::CountEvents(events, "alarm_raised"), 2u);
+    const Bytes published = rxp::hex::Parse(Named(events, "publish").back()["record"].asString());
+
+    Json::Value s;
+    std::istringstream(hosttest::ReadText(state)) >> s;
+    EXPECT_EQ(s["comm"].asString(), "up");
+    EXPECT_EQ(s["cycles"].asUInt(), 2u);
+    EXPECT_EQ(s["failed_polls_in_row"].asUInt(), 0u);
+    EXPECT_EQ(s["failed_polls_total"].asUInt(), 0u);
+    const Json::Value& fields = s["record"]["fields"];
+    EXPECT_EQ(fields["device_id"].asUInt(), kDeviceId);
+    for (const rxp::tools::RecordField& f : rxp::tools::RecordFields()) {
+        const std::uint32_t v = rxp::tools::ReadField(published.data(), f);
+        const Json::Value& shown =
+            f.module == 0 ? fields[f.name] : s["record"]["modules"][f.module - 1][f.row_name];
+        EXPECT_EQ(shown.asUInt(), v) << f.name;
+    }
+    EXPECT_GE(s["record"]["age_seconds"].asDouble(), 0.0);
+    EXPECT_NO_THROW(rxp::tools::ParseIsoTime(s["record"]["published"].asString()));
+    std::vector<std::string> alarms;
+    for (const Json::Value& a : s["alarms"]) {
+        alarms.push_back(a["key"].asString() + " " + a["id"].asString() + " " +
+                         a["module"].asString() + " " + a["ordinal"].asString());
+    }
+    EXPECT_EQ(alarms, (std::vector<std::string>{"alert_a_1 06015 0 5", "alert_c_0 06025 7 52"}));
+
+    // Metrics: every family introduced by HELP and TYPE before its samples, every sample a
+    // name, optional labels and a number.
+    std::istringstream text(hosttest::ReadText(metrics));
+    const std::regex sample(
+        R"(([a-z_][a-z0-9_]*)(\{[a-z]+="[^"]*"(,[a-z]+="[^"]*")*\})? (-?[0-9.e+]+))");
+    std::map<std::string, std::string> values;
+    std::set<std::string> typed;
+    for (std::string line; std::getline(text, line);) {
+        std::smatch m;
+        if (line.rfind("# TYPE ", 0) == 0) {
+            typed.insert(line.substr(7, line.find(' ', 7) - 7));
+            continue;
+        }
+        if (line.rfind("# HELP ", 0) == 0) continue;
+        ASSERT_TRUE(std::regex_match(line, m, sample)) << line;
+        EXPECT_EQ(typed.count(m[1].str()), 1u) << "no TYPE before " << line;
+        values[m[1].str() + m[2].str()] = m[4].str();
+    }
+    EXPECT_EQ(values["rxp_comm_up"], "1");
+    EXPECT_EQ(values["rxp_failed_polls_total"], "0");
+    EXPECT_EQ(values["rxp_record_phase_a_value1"], std::to_string(model.phase_value[0][0]));
+    EXPECT_EQ(values["rxp_record_module_value2{module=\"7\"}"],
+              std::to_string(model.modules[6].value[1]));
+    EXPECT_EQ(values["rxp_record_dc_status{index=\"2\"}"], std::to_string(model.dc_status[2]));
+    EXPECT_EQ(values["rxp_alarm_active{key=\"alert_c_0\",id=\"06025\",module=\"7\"}"], "1");
+    EXPECT_EQ(values["rxp_alarm_active{key=\"alert_a_1\",id=\"06015\",module=\"\"}"], "1");
+    EXPECT_GT(std::stod(values["rxp_cycle_duration_seconds"]), 0.0);
+    const double cycle_time = std::stod(values["rxp_last_cycle_timestamp_seconds"]);
+    EXPECT_NEAR(cycle_time, static_cast<double>(std::time(nullptr)), 120.0);
+    EXPECT_FALSE(std::filesystem::exists(state + ".tmp"));
+    EXPECT_FALSE(std::filesystem::exists(metrics + ".tmp"));
 }
 
 }  // namespace
