@@ -5,7 +5,9 @@
 #include <iostream>
 #include <string>
 
+#include "tools/common/version.h"
 #include "tools/rxp-host/bench_host.h"
+#include "tools/rxp-host/plugin_path.h"
 
 namespace po = boost::program_options;
 
@@ -20,12 +22,12 @@ const char kAbout[] =
     "as the controller's host does: it polls, publishes every record, stores it as history\n"
     "and follows the alarms the plug-in evaluates.\n"
     "\n"
-    "Usage: rxp-host --plugin PATH --port DEVICE [options]\n"
+    "Usage: rxp-host --port DEVICE [options]\n"
     "\n"
     "Example, against the simulator:\n"
     "  rxp-sim --link /tmp/rxp-line &\n"
-    "  rxp-host --plugin build/default/rxp517_t36b2.so --port /tmp/rxp-line --cycles 5 \\\n"
-    "           --settings examples/settings.json --events events.jsonl --history history.db\n"
+    "  rxp-host --port /tmp/rxp-line --cycles 5 --settings examples/settings.json \\\n"
+    "           --events events.jsonl --history history.db\n"
     "\n"
     "Standard output: the plug-in's own lines and a short summary after every cycle.\n"
     "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-).\n"
@@ -56,8 +58,10 @@ int main(int argc, char** argv) {
     // clang-format off
     described.add_options()
         ("help,h", "show this help and exit")
+        ("version", "show the version and exit")
         ("plugin", po::value<std::string>(&options.plugin)->value_name("PATH"),
-         "the plug-in to load (rxp517_t36b2.so); required")
+         "the plug-in to load (default: rxp517_t36b2.so installed with rxp-host, in "
+         "../lib/smd/plugins from its folder, else the one beside it in a build tree)")
         ("port", po::value<std::string>(&options.port)->value_name("DEVICE"),
          "the serial port or pseudo-terminal of the power system; required")
         ("baud", po::value<long long>(&baud)->value_name("N")->default_value(9600),
@@ -95,10 +99,15 @@ int main(int argc, char** argv) {
         std::cout << described << std::endl;
         return kExitDone;
     }
-    if (options.plugin.empty()) {
-        UsageError("--plugin PATH is required");
+    if (vm.count("version")) {
+        std::cout << rxp::tools::VersionLine("rxp-host") << std::endl;
+        return kExitDone;
+    }
+    if (vm.count("plugin") && options.plugin.empty()) {
+        UsageError("--plugin needs a PATH");
         return kExitUsage;
     }
+    if (options.plugin.empty()) options.plugin = rxphost::DefaultPluginPath();
     if (options.port.empty()) {
         UsageError("--port DEVICE is required");
         return kExitUsage;

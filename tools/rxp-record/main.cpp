@@ -10,6 +10,7 @@
 
 #include "protocol/reply_layout.h"
 #include "tools/common/history_db.h"
+#include "tools/common/version.h"
 #include "tools/rxp-record/record_view.h"
 
 namespace po = boost::program_options;
@@ -144,6 +145,7 @@ int main(int argc, char** argv) {
     // clang-format off
     desc.add_options()
         ("help,h", "show this help")
+        ("version", "show the version and exit")
         ("hex", po::bool_switch(&opt.hex), "FILE holds hex text rather than the 289 bytes")
         ("db", po::value(&opt.db)->value_name("FILE"), "read rows of a history database")
         ("last", po::value(&opt.last)->value_name("N"), "the last N rows, oldest first (default 1)")
@@ -170,6 +172,10 @@ int main(int argc, char** argv) {
     }
     if (vm.count("help") != 0) {
         std::cout << kUsage << "\n" << desc << std::endl;
+        return kExitShown;
+    }
+    if (vm.count("version") != 0) {
+        std::cout << rxp::tools::VersionLine("rxp-record") << std::endl;
         return kExitShown;
     }
     auto usage_error = [](const std::string& what) {

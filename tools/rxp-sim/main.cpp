@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "tools/common/version.h"
 #include "tools/rxp-sim/sim_core.h"
 #include "tools/rxp-sim/sim_line.h"
 
@@ -34,7 +35,7 @@ Usage: rxp-sim [options]
 
 Example:
   rxp-sim --scenario examples/scenario-demo.json --link /tmp/rxp-line --log &
-  rxp-host --plugin build/default/rxp517_t36b2.so --port /tmp/rxp-line --cycles 6
+  rxp-host --port /tmp/rxp-line --cycles 6
 
 Scenario (JSON; // comments allowed; every field has a healthy default, so {} is a quiet,
 healthy system). Fields by the record's names; modules by number, 1 to 20; changes by cycle,
@@ -138,6 +139,7 @@ int main(int argc, char** argv) {
     // clang-format off
     desc.add_options()
         ("help,h", "show this help")
+        ("version", "show the version and exit")
         ("scenario", po::value(&opt.scenario)->value_name("FILE"),
          "values to report, JSON (default: a healthy system)")
         ("link", po::value(&opt.link)->value_name("PATH"),
@@ -179,6 +181,10 @@ int main(int argc, char** argv) {
     }
     if (vm.count("help") != 0) {
         std::cout << kUsage << "\n" << desc << std::endl;
+        return kExitStopped;
+    }
+    if (vm.count("version") != 0) {
+        std::cout << rxp::tools::VersionLine("rxp-sim") << std::endl;
         return kExitStopped;
     }
     if (opt.address > 255) {
