@@ -39,8 +39,9 @@ done
 LC_ALL=C grep -qaF "rxp517_t36b2 version $version" "$prefix/lib/smd/plugins/rxp517_t36b2.so" ||
     fail "the installed plug-in does not carry version $version"
 
-ldd "$prefix/bin/rxp-host" | grep -qF "libsmdhost.so => $prefix/bin/../lib/libsmdhost.so" ||
-    fail "rxp-host does not find libsmdhost.so in $prefix/lib: $(ldd "$prefix/bin/rxp-host")"
+libraries=$(env -i ldd "$prefix/bin/rxp-host")
+grep -qF "libsmdhost.so => $prefix/bin/../lib/libsmdhost.so" <<<"$libraries" ||
+    fail "rxp-host does not find libsmdhost.so in $prefix/lib: $libraries"
 
 "$prefix/bin/rxp-sim" --link "$prefix/line" --baud 0 >"$prefix/sim.out" 2>&1 &
 sim=$!

@@ -113,10 +113,12 @@ done
 (cd "$top" && sha256sum -c rxp517_t36b2.so.sha256) || fail "the SHA-256 does not match"
 [[ "$(cat "$top/VERSION")" == "$version" ]] || fail "VERSION is $(cat "$top/VERSION"), not $version"
 so="$top/rxp517_t36b2.so"
-readelf -h "$so" | grep -q 'Machine: *MIPS' || fail "the plug-in is not a MIPS object"
-readelf -h "$so" | grep -q 'little endian' || fail "the plug-in is not little-endian"
-! readelf -S "$so" | grep -q '\.symtab' || fail "the plug-in is not stripped"
-strings "$so" | grep -qxF "rxp517_t36b2 version $version" || fail "strings finds no version"
+# (Outputs are read whole: grep -q leaving a pipe early would fail it under pipefail.)
+header=$(readelf -h "$so")
+grep -q 'Machine: *MIPS' <<<"$header" || fail "the plug-in is not a MIPS object"
+grep -q 'little endian' <<<"$header" || fail "the plug-in is not little-endian"
+! grep -q '\.symtab' <<<"$(readelf -S "$so")" || fail "the plug-in is not stripped"
+grep -qxF "rxp517_t36b2 version $version" <<<"$(strings "$so")" || fail "strings finds no version"
 exported=$(readelf --dyn-syms -W "$so" | awk '$5 == "GLOBAL" && $7 != "UND" {print $8}')
 [[ "$exported" == "get_providers" ]] || fail "the plug-in exports: $exported"
 for need in libc.so.6 libstdc++.so.6 libjsoncpp GLIBC_2. GLIBCXX_3.4 get_ttime; do

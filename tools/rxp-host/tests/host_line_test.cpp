@@ -100,7 +100,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--port", "/dev/nonexistent-port"},
                     1,
                     {"cannot open port '/dev/nonexistent-port'"}},
-        StartupCase{"NoPlugin", nullptr, {"--plugin", ""}, 2, {"--plugin"}},
         StartupCase{"UnknownBaud", nullptr, {"--baud", "1234"}, 2, {"--baud 1234"}},
         StartupCase{"AddressTooLarge", nullptr, {"--address", "256"}, 2, {"--address"}},
         StartupCase{"NoTimeout", nullptr, {"--timeout", "0"}, 2, {"--timeout"}}),
