@@ -4,10 +4,6 @@
 
 namespace rxp::tools {
 
-const char* Version() {
-    return RXP_VERSION;
-}
-
 std::string VersionLine(const std::string& program) {
     return program + " (rxp517_t36b2) " + RXP_VERSION;
 }
