@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -222,6 +223,10 @@ Scenario Scenario::FromText(const std::string& text, const std::string& source) 
 }
 
 Scenario Scenario::Load(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        throw ScenarioError(path + ": is a directory, not a scenario file");
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScenarioError(path + ": cannot read the scenario file");
     std::ostringstream text;
