@@ -237,6 +237,11 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
         {{"--scenario", bad}, 1, "modules.30: a module number is 1 to 20"},
         {{"--scenario", "/nonexistent.json"}, 1, "/nonexistent.json: cannot read"},
         {{"--port", "/nonexistent/tty"}, 1, "/nonexistent/tty: cannot open the serial port"},
+        // Counts take no sign: wrapped round, -1 was gigabytes of noise, -5 a 49-day delay.
+        {{"--noise", "-1"}, 2, "'--noise' is invalid: it takes a whole number, 0 or more"},
+        {{"--delay=-5"}, 2, "'--delay' is invalid"},
+        {{"--drop-every", "4294967296"}, 2, "'--drop-every' is invalid"},
+        {{"--scenario", "/tmp"}, 1, "/tmp: is a directory, not a scenario file"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {RXP_SIM_PATH};

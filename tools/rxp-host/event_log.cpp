@@ -1,6 +1,7 @@
 #include "tools/rxp-host/event_log.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -47,7 +48,8 @@ bool EventLog::WriteLine(const std::string& line, std::string* error) {
         if (n < 0 && errno == EINTR) continue;
         *error = n < 0 ? std::strerror(errno) : "nothing written";
         // Half a line would spoil the line after it too: cut the file back.
-        if (done > 0 && before >= 0) {
+        struct stat st {};
+        if (done > 0 && before >= 0 && ::fstat(fd_, &st) == 0 && st.st_size > before) {
             if (::ftruncate(fd_, before) != 0) *error += "; a partial line is left";
         }
         return false;
