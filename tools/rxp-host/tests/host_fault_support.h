@@ -30,14 +30,20 @@ struct TruthCheck {
 
 class CycleTruth {
 public:
-    // Values change at every cycle up to `cycles`, then stay.
-    CycleTruth(unsigned cycles, std::uint32_t device_id);
+    // Values change at every cycle up to `cycles`, then stay. Another `seed` gives values
+    // that match none of the first.
+    CycleTruth(unsigned cycles, std::uint32_t device_id, std::uint32_t seed = 1000);
 
     // The simulator's scenario.
     Json::Value Scenario() const;
     // The record the host must publish for simulator cycle `cycle` (1..), time stamp zero.
     Bytes Record(unsigned cycle) const;
     TruthCheck Check(const std::vector<Json::Value>& events, const std::string& db_path) const;
+    // The same across simulators started one after another, each with its own truth: the
+    // publications follow the first truth's cycles, then the next one's from its first cycle.
+    static TruthCheck CheckAcross(const std::vector<const CycleTruth*>& truths,
+                                  const std::vector<Json::Value>& events,
+                                  const std::string& db_path);
 
 private:
     std::vector<rxptest::PowerModel> models_;
