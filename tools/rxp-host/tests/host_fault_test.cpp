@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 #include <signal.h>
 #include <sqlite3.h>
+#include <linux/capability.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -18,6 +22,14 @@ using hosttest::milliseconds;
 namespace {
 
 const std::uint32_t kDeviceId = 0x0A0B0C0D;
+
+// In a child run as root: file permissions apply to the program it starts as to anybody else
+// (root gets every capability of the bounding set back when it starts a program).
+void DropFilePermissionOverride() {
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+        ::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+    }
+}
 
 class HostUnderFaults : public ::testing::Test {
 protected:
@@ -190,6 +202,28 @@ TEST_F(HostUnderFaults, RecordsThatCannotBeStoredAreErrorEventsAndTheExitCodeTel
     EXPECT_NE(err.find(" of 5 records could not be stored in '" + history() + "'"),
               std::string::npos)
         << err;
+}
+
+TEST_F(HostUnderFaults, HistoryDatabaseThatCanOnlyBeReadIsRefusedBeforePolling) {
+    if (::geteuid() == 0) {
+        __user_cap_header_struct header{_LINUX_CAPABILITY_VERSION_3, 0};
+        __user_cap_data_struct data[2]{};
+        if (::syscall(SYS_capget, &header, data) != 0 ||
+            (data[0].effective & (1u << CAP_SETPCAP)) == 0) {
+            GTEST_SKIP() << "root without CAP_SETPCAP: file permissions cannot be made to apply";
+        }
+    }
+    StartSim(Json::Value(Json::objectValue), {});
+    ASSERT_EQ(RunHost({"--cycles", "1"}), 0) << hosttest::ReadText(err());
+    ASSERT_EQ(::chmod(history().c_str(), 0444), 0);
+
+    hosttest::Process host(HostArgs({"--cycles", "1"}), out(), err(), DropFilePermissionOverride);
+    EXPECT_EQ(host.Wait(milliseconds(20000)), 1);
+    const std::string message = hosttest::ReadText(err());
+    EXPECT_NE(message.find(history() + ": the database can only be read"), std::string::npos)
+        << message;
+    EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events()), "publish"), 1u);
+    EXPECT_EQ(hosttest::ReadHistory(history()).size(), 1u);
 }
 
 TEST_F(HostUnderFaults, EventsSurviveAFullDiskWholeLinesOnlyAndTheLossIsCounted) {
