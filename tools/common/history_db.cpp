@@ -89,17 +89,20 @@ std::string HistoryDb::WhyNotWritable() {
         if (!found.empty()) found += ", ";
         found += reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
         const unsigned char* type = sqlite3_column_text(raw, 1);
-        if (type != nullptr && *type != 0) found += std::string(" ") + reinterpret_cast<const char*>(type);
+        if (type != nullptr && *type != 0)
+            found += std::string(" ") + reinterpret_cast<const char*>(type);
     }
-    if (rc != SQLITE_DONE) return path_ + ": cannot read the table's columns: " + sqlite3_errmsg(db_);
+    if (rc != SQLITE_DONE)
+        return path_ + ": cannot read the table's columns: " + sqlite3_errmsg(db_);
     const std::string expected = "id INTEGER, time TEXT, device_id INTEGER, record BLOB";
     if (found != expected) {
         return path_ + ": table history has the columns (" + found + "), not (" + expected +
                "); not a history database of this host";
     }
     if (sqlite3_db_readonly(db_, "main") == 1) {
-        return path_ + ": the database can only be read (file permissions or a read-only file "
-                       "system)";
+        return path_ +
+               ": the database can only be read (file permissions or a read-only file "
+               "system)";
     }
     return "";
 }
@@ -123,21 +126,25 @@ std::int64_t HistoryDb::Append(const std::string& time, std::int64_t device_id,
 std::vector<Row> HistoryDb::Last(std::int64_t count) {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_, kSelectLast, -1, &raw, nullptr) != SQLITE_OK) {
-        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_), sqlite3_errcode(db_));
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     }
     Statement s(raw);
     sqlite3_bind_int64(raw, 1, count);
     std::vector<Row> rows;
     int rc;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) rows.push_back(ReadRow(raw));
-    if (rc != SQLITE_DONE) Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_), sqlite3_errcode(db_));
+    if (rc != SQLITE_DONE)
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     return rows;
 }
 
 bool HistoryDb::Find(std::int64_t id, Row* row) {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_, kSelectRow, -1, &raw, nullptr) != SQLITE_OK) {
-        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_), sqlite3_errcode(db_));
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     }
     Statement s(raw);
     sqlite3_bind_int64(raw, 1, id);
@@ -146,18 +153,22 @@ bool HistoryDb::Find(std::int64_t id, Row* row) {
         *row = ReadRow(raw);
         return true;
     }
-    if (rc != SQLITE_DONE) Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_), sqlite3_errcode(db_));
+    if (rc != SQLITE_DONE)
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     return false;
 }
 
 std::int64_t HistoryDb::Count() {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_, kCountRows, -1, &raw, nullptr) != SQLITE_OK) {
-        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_), sqlite3_errcode(db_));
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     }
     Statement s(raw);
     if (sqlite3_step(raw) != SQLITE_ROW) {
-        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_), sqlite3_errcode(db_));
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     }
     return sqlite3_column_int64(raw, 0);
 }

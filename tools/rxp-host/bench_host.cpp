@@ -231,12 +231,13 @@ void BenchHost::LoadCache() {
     // Record bytes 0..3: the device id, little-endian. Another device's record would stand in
     // this device's history and alarms until the first poll, with the other id.
     std::uint32_t cached_id = 0;
-    for (int i = 3; i >= 0; --i) cached_id = (cached_id << 8) | static_cast<unsigned char>(record[i]);
+    for (int i = 3; i >= 0; --i)
+        cached_id = (cached_id << 8) | static_cast<unsigned char>(record[i]);
     const std::uint32_t own_id = static_cast<std::uint32_t>(device_->data_id);
     if (cached_id != own_id) {
         std::cerr << "rxp-host: warning: cache file '" << path << "' holds a record of device id "
-                  << cached_id << ", not of this device (" << own_id
-                  << "); starting without it" << std::endl;
+                  << cached_id << ", not of this device (" << own_id << "); starting without it"
+                  << std::endl;
         return;
     }
     Json::Value fields(Json::objectValue);
@@ -280,7 +281,9 @@ int BenchHost::Run() {
     signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
         if (ec) return;
         std::cerr << "rxp-host: "
-                  << (signal == SIGINT ? "SIGINT" : signal == SIGHUP ? "SIGHUP" : "SIGTERM")
+                  << (signal == SIGINT   ? "SIGINT"
+                      : signal == SIGHUP ? "SIGHUP"
+                                         : "SIGTERM")
                   << ", stopping" << std::endl;
         Stop();
     });

@@ -144,9 +144,9 @@ private:
     bool line_down_ = false;
     bool reopen_failure_reported_ = false;
     bool deadline_passed_ = false;
-    bool receiver_dirty_ = false;     // a poll failed: Reset before the next
-    Clock::duration quiet_gap_{};     // see kQuietCharacters
-    Clock::time_point quiet_until_;   // no poll starts before
+    bool receiver_dirty_ = false;    // a poll failed: Reset before the next
+    Clock::duration quiet_gap_{};    // see kQuietCharacters
+    Clock::time_point quiet_until_;  // no poll starts before
     unsigned failed_in_row_ = 0;
     std::uint64_t polls_ = 0;
     std::uint64_t cycles_ = 0;

@@ -29,8 +29,7 @@ EventLog::~EventLog() {
 void EventLog::Open(const std::string& path) {
     const int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC, 0644);
     if (fd < 0) {
-        throw std::runtime_error("cannot open events file '" + path +
-                                 "': " + std::strerror(errno));
+        throw std::runtime_error("cannot open events file '" + path + "': " + std::strerror(errno));
     }
     fd_ = fd;
     path_ = path;

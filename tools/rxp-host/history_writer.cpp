@@ -80,7 +80,7 @@ void HistoryWriter::Loop() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
         wake_.wait(lock, [this] { return finishing_ || !queue_.empty(); });
-        if (queue_.empty()) return;  // finishing, nothing left
+        if (queue_.empty()) return;      // finishing, nothing left
         const Row row = queue_.front();  // stays queued until it is stored
         lock.unlock();
         std::string error;
@@ -103,7 +103,8 @@ void HistoryWriter::Loop() {
         if (busy && !out_of_time) continue;  // the busy timeout was the wait
         if (busy) {
             // The run ends with the database still locked: every queued record is lost.
-            while (!queue_.empty()) FailLocked(error + " (record not stored by the end of the run)");
+            while (!queue_.empty())
+                FailLocked(error + " (record not stored by the end of the run)");
             continue;
         }
         if (++attempts < kAttempts && !out_of_time) {

@@ -98,18 +98,19 @@ void SerialLine::ReadNext() {
     // A read still pending when the port was closed completes later, aborted; by then the port
     // may be open again with a read of its own, which it must not stop.
     const std::uint64_t generation = generation_;
-    port_.async_read_some(boost::asio::buffer(chunk_), [this, generation](
-                                                           const boost::system::error_code& ec,
-                                                           std::size_t size) {
-        if (generation != generation_) return;
-        if (ec) {
-            reading_ = false;
-            if (ec != boost::asio::error::operation_aborted && on_error_) on_error_(ec.message());
-            return;
-        }
-        if (on_chunk_) on_chunk_(chunk_.data(), size);
-        if (reading_ && generation == generation_) ReadNext();
-    });
+    port_.async_read_some(
+        boost::asio::buffer(chunk_),
+        [this, generation](const boost::system::error_code& ec, std::size_t size) {
+            if (generation != generation_) return;
+            if (ec) {
+                reading_ = false;
+                if (ec != boost::asio::error::operation_aborted && on_error_)
+                    on_error_(ec.message());
+                return;
+            }
+            if (on_chunk_) on_chunk_(chunk_.data(), size);
+            if (reading_ && generation == generation_) ReadNext();
+        });
 }
 
 }  // namespace rxphost

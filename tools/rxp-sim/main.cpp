@@ -159,11 +159,10 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     Options opt;
-    Count baud{opt.baud}, address{opt.address}, seed{opt.faults.seed},
-        noise{opt.faults.noise_max}, split{opt.faults.split_max},
-        corrupt_every{opt.faults.corrupt_every}, drop_every{opt.faults.drop_every},
-        short_every{opt.faults.short_every}, delay{opt.faults.delay_ms},
-        delay_every{opt.faults.delay_every};
+    Count baud{opt.baud}, address{opt.address}, seed{opt.faults.seed}, noise{opt.faults.noise_max},
+        split{opt.faults.split_max}, corrupt_every{opt.faults.corrupt_every},
+        drop_every{opt.faults.drop_every}, short_every{opt.faults.short_every},
+        delay{opt.faults.delay_ms}, delay_every{opt.faults.delay_every};
     po::options_description desc("Options", 100);
     // clang-format off
     desc.add_options()

@@ -3,12 +3,12 @@
 // a full disk under the events file, a cached record of another device, and the signals.
 // Every stored record is compared with what the simulator reported for its cycle.
 #include <gtest/gtest.h>
+#include <linux/capability.h>
 #include <signal.h>
 #include <sqlite3.h>
-#include <linux/capability.h>
+#include <sys/prctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
-#include <sys/prctl.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -49,10 +49,21 @@ protected:
     std::vector<std::string> HostArgs(std::vector<std::string> extra) {
         hosttest::WriteText(dir_.File("settings.json"),
                             "{\"deviceId\": " + std::to_string(kDeviceId) + "}");
-        std::vector<std::string> argv = {
-            RXP_HOST_BIN, "--plugin",  RXP_PLUGIN_SO, "--port",   line(), "--settings",
-            dir_.File("settings.json"), "--events", events(), "--history", history(),
-            "--interval", "0",         "--timeout",   "0.5"};
+        std::vector<std::string> argv = {RXP_HOST_BIN,
+                                         "--plugin",
+                                         RXP_PLUGIN_SO,
+                                         "--port",
+                                         line(),
+                                         "--settings",
+                                         dir_.File("settings.json"),
+                                         "--events",
+                                         events(),
+                                         "--history",
+                                         history(),
+                                         "--interval",
+                                         "0",
+                                         "--timeout",
+                                         "0.5"};
         return hosttest::WithOptions(argv, extra);
     }
 
@@ -80,8 +91,8 @@ TEST_F(HostUnderFaults, LateReplyAfterAFailedPollIsNeverTakenForTheNextCommand) 
     // late DC reply would fill the AC fields, and every later reply would answer the command
     // before its own.
     const hosttest::CycleTruth truth(8, kDeviceId);
-    StartSim(truth.Scenario(), {"--baud", "9600", "--delay", "800", "--delay-every", "50",
-                                "--drop-every", "52"});
+    StartSim(truth.Scenario(),
+             {"--baud", "9600", "--delay", "800", "--delay-every", "50", "--drop-every", "52"});
 
     ASSERT_EQ(RunHost({"--cycles", "3", "--baud", "9600", "--timeout", "0.5"}), 0)
         << hosttest::ReadText(err());
@@ -137,8 +148,8 @@ TEST_F(HostUnderFaults, SecondHostOnThePortExitsNamingThePortAndTheHolder) {
         dir_.File("second.out"), err2, milliseconds(20000));
     EXPECT_EQ(code, 1);
     const std::string message = hosttest::ReadText(err2);
-    EXPECT_NE(message.find("port '" + line() + "' is in use by pid " +
-                           std::to_string(first.pid()) + " (rxp-host)"),
+    EXPECT_NE(message.find("port '" + line() + "' is in use by pid " + std::to_string(first.pid()) +
+                           " (rxp-host)"),
               std::string::npos)
         << message;
 
@@ -297,8 +308,9 @@ TEST_F(HostUnderFaults, CachedRecordOfAnotherDeviceIsRefusedAndPollingStartsWith
 
     // A directory given as the cache is named too, and polling goes on.
     ASSERT_EQ(RunHost({"--cycles", "1", "--cache", dir_.File("")}), 0);
-    EXPECT_NE(hosttest::ReadText(this->err()).find("cannot read cache file '" + dir_.File("") +
-                                                   "': it is a directory; starting without it"),
+    EXPECT_NE(hosttest::ReadText(this->err())
+                  .find("cannot read cache file '" + dir_.File("") +
+                        "': it is a directory; starting without it"),
               std::string::npos)
         << hosttest::ReadText(this->err());
 }
@@ -320,9 +332,9 @@ TEST_F(HostUnderFaults, SighupEndsTheRunWithItsSummaryAndABrokenOutputPipeDoesNo
         command += "'" + a + "' ";
     }
     const std::string rc = dir_.File("rc");
-    const int shell = hosttest::Run(
-        {"/bin/bash", "-c", command + "| true; echo ${PIPESTATUS[0]} > '" + rc + "'"},
-        dir_.File("pipe.out"), dir_.File("pipe.err"), milliseconds(30000));
+    const int shell =
+        hosttest::Run({"/bin/bash", "-c", command + "| true; echo ${PIPESTATUS[0]} > '" + rc + "'"},
+                      dir_.File("pipe.out"), dir_.File("pipe.err"), milliseconds(30000));
     EXPECT_EQ(shell, 0);
     EXPECT_EQ(hosttest::ReadText(rc), "0\n") << hosttest::ReadText(dir_.File("pipe.err"));
     EXPECT_EQ(hosttest::ReadHistory(history()).size(), cycles + 3);

@@ -57,19 +57,39 @@ TEST(HostSoak, FaultsTogetherWithARestartStoreOnlyTheSimulatorsRecords) {
         hosttest::WriteText(scenario, hosttest::JsonText(truth.Scenario()));
         std::error_code ignored;
         std::filesystem::remove(line, ignored);
-        sim.reset(new hosttest::Process(
-            {RXP_SIM_BIN, "--baud", "0", "--link", line, "--scenario", scenario, "--seed",
-             std::to_string(7 + sim_runs), "--split", "40", "--noise", "6", "--delay", "700",
-             "--delay-every", "199", "--drop-every", "211", "--corrupt-every", "173",
-             "--short-every", "157"},
-            dir.File("sim.out"), dir.File("sim" + std::to_string(sim_runs) + ".err")));
+        sim.reset(new hosttest::Process({RXP_SIM_BIN,
+                                         "--baud",
+                                         "0",
+                                         "--link",
+                                         line,
+                                         "--scenario",
+                                         scenario,
+                                         "--seed",
+                                         std::to_string(7 + sim_runs),
+                                         "--split",
+                                         "40",
+                                         "--noise",
+                                         "6",
+                                         "--delay",
+                                         "700",
+                                         "--delay-every",
+                                         "199",
+                                         "--drop-every",
+                                         "211",
+                                         "--corrupt-every",
+                                         "173",
+                                         "--short-every",
+                                         "157"},
+                                        dir.File("sim.out"),
+                                        dir.File("sim" + std::to_string(sim_runs) + ".err")));
         ++sim_runs;
         ASSERT_TRUE(hosttest::WaitUntil([&] { return std::filesystem::exists(line); },
                                         milliseconds(10000)));
     };
 
     start_sim(first);
-    hosttest::WriteText(dir.File("settings.json"), "{\"deviceId\": " + std::to_string(kDeviceId) + "}");
+    hosttest::WriteText(dir.File("settings.json"),
+                        "{\"deviceId\": " + std::to_string(kDeviceId) + "}");
     hosttest::Process host({RXP_HOST_BIN, "--plugin", RXP_PLUGIN_SO, "--port", line, "--settings",
                             dir.File("settings.json"), "--events", events, "--history", history,
                             "--interval", "0", "--timeout", "0.4"},
