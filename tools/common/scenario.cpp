@@ -216,9 +216,13 @@ Scenario Scenario::FromText(const std::string& text, const std::string& source) 
     Json::Value root;
     std::string errors;
     if (text.find_first_not_of(" \t\r\n") == std::string::npos) return Scenario();
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-        throw ScenarioError(source + ": not valid JSON: " + errors);
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const Json::Exception& e) {  // nesting deeper than the reader allows
+        errors = e.what();
     }
+    if (!parsed) throw ScenarioError(source + ": not valid JSON: " + errors);
     return FromJson(root, source);
 }
 
