@@ -288,6 +288,11 @@ TEST(RecordProgram, ReadsFilesHexAndDatabaseRowsAndRefusesWrongSizes) {
         EXPECT_NE(refused.err().find("a record is exactly 289 bytes"), std::string::npos);
     }
 
+    Child directory({RXP_RECORD_PATH, "/tmp"});
+    EXPECT_EQ(directory.Wait(), 1);
+    EXPECT_NE(directory.err().find("/tmp: is a directory, not a record"), std::string::npos)
+        << directory.err();
+
     const std::string hex_file = TempPath("rec.hex");
     std::ofstream(hex_file) << rxptest::ToHex(rec) << "\n";
     Child as_bytes({RXP_RECORD_PATH, hex_file});
