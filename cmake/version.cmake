@@ -1,9 +1,9 @@
 # Writes the build's version: the project version, with the checkout's git description appended
-# when the sources are a git checkout ("1.0.0+g38ca8b4", "1.0.0+g38ca8b4.dirty" with uncommitted
+# when the sources are a git checkout ("0.1.0+g38ca8b4", "0.1.0+g38ca8b4.dirty" with uncommitted
 # changes). Run at every build, so that a commit shows in the programs built after it; the files
 # are rewritten only when the text changes, so nothing is recompiled otherwise.
 #
-# cmake -DSOURCE_DIR=... -DBASE_VERSION=1.0.0 -DGIT=git -DHEADER=rxp_version.h -DTEXT=version.txt
+# cmake -DSOURCE_DIR=... -DBASE_VERSION=0.1.0 -DGIT=git -DHEADER=rxp_version.h -DTEXT=version.txt
 #       -P version.cmake
 
 set(version "${BASE_VERSION}")

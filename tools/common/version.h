@@ -6,9 +6,11 @@
 
 namespace rxp::tools {
 
-// The --version line: "rxp-host (rxp517_t36b2) 1.0.0+g38ca8b4", the build's version being the
-// project version and, built from a git checkout, its commit. The plug-in built alongside
-// carries the same version.
+// The build's version: the project version and, built from a git checkout, its commit
+// ("0.1.0+g38ca8b4"). The plug-in built alongside carries the same text.
+const char* Version();
+
+// The --version line: "rxp-host (rxp517_t36b2) 0.1.0+g38ca8b4".
 std::string VersionLine(const std::string& program);
 
 }  // namespace rxp::tools
