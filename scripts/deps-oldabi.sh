@@ -71,7 +71,7 @@ fi
 apt_dir="$work/apt"
 mkdir -p "$apt_dir/lists/partial" "$apt_dir/cache/archives/partial" "$apt_dir/sources.d"
 touch "$apt_dir/status"
-cat >"$apt_dir/sources.list.d.sources" <<'EOF'
+cat >"$apt_dir/sources.d/debian.sources" <<'EOF'
 Types: deb-src
 URIs: http://deb.debian.org/debian
 Suites: bookworm bookworm-updates
@@ -84,7 +84,6 @@ Suites: bookworm-security
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 EOF
-mv "$apt_dir/sources.list.d.sources" "$apt_dir/sources.d/debian.sources"
 apt_opts=(
     -o "Dir::Etc::SourceList=/dev/null"
     -o "Dir::Etc::SourceParts=$apt_dir/sources.d"
