@@ -1,5 +1,7 @@
 // rxp-host: a bench host for the power-system driver plug-in. It loads the plug-in and drives
 // one device on a serial line as the controller's host does.
+#include <signal.h>
+
 #include <boost/program_options.hpp>
 #include <cmath>
 #include <iostream>
@@ -11,9 +13,9 @@ namespace po = boost::program_options;
 
 namespace {
 
-const int kExitDone = 0;
-const int kExitFailed = 1;
-const int kExitUsage = 2;
+using rxphost::kExitDone;
+using rxphost::kExitFailed;
+using rxphost::kExitUsage;
 
 const char kAbout[] =
     "rxp-host: loads the rxp517_t36b2 plug-in and drives one power system on a serial line\n"
@@ -29,14 +31,25 @@ const char kAbout[] =
     "\n"
     "Standard output: the plug-in's own lines and a short summary after every cycle.\n"
     "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-).\n"
-    "--events FILE: JSON Lines, one object per event (\"publish\", \"alarm\", \"alarm_raised\",\n"
-    "\"alarm_cleared\", \"comm_lost\", \"comm_restored\", \"cycle\", \"poll_failed\",\n"
-    "\"cache_loaded\"), each with \"event\" and \"time\".\n"
+    "--events FILE: JSON Lines appended to FILE, one object per event (\"start\", \"publish\",\n"
+    "\"alarm\", \"alarm_raised\", \"alarm_cleared\", \"comm_lost\", \"comm_restored\", \"cycle\",\n"
+    "\"poll_failed\", \"cache_loaded\", \"error\", \"events_lost\", \"deadline\"), each with\n"
+    "\"event\" and \"time\".\n"
     "Settings: the JSON object handed to the device; its member \"deviceId\" (a whole number,\n"
     "default 1) is the device id stamped into every record.\n"
     "\n"
-    "Exit codes: 0 done (--cycles reached, or SIGINT/SIGTERM), 1 something stopped it (plug-in,\n"
-    "port, settings, events or history file), 2 a usage error.\n"
+    "Faults: after a failed poll nothing is sent until the line has been quiet for --timeout\n"
+    "plus 10 character times; a port that hangs up or fails is closed and opened again every\n"
+    "second; the port is locked (TIOCEXCL and flock) against a second program.\n"
+    "\n"
+    "Exit codes (when several apply, the smallest but 0):\n"
+    "  0  done: --cycles reached, or SIGINT, SIGTERM or SIGHUP, everything stored and written\n"
+    "  1  could not start: plug-in, port (or port in use), settings, events or history file\n"
+    "  2  usage error\n"
+    "  3  records that could not be stored in the --history database (each one an \"error\"\n"
+    "     event and a line on standard error)\n"
+    "  4  events that could not be written to the --events file\n"
+    "  5  --deadline passed before the --cycles were completed\n"
     "\n"
     "Options";
 
@@ -47,6 +60,9 @@ void UsageError(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of the output that goes away (rxp-host ... | head) must not end the run before
+    // its records are stored; the write fails and the run goes on.
+    ::signal(SIGPIPE, SIG_IGN);
     rxphost::HostOptions options;
     long long baud = 9600;
     long long address = -1;
@@ -76,8 +92,10 @@ int main(int argc, char** argv) {
         ("timeout",
          po::value<double>(&options.timeout)->value_name("SECONDS")->default_value(1.0),
          "time allowed for each reply before the poll is abandoned")
+        ("deadline", po::value<double>(&options.deadline)->value_name("SECONDS"),
+         "with --cycles: give up (exit 5) when they are not completed by then")
         ("events", po::value<std::string>(&options.events)->value_name("FILE"),
-         "write events as JSON Lines to FILE")
+         "append events as JSON Lines to FILE")
         ("history", po::value<std::string>(&options.history)->value_name("FILE"),
          "store every record in this SQLite database (created if missing)")
         ("trace", po::bool_switch(&options.trace), "print every frame sent and received in hex");
@@ -98,6 +116,25 @@ int main(int argc, char** argv) {
     if (options.plugin.empty()) {
         UsageError("--plugin PATH is required");
         return kExitUsage;
+    }
+    if (vm.count("history") && options.history.empty()) {
+        UsageError("--history needs a file name");
+        return kExitUsage;
+    }
+    if (vm.count("events") && options.events.empty()) {
+        UsageError("--events needs a file name");
+        return kExitUsage;
+    }
+    if (vm.count("deadline")) {
+        if (!std::isfinite(options.deadline) || options.deadline <= 0 ||
+            options.deadline > 31536000) {
+            UsageError("--deadline must be more than 0 seconds, at most a year");
+            return kExitUsage;
+        }
+        if (!vm.count("cycles")) {
+            UsageError("--deadline is for --cycles N: the time they must be done in");
+            return kExitUsage;
+        }
     }
     if (options.port.empty()) {
         UsageError("--port DEVICE is required");

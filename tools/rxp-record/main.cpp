@@ -3,6 +3,7 @@
 
 #include <boost/program_options.hpp>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -114,6 +115,12 @@ int FromInput(const Options& opt) {
     if (from_stdin) {
         content.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else {
+        std::error_code ec;
+        if (std::filesystem::is_directory(opt.file, ec)) {
+            std::cerr << "rxp-record: " << opt.file << ": is a directory, not a record"
+                      << std::endl;
+            return kExitRefused;
+        }
         std::ifstream in(opt.file, std::ios::binary);
         if (!in) {
             std::cerr << "rxp-record: " << opt.file << ": cannot read the file" << std::endl;
