@@ -37,7 +37,7 @@ int main(int argc, char** argv) {
     const auto start = rxp::tools::ParseIsoTime(argv[3]);
     sqlite3* db = nullptr;
     if (sqlite3_open(argv[1], &db) != SQLITE_OK || !Exec(db, rxp::history::kCreateTable) ||
-        !Exec(db, "BEGIN")) {
+        !Exec(db, rxp::history::kCreateIndex) || !Exec(db, "BEGIN")) {
         return 1;
     }
     sqlite3_stmt* insert = nullptr;

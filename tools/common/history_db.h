@@ -15,6 +15,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -25,7 +26,10 @@ namespace rxp::history {
 constexpr const char kTable[] = "history";
 constexpr const char kCreateTable[] =
     "CREATE TABLE IF NOT EXISTS history ("
-    "id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id INTEGER NOT NULL, record BLOB NOT NULL);"
+    "id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id INTEGER NOT NULL, record BLOB NOT NULL)";
+// The stored times as instants, offsets taken into account: a range of times is found through
+// it without reading every row.
+constexpr const char kCreateIndex[] =
     "CREATE INDEX IF NOT EXISTS history_instant ON history (julianday(time))";
 constexpr const char kInsertRow[] =
     "INSERT INTO history (time, device_id, record) VALUES (?1, ?2, ?3)";
@@ -49,8 +53,18 @@ struct Row {
     std::vector<unsigned char> record;  // as stored; the reader checks its size
 };
 
-// One open database. Every failure throws std::runtime_error whose text names the file and
-// what SQLite said.
+// A failed database operation: the text names the file and what SQLite said; `code` is SQLite's
+// primary result code (SQLITE_BUSY for a lock held too long by another program).
+class HistoryError : public std::runtime_error {
+public:
+    HistoryError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
+// One open database. Every failure throws HistoryError.
 class HistoryDb {
 public:
     enum class Mode { kReadOnly, kCreate };
@@ -72,10 +86,16 @@ public:
                  const std::function<bool(const Row&)>& take);
     std::int64_t Count();
 
+    // How long a statement waits for another program's lock before it fails with SQLITE_BUSY.
+    void SetBusyTimeout(int milliseconds);
+    // Empty when the database can take rows; otherwise why not, naming the file: the table
+    // "history" with other columns than the ones above, or a database opened read-only.
+    std::string WhyNotWritable();
+
     const std::string& path() const { return path_; }
 
 private:
-    [[noreturn]] void Fail(const std::string& what) const;
+    [[noreturn]] void Fail(const std::string& what, int code) const;
 
     std::string path_;
     sqlite3* db_ = nullptr;
