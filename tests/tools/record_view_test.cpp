@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include "tests/support/power_model.h"
+#include "tools/common/hex.h"
 
 using rxp::record::Bytes;
 using rxp::record::Origin;
@@ -136,9 +137,10 @@ TEST_F(RecordView, TableShowsNamesValuesAndMeaningsForPeople) {
     }
     // Module 7's row: its values in order, status and extra in hex.
     char row[128];
-    std::snprintf(row, sizeof(row), "       7%8u%8u%8u%8u    0x10    0x%02X\n",
+    std::snprintf(row, sizeof(row), "       7%8u%8u%8u%8u    0x10    0x%s\n",
                   model_.modules[6].value[0], model_.modules[6].value[1],
-                  model_.modules[6].value[2], model_.modules[6].value[3], model_.modules[6].extra);
+                  model_.modules[6].value[2], model_.modules[6].value[3],
+                  rxp::hex::Byte(model_.modules[6].extra).c_str());
     EXPECT_NE(table.find(row), std::string::npos) << row << "\nin:\n" << table;
 }
 

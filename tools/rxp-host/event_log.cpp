@@ -94,15 +94,4 @@ void EventLog::Write(const char* name, Json::Value fields) {
     ++lost_unreported_;
 }
 
-std::string LowerHex(const unsigned char* data, std::size_t size) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string text;
-    text.reserve(2 * size);
-    for (std::size_t i = 0; i < size; ++i) {
-        text.push_back(kDigits[data[i] >> 4]);
-        text.push_back(kDigits[data[i] & 0x0F]);
-    }
-    return text;
-}
-
 }  // namespace rxphost

@@ -56,9 +56,6 @@ private:
     bool changes_only_ = false;
 };
 
-// Bytes as lower-case hex digits, two per byte, nothing between them.
-std::string LowerHex(const unsigned char* data, std::size_t size);
-
 }  // namespace rxphost
 
 #endif  // RXP_TOOLS_RXP_HOST_EVENT_LOG_H
