@@ -86,8 +86,8 @@ WallClock::time_point ParseIsoTime(const std::string& text) {
             scale /= 10;
         }
     }
-    if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour > 23 ||
-        tm.tm_min > 59 || tm.tm_sec > 60) {
+    if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour < 0 ||
+        tm.tm_hour > 23 || tm.tm_min < 0 || tm.tm_min > 59 || tm.tm_sec < 0 || tm.tm_sec > 60) {
         Refuse(text);
     }
     tm.tm_year -= 1900;
