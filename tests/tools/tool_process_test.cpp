@@ -263,6 +263,13 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
         {{"--drop-every", "4294967296"}, 2, "'--drop-every' is invalid"},
         {{"--scenario", "/tmp"}, 1, "/tmp: is a directory, not a scenario file"},
         {{"--scenario", deep}, 1, ": not valid JSON: Exceeded stackLimit"},
+        {{"--replay", "/nonexistent.capture"},
+         1,
+         "cannot read capture file '/nonexistent.capture'"},
+        {{"--show-capture", bad}, 1, ": line 1: expected: seconds poll step dir bytes"},
+        {{"--replay", bad, "--scenario", bad}, 2, "--replay answers from a capture"},
+        {{"--replay", bad, "--drop-every", "3"}, 2, "it takes no fault options"},
+        {{"--as-captured"}, 2, "--as-captured goes with --replay FILE"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {RXP_SIM_PATH};

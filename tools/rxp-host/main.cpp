@@ -142,13 +142,11 @@ int main(int argc, char** argv) {
         UsageError("--plugin needs a PATH");
         return kExitUsage;
     }
-    if (vm.count("history") && options.history.empty()) {
-        UsageError("--history needs a file name");
-        return kExitUsage;
-    }
-    if (vm.count("events") && options.events.empty()) {
-        UsageError("--events needs a file name");
-        return kExitUsage;
+    for (const char* file_option : {"history", "events", "capture", "state", "metrics"}) {
+        if (vm.count(file_option) && vm[file_option].as<std::string>().empty()) {
+            UsageError(std::string("--") + file_option + " needs a file name");
+            return kExitUsage;
+        }
     }
     if (vm.count("deadline")) {
         if (!std::isfinite(options.deadline) || options.deadline <= 0 ||

@@ -129,7 +129,22 @@ INSTANTIATE_TEST_SUITE_P(
                     {"cannot open port '/dev/nonexistent-port'"}},
         StartupCase{"UnknownBaud", nullptr, {"--baud", "1234"}, 2, {"--baud 1234"}},
         StartupCase{"AddressTooLarge", nullptr, {"--address", "256"}, 2, {"--address"}},
-        StartupCase{"NoTimeout", nullptr, {"--timeout", "0"}, 2, {"--timeout"}}),
+        StartupCase{"NoTimeout", nullptr, {"--timeout", "0"}, 2, {"--timeout"}},
+        StartupCase{"CaptureInAMissingFolder",
+                    nullptr,
+                    {"--capture", "/nonexistent/site.capture"},
+                    1,
+                    {"cannot create capture file '/nonexistent/site.capture'"}},
+        StartupCase{"StateInAMissingFolder",
+                    nullptr,
+                    {"--state", "/nonexistent/state.json"},
+                    1,
+                    {"/nonexistent/state.json.tmp", "cannot write the live state"}},
+        StartupCase{"EventsLevelUnknown",
+                    nullptr,
+                    {"--events-level", "some"},
+                    2,
+                    {"--events-level must be all or changes"}}),
     [](const ::testing::TestParamInfo<StartupCase>& info) { return info.param.name; });
 
 // Answers every command with the model's reply, after `silent` commands left unanswered.
