@@ -130,6 +130,17 @@ INSTANTIATE_TEST_SUITE_P(
                       AgeCase{"not ready, however old", false, 3600, "数据未就绪"},
                       AgeCase{"not ready, fresh", false, 0, "数据未就绪"}));
 
+// A completed cycle whose time is not a date (or is infinite) has no age to trust: too old.
+TEST(GetValue, UpdateTimeThatIsNotADateCountsAsTimedOut) {
+    using namespace boost::posix_time;
+    RXP517_T36B2 device;
+    device.data_ready = true;
+    for (const ptime& t : {ptime(not_a_date_time), ptime(neg_infin), ptime(pos_infin)}) {
+        device.last_update_time = t;
+        EXPECT_EQ(Refusal(device), "数据已超时") << t;
+    }
+}
+
 TEST(GetValue, ArgumentsDoNotChangeTheAnswer) {
     RXP517_T36B2 device;
     for (unsigned id : {0u, 5112u, 0xFFFFFFFFu}) {
