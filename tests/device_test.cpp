@@ -216,4 +216,23 @@ TEST(DeviceIoControlDispatch, EveryHostBaseReachesTheDevicesAnswer) {
     EXPECT_EQ(value, 2);
 }
 
+// ---- the stand-in runtime's observers ----------------------------------------------------------
+
+// The runtime keeps a device's observer beside the device: one made later at the address of a
+// device destroyed without unsetting its observer does not report to that observer.
+TEST(StandInObservers, DeviceAtAReusedAddressStartsWithoutAnObserver) {
+    alignas(RXP517_T36B2) static unsigned char storage[sizeof(RXP517_T36B2)];
+    rxptest::RecordingHost earlier;
+    RXP517_T36B2* device = new (storage) RXP517_T36B2;
+    smdhost::SetObserver(*device, &earlier);
+    device->RefreshStatus();
+    ASSERT_EQ(earlier.sent.size(), 1u);
+    device->~RXP517_T36B2();
+
+    device = new (storage) RXP517_T36B2;
+    device->RefreshStatus();
+    EXPECT_EQ(earlier.sent.size(), 1u);
+    device->~RXP517_T36B2();
+}
+
 }  // namespace
