@@ -16,7 +16,7 @@ RXP517_T36B2::RXP517_T36B2() : current_frame(nullptr) {
 
 RXP517_T36B2::~RXP517_T36B2() {}
 
-std::string RXP517_T36B2::Get_Value(unsigned int, const std::string&) const {
+rxp::host::ValueResult RXP517_T36B2::Get_Value(unsigned int, const std::string&) const {
     if (!data_ready) throw std::out_of_range("数据未就绪");
 
     // A cycle older than a minute is stale. A time stamp in the future (clock set back) is not.

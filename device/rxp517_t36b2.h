@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <string>
 
+#include "device/host_framework.h"
 #include "device/uni_data_device.h"
-#include "host/smd_device.h"
 #include "protocol/frame.h"
 #include "protocol/rxp517_t36b2_data.h"
 
@@ -20,7 +20,7 @@ public:
     virtual ~RXP517_T36B2();
 
     // Value queries are always refused; the text tells why (not ready, too old, not supported).
-    std::string Get_Value(unsigned int data_id, const std::string& name) const override;
+    rxp::host::ValueResult Get_Value(unsigned int data_id, const std::string& name) const override;
     // Answers every request with the 32-bit value 2 when the output buffer holds four bytes.
     std::int32_t DeviceIoControl(int code, const void* in, int in_size, void* out, int out_size,
                                  int& out_len) override;
@@ -33,9 +33,11 @@ public:
     // The 139 alarm evaluations of the record.
     void RunCheckThreshold() override;
 
-    bool write_cmd(unsigned char group, unsigned char command);
-    bool write_cmd(unsigned char group, unsigned char command, const unsigned char* data,
-                   int length);
+    // Send one command; the result is the host's SendData answer (a command too long to frame is
+    // not sent and gets the host type's empty value).
+    rxp::host::SendResult write_cmd(unsigned char group, unsigned char command);
+    rxp::host::SendResult write_cmd(unsigned char group, unsigned char command,
+                                    const unsigned char* data, int length);
     int calc_crc(unsigned char* bytes, int length);
 
 protected:

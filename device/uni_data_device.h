@@ -16,7 +16,7 @@
 #include <map>
 #include <string>
 
-#include "host/smd_device.h"
+#include "device/host_framework.h"
 
 template <typename Record, typename Base, int DataIdValue>
 class UniDataDevice : public Base {
@@ -24,7 +24,7 @@ public:
     static const unsigned int kRecordSize = sizeof(Record);
     static const std::size_t kDeviceIdOffset = 0;
     static const std::size_t kTimestampOffset = offsetof(Record, timestamp);
-    static_assert(sizeof(ttime_t) == sizeof(Record().timestamp),
+    static_assert(sizeof(rxp::host::TimeValue) == sizeof(Record().timestamp),
                   "the record's time stamp holds the host's time value");
 
     UniDataDevice() : b_mode_(1) { std::memset(&data_, 0, sizeof(data_)); }
@@ -47,7 +47,7 @@ public:
     void RoundDone() override {
         if (!this->data_ready) this->data_ready = true;
         this->last_update_time = boost::posix_time::second_clock::local_time();
-        const ttime_t now = get_ttime(this->last_update_time);
+        const rxp::host::TimeValue now = get_ttime(this->last_update_time);
         std::memcpy(record_bytes() + kTimestampOffset, &now, sizeof(now));
 
         SMDVDevice::SendSP(DataIdValue, record_bytes(), kRecordSize, false);
@@ -60,7 +60,7 @@ public:
         // The host's analog signals: only names that have a value are checked.
         for (std::size_t i = 0; i < this->ao_signal_names.size(); ++i) {
             const std::string& name = this->ao_signal_names[i];
-            std::map<std::string, float>::const_iterator found = this->ao_values.find(name);
+            const auto found = this->ao_values.find(name);
             if (found == this->ao_values.end()) continue;
             const float value = found->second;
             const bool reported = SMDVDevice::CheckAOReport(name, value);
@@ -79,7 +79,7 @@ public:
     // Stamps the record with the device id, reads the device's own options and passes the same
     // settings on to the host base, whose result is returned. Exceptions of the JSON library
     // (a settings value of the wrong kind) leave this function; what was set before stays set.
-    bool InitSetting(const Json::Value& setting) override {
+    rxp::host::SettingResult InitSetting(const Json::Value& setting) override {
         store_device_id(static_cast<std::uint32_t>(this->DataId()));
 
         const Json::Value& app = setting["appSetting"];
@@ -96,11 +96,15 @@ public:
             const Json::Value& thresholds = setting["thresholdSetting"];
             if (!thresholds.isNull()) {
                 std::cout << "here 2" << std::endl;
-                for (Json::Value::const_iterator it = thresholds.begin(); it != thresholds.end();
-                     ++it) {
-                    const std::string key = it.key().asString();
-                    std::cout << "here " << key << std::endl;
-                    read_threshold_entry(key, thresholds[key]);
+                // Entries are the members of an object. An array or a single value holds none:
+                // indexing it by a key would throw and keep the host from its own settings.
+                if (thresholds.type() == Json::objectValue) {
+                    for (Json::Value::const_iterator it = thresholds.begin();
+                         it != thresholds.end(); ++it) {
+                        const std::string key = it.key().asString();
+                        std::cout << "here " << key << std::endl;
+                        read_threshold_entry(key, thresholds[key]);
+                    }
                 }
             }
         }

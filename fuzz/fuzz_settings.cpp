@@ -4,6 +4,8 @@
 // undefined behaviour is a finding, and so is a broken invariant:
 //   - the record holds the device id in bytes 0..3 and nothing else;
 //   - the host's own settings reader gets the same object exactly when no exception left;
+//   - an exception comes only from settings that are not an object, a "b_mode" without a text,
+//     or an entry of a "thresholdSetting" object: one that is not an object holds no entries;
 //   - threshold entries are read only in mode 3, each alarm-id text ending in its third ";".
 #include <json/json.h>
 
@@ -27,6 +29,18 @@ const std::int32_t kDataId = 0x0A0B0C0D;
 
 std::ostringstream g_console;
 
+// Whether the JSON library may refuse these settings inside InitSetting.
+bool MayThrow(const Json::Value& settings) {
+    if (settings.type() == Json::nullValue) return false;
+    if (settings.type() != Json::objectValue) return true;
+    const Json::Value& app = settings["appSetting"];
+    if (app.type() == Json::objectValue) {
+        const Json::Value& mode = app["b_mode"];
+        if (mode.type() == Json::arrayValue || mode.type() == Json::objectValue) return true;
+    }
+    return settings["thresholdSetting"].type() == Json::objectValue;
+}
+
 // Applies the settings; true when the JSON library's exception left InitSetting.
 bool Apply(RXP517_T36B2& device, rxptest::RecordingHost& host, const Json::Value& settings) {
     const std::size_t before = host.settings.size();
@@ -38,6 +52,7 @@ bool Apply(RXP517_T36B2& device, rxptest::RecordingHost& host, const Json::Value
         threw = true;
     }
     if (threw) {
+        FUZZ_CHECK(MayThrow(settings), "only a wrong kind of mode, settings or entry throws");
         FUZZ_CHECK(host.settings.size() == before, "no hand-over after an exception");
     } else {
         FUZZ_CHECK(host.settings.size() == before + 1 && host.settings.back() == settings,

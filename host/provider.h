@@ -6,7 +6,7 @@
 #include <memory>
 #include <vector>
 
-#include "host/smd_device.h"
+#include "smd_device.h"
 
 #pragma GCC visibility push(default)
 
@@ -23,9 +23,6 @@ public:
     // A new device object; the caller owns it and destroys it through its virtual destructor.
     virtual SMDSPDevice* create() const = 0;
 };
-
-// The plug-in entry the host looks up by this plain name.
-typedef std::vector<std::shared_ptr<Provider>> (*get_providers_fn)();
 
 #pragma GCC visibility pop
 

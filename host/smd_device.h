@@ -30,10 +30,6 @@ class SMDController;
 class SMDVDevice;
 class SMDSPDevice;
 
-namespace smdhost {
-class HostObserver;
-}
-
 // One queued threshold evaluation of the host's batch check. Plug-ins only destroy these.
 struct rule_value {
     std::int32_t kind;
@@ -135,7 +131,6 @@ public:
     std::uint16_t rule_ordinal;
     boost::posix_time::ptime last_update_time;
     bool data_ready;
-    smdhost::HostObserver* host_observer;  // the stand-in host's hook; null: process default
     std::vector<rule_value> rule_batch;
     std::vector<boost::shared_ptr<pi_alert_>> pi_alerts;
     boost::mutex alert_mutex;
@@ -186,7 +181,6 @@ public:
     boost::mutex port_mutex;
     boost::shared_mutex state_mutex;
     std::int32_t baud_rate;
-    std::int32_t port_fd;
 };
 
 #pragma GCC visibility pop

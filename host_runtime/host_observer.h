@@ -7,9 +7,13 @@
 #include <string>
 #include <vector>
 
+#include "host/provider.h"
 #include "host/smd_device.h"
 
 #pragma GCC visibility push(default)
+
+// The plug-in entry a host program looks up by the plain name "get_providers".
+typedef std::vector<std::shared_ptr<Provider>> (*get_providers_fn)();
 
 namespace smdhost {
 
@@ -43,7 +47,11 @@ public:
 // which records nothing and answers as a quiet host does (true for port and setting calls,
 // false for the alarm checks).
 void SetDefaultObserver(HostObserver* observer);
-// The observer for one device; null makes the device use the process default again.
+// The observer for one device; null makes the device use the process default again. The
+// runtime keeps this beside the device, not in it (the framework's classes are the host's, and
+// their destructors are built into the plug-in), so a host program unsets a device's observer
+// before it destroys the device. A device constructed later at the same address starts without
+// one all the same: the framework's constructor forgets whatever was kept for its address.
 void SetObserver(SMDVDevice& device, HostObserver* observer);
 HostObserver& ObserverOf(SMDVDevice& device);
 

@@ -2,6 +2,8 @@
 // inherits. Host programs and tests link this library; the plug-in resolves these symbols from
 // the process that loads it.
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <mutex>
+#include <unordered_map>
 
 #include "host_runtime/host_observer.h"
 
@@ -46,6 +48,11 @@ bool HostObserver::OnInitSetting(SMDVDevice&, const Json::Value&) {
 namespace {
 HostObserver g_quiet_host;
 HostObserver* g_default_observer = &g_quiet_host;
+
+// Observers of single devices, by device address. A host program may drive its devices from
+// several threads, so the table has its own lock; a lookup allocates nothing.
+std::mutex g_observers_mutex;
+std::unordered_map<const SMDVDevice*, HostObserver*> g_observers;
 }  // namespace
 
 void SetDefaultObserver(HostObserver* observer) {
@@ -53,11 +60,24 @@ void SetDefaultObserver(HostObserver* observer) {
 }
 
 void SetObserver(SMDVDevice& device, HostObserver* observer) {
-    device.host_observer = observer;
+    std::lock_guard<std::mutex> lock(g_observers_mutex);
+    if (observer == nullptr) {
+        g_observers.erase(&device);
+    } else {
+        g_observers[&device] = observer;
+    }
 }
 
 HostObserver& ObserverOf(SMDVDevice& device) {
-    return device.host_observer != nullptr ? *device.host_observer : *g_default_observer;
+    std::lock_guard<std::mutex> lock(g_observers_mutex);
+    const auto found = g_observers.find(&device);
+    return found != g_observers.end() ? *found->second : *g_default_observer;
+}
+
+// A new device never inherits the observer of a destroyed one that lived at its address.
+static void ForgetDevice(const SMDVDevice& device) {
+    std::lock_guard<std::mutex> lock(g_observers_mutex);
+    g_observers.erase(&device);
 }
 
 }  // namespace smdhost
@@ -85,11 +105,12 @@ ttime_t get_ttime(boost::posix_time::ptime time) {
 SMDVDevice::SMDVDevice()
     : rule_ordinal(1),
       data_ready(false),
-      host_observer(nullptr),
       alarm_changed(false),
       poll_step(0),
       device_address(0),
-      rx_count(0) {}
+      rx_count(0) {
+    smdhost::ForgetDevice(*this);
+}
 
 std::int32_t SMDVDevice::DeviceIoControl(int, const void*, int, void*, int, int&) {
     return -2;
@@ -150,7 +171,8 @@ bool SMDVDevice::CheckThresholdBool(int kind, const std::string& signal_key,
 
 // --- SMDSPDevice -----------------------------------------------------------------------------
 
-SMDSPDevice::SMDSPDevice() : baud_rate(9600), port_fd(-1) {}
+// No line speed until the host configures the port: a device sets its own.
+SMDSPDevice::SMDSPDevice() : baud_rate(0) {}
 
 void SMDSPDevice::Reset() {
     // Any partial reception is dropped: the device's codec relies on rx_count being 0 after this.

@@ -1,7 +1,7 @@
 #include "device/rxp517_t36b2.h"
 #include "plugin/rxp517_t36b2_provider.h"
 
-SMDSPDevice* RXP517_T36B2Provider::create() const {
+rxp::host::CreatedDevice RXP517_T36B2Provider::create() const {
     return new RXP517_T36B2();
 }
 

@@ -5,14 +5,14 @@
 #include <memory>
 #include <vector>
 
-#include "host/provider.h"
+#include "device/host_framework.h"
 
 class RXP517_T36B2Provider : public SMDSPDeviceProvider {
 public:
     RXP517_T36B2Provider() {}
     virtual ~RXP517_T36B2Provider() {}
     // A new power-system device with its defaults; the caller owns it.
-    SMDSPDevice* create() const override;
+    rxp::host::CreatedDevice create() const override;
 };
 
 // The plug-in's entry: a fresh list holding one fresh provider on every call. The host looks it

@@ -10,14 +10,14 @@
 
 namespace frame = rxp::frame;
 
-bool RXP517_T36B2::write_cmd(unsigned char group, unsigned char command) {
+rxp::host::SendResult RXP517_T36B2::write_cmd(unsigned char group, unsigned char command) {
     return write_cmd(group, command, nullptr, 0);
 }
 
-bool RXP517_T36B2::write_cmd(unsigned char group, unsigned char command, const unsigned char* data,
-                             int length) {
+rxp::host::SendResult RXP517_T36B2::write_cmd(unsigned char group, unsigned char command,
+                                              const unsigned char* data, int length) {
     // The length byte holds 0..255; a longer command cannot be framed.
-    if (length > static_cast<int>(frame::kMaxDataBytes)) return false;
+    if (length > static_cast<int>(frame::kMaxDataBytes)) return rxp::host::SendResult();
 
     // Every byte handed on below is written first; the rest of either buffer is never read, so
     // neither is cleared (the cycle sends 25 commands, and clearing 1.5 KiB for each was the

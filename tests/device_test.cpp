@@ -130,6 +130,17 @@ INSTANTIATE_TEST_SUITE_P(
                       AgeCase{"not ready, however old", false, 3600, "数据未就绪"},
                       AgeCase{"not ready, fresh", false, 0, "数据未就绪"}));
 
+// A completed cycle whose time is not a date (or is infinite) has no age to trust: too old.
+TEST(GetValue, UpdateTimeThatIsNotADateCountsAsTimedOut) {
+    using namespace boost::posix_time;
+    RXP517_T36B2 device;
+    device.data_ready = true;
+    for (const ptime& t : {ptime(not_a_date_time), ptime(neg_infin), ptime(pos_infin)}) {
+        device.last_update_time = t;
+        EXPECT_EQ(Refusal(device), "数据已超时") << t;
+    }
+}
+
 TEST(GetValue, ArgumentsDoNotChangeTheAnswer) {
     RXP517_T36B2 device;
     for (unsigned id : {0u, 5112u, 0xFFFFFFFFu}) {
@@ -203,6 +214,25 @@ TEST(DeviceIoControlDispatch, EveryHostBaseReachesTheDevicesAnswer) {
     value = 0;
     EXPECT_EQ(static_cast<SMDSPDevice&>(device).DeviceIoControl(3, nullptr, 0, &value, 4, len), 0);
     EXPECT_EQ(value, 2);
+}
+
+// ---- the stand-in runtime's observers ----------------------------------------------------------
+
+// The runtime keeps a device's observer beside the device: one made later at the address of a
+// device destroyed without unsetting its observer does not report to that observer.
+TEST(StandInObservers, DeviceAtAReusedAddressStartsWithoutAnObserver) {
+    alignas(RXP517_T36B2) static unsigned char storage[sizeof(RXP517_T36B2)];
+    rxptest::RecordingHost earlier;
+    RXP517_T36B2* device = new (storage) RXP517_T36B2;
+    smdhost::SetObserver(*device, &earlier);
+    device->RefreshStatus();
+    ASSERT_EQ(earlier.sent.size(), 1u);
+    device->~RXP517_T36B2();
+
+    device = new (storage) RXP517_T36B2;
+    device->RefreshStatus();
+    EXPECT_EQ(earlier.sent.size(), 1u);
+    device->~RXP517_T36B2();
 }
 
 }  // namespace

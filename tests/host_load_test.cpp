@@ -68,7 +68,7 @@ std::string Refusal(const VDeviceInterface& device) {
 TEST_F(HostLoadTest, OnlyThePlainEntryNameIsFound) {
     EXPECT_EQ(dlsym(handle_, "_Z13get_providersv"), nullptr);
     EXPECT_EQ(dlsym(handle_, "_ZN12RXP517_T36B2C1Ev"), nullptr);
-    EXPECT_EQ(dlsym(handle_, "_ZN20RXP517_T36B2Provider6createEv"), nullptr);
+    EXPECT_EQ(dlsym(handle_, "_ZNK20RXP517_T36B2Provider6createEv"), nullptr);
 }
 
 TEST_F(HostLoadTest, EveryCallGivesOneFreshProvider) {

@@ -65,12 +65,17 @@ TEST_F(PollingTest, FullCycleSendsTheCommandsInOrderAndPublishesTheModelRecord) 
 
     for (int i = 0; i < 24; ++i) EXPECT_TRUE(results[i]) << "reply " << i;
     EXPECT_FALSE(results[24]);
+    // The host base's own RefreshStatus runs first, before the first command goes out.
+    ASSERT_GE(host_.calls.size(), 2u);
+    EXPECT_EQ(host_.calls[0], "RefreshStatus");
+    EXPECT_EQ(host_.calls[1], "SendData");
     ASSERT_EQ(host_.sent.size(), 25u);
     for (int i = 0; i < 25; ++i) EXPECT_EQ(host_.sent[i], rxptest::ExpectedCommand(i)) << i;
 
     ASSERT_EQ(host_.published.size(), 1u);
     EXPECT_EQ(host_.published[0].data_id, 5112);
     EXPECT_FALSE(host_.published[0].urgent);
+    EXPECT_TRUE(host_.published[0].data_ready) << "published before the record was marked ready";
     ASSERT_EQ(host_.published[0].record.size(), 289u);
     EXPECT_EQ(WithoutTimestamp(host_.published[0].record), model.ExpectedRecord(0x01020304));
     ASSERT_EQ(host_.stored.size(), 1u);
@@ -202,6 +207,25 @@ TEST_F(PollingTest, FrameBeforeAnyCycleChangesNothing) {
     EXPECT_TRUE(host_.sent.empty());
     EXPECT_EQ(device_->Record(), Bytes(289, 0));
     EXPECT_EQ(device_->poll_step, 0);
+}
+
+// A module number the host changed to one outside 1..20 names no row: the reply is stored
+// nowhere and the loop goes on (0: module 1 next; 21 or more: on to the DC side).
+TEST_F(PollingTest, ModuleNumberOutsideTheRowsWritesNoRecordByte) {
+    const PowerModel model = PowerModel::Distinct(5);
+    struct Case {
+        unsigned char module_index;
+        int next_command;
+    };
+    for (const Case& c : {Case{0, 3}, Case{21, 23}, Case{255, 23}}) {
+        host_.Clear();
+        device_->poll_step = 4;
+        device_->module_index = c.module_index;
+        EXPECT_TRUE(device_->Feed(model.Reply(9))) << int(c.module_index);
+        EXPECT_EQ(device_->Record(), Bytes(289, 0)) << int(c.module_index);
+        ASSERT_EQ(host_.sent.size(), 1u) << int(c.module_index);
+        EXPECT_EQ(host_.sent[0], rxptest::ExpectedCommand(c.next_command)) << int(c.module_index);
+    }
 }
 
 TEST_F(PollingTest, ShortPayloadIsDroppedWithoutTouchingTheRecord) {

@@ -150,15 +150,52 @@ TEST_F(CodecTest, ChunkWithoutStartWhileIdleChangesNothing) {
     EXPECT_TRUE(host_.sent.empty());
 }
 
-TEST_F(CodecTest, StartThenEndIsNotYetAFrame) {
+// Fewer than six characters are not a frame, even when they end in CR: "~00" CR is kept and the
+// next chunk is appended behind it ("~00\r~0100..." then decodes shifted and fails its checksum).
+TEST_F(CodecTest, FewerThanSixCharactersEndingInCarriageReturnAreNotYetAFrame) {
+    for (const char* start : {"~\r", "~0\r", "~00\r", "~000\r"}) {
+        device_->poll_step = 2;
+        const Bytes chunk = FromText(start);
+        EXPECT_TRUE(device_->Feed(chunk)) << start;
+        EXPECT_EQ(device_->rx_count, static_cast<int>(chunk.size())) << start;
+        EXPECT_FALSE(device_->Feed(FromText(kAcValueReply))) << start;
+        EXPECT_EQ(device_->rx_count, 0) << start;
+        EXPECT_EQ(device_->poll_step, 2) << start;
+    }
+}
+
+// The low character is not masked to four bits: '0' 'A' is 0x11 (0x41 - 0x30 spills into the
+// high half), where a masked reading gives 0x01. The checksum is that of the byte 0x11, so only
+// the unmasked reading takes the frame.
+TEST_F(CodecTest, LowCharacterIsNotMaskedToFourBits) {
     device_->poll_step = 2;
-    EXPECT_TRUE(device_->Feed(FromText("~\r")));
-    EXPECT_EQ(device_->rx_count, 2);
-    // The next chunk is appended behind those two characters: "~\r~0100..." decodes shifted
-    // and fails its checksum.
-    EXPECT_FALSE(device_->Feed(FromText(kAcValueReply)));
-    EXPECT_EQ(device_->rx_count, 0);
-    EXPECT_EQ(device_->poll_step, 2);
+    Bytes frame = rxptest::EncodeFrame(FromHex("01 40 02 02 11 22"));
+    ASSERT_EQ(frame[9], '1');  // payload byte 0: characters 9 and 10
+    ASSERT_EQ(frame[10], '1');
+    frame[9] = '0';
+    frame[10] = 'A';
+    EXPECT_TRUE(device_->Feed(frame));
+    EXPECT_EQ(device_->decoded_frame[4], 0x11);
+    const Bytes rec = device_->Record();
+    EXPECT_EQ(rec[19], 0x22);
+    EXPECT_EQ(rec[20], 0x11);
+    EXPECT_EQ(device_->poll_step, 3);
+}
+
+// A receive count the host left outside the buffer is never used as a place to copy to: the
+// codec has the host reset its reception and drops the chunk.
+TEST_F(CodecTest, CountLeftOutsideTheBufferStartsReceptionOver) {
+    for (int count : {-1, -4096, 8193}) {
+        host_.Clear();
+        device_->poll_step = 2;
+        device_->rx_count = count;
+        std::memset(device_->rx_buffer, 0, sizeof(device_->rx_buffer));
+        EXPECT_TRUE(device_->Feed(FromText(kAcValueReply))) << count;
+        EXPECT_EQ(host_.calls, (std::vector<std::string>{"process", "Reset"})) << count;
+        EXPECT_EQ(device_->rx_count, 0) << count;
+        EXPECT_EQ(device_->poll_step, 2) << count;
+        EXPECT_EQ(device_->Record(), Bytes(289, 0)) << count;
+    }
 }
 
 TEST_F(CodecTest, WrongChecksumDropsTheFrameAndLeavesTheCodecIdle) {

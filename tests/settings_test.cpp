@@ -255,6 +255,32 @@ TEST_F(SettingsTest, ResultIsTheHostReadersResult) {
     EXPECT_EQ(host_.settings[0], Parse(R"({"appSetting": {"b_mode": "3"}})"));
 }
 
+// ---- "thresholdSetting" that is not an object ---------------------------------------------------
+
+class NotAnObjectTest : public SettingsTest, public ::testing::WithParamInterface<const char*> {};
+
+// An array or a single value holds no threshold entries: "here 2" still says the member is
+// there, nothing is read from it, no exception leaves, and the host reads its own settings.
+TEST_P(NotAnObjectTest, HoldsNoEntriesAndTheHostStillReadsItsSettings) {
+    const std::string json =
+        std::string(R"({"appSetting": {"b_mode": "3"}, "thresholdSetting": )") + GetParam() + "}";
+    host_.init_setting_answer = false;
+    bool result = true;
+    std::string output;
+    EXPECT_NO_THROW(output = Apply(json, &result));
+    EXPECT_EQ(output, "InitSetting 7 b_mode_:3\nhere 1\nhere 2\n");
+    EXPECT_FALSE(result);
+    EXPECT_EQ(host_.calls, std::vector<std::string>{"InitSetting"});
+    ASSERT_EQ(host_.settings.size(), 1u);
+    EXPECT_EQ(host_.settings[0], Parse(json));
+    EXPECT_TRUE(device_->signal_ids().empty());
+    EXPECT_TRUE(device_->signal_names().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Kinds, NotAnObjectTest,
+                         ::testing::Values(R"([{"NMAlarmID": "06016", "ID": "1"}])", R"([])",
+                                           R"(["k"])", R"("k")", R"(3)", R"(true)"));
+
 // ---- errors of the JSON library ---------------------------------------------------------------
 
 struct JsonErrorCase {

@@ -194,6 +194,29 @@ Bytes PowerModel::ExpectedRecord(std::uint32_t device_id) const {
     return rec;
 }
 
+std::vector<bool> ExpectedAlarmStates(const Bytes& record) {
+    std::vector<bool> states;
+    auto bit = [&](std::size_t offset, int b) {
+        states.push_back(((record.at(offset) >> b) & 1) != 0);
+    };
+    auto is = [&](std::size_t offset, unsigned v) { states.push_back(record.at(offset) == v); };
+    for (int b : {7, 5, 4, 2, 1, 0}) bit(8, b);   // phase A
+    for (int b : {6, 5, 4, 2, 1, 0}) bit(13, b);  // phase B (bit 6: battery symmetry)
+    for (int b : {5, 4, 2, 1, 0}) bit(18, b);     // phase C
+    is(21, 1);                                    // frequency high
+    is(21, 2);                                    // frequency low
+    for (int m = 0; m < 20; ++m) {
+        for (int b : {6, 5, 4, 1, 0}) bit(30 + 10 * m, b);  // module status byte
+    }
+    is(222, 1);  // breaker 1
+    is(223, 2);  // breaker 2
+    is(224, 1);  // lightning switch
+    for (int b = 7; b >= 0; --b) bit(240, b);
+    for (int b : {7, 6, 5, 4, 2, 1, 0}) bit(241, b);
+    for (int b : {6, 5}) bit(242, b);
+    return states;
+}
+
 Json::Value ScenarioOf(const PowerModel& m) {
     Json::Value s(Json::objectValue);
     const char* phases[] = {"a", "b", "c"};

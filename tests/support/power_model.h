@@ -48,6 +48,10 @@ struct PowerModel {
     Bytes ExpectedRecord(std::uint32_t device_id) const;
 };
 
+// The state of each of the 139 alarm evaluations of a pass over `record` (289 bytes), in
+// evaluation order, from the device's alarm documentation.
+std::vector<bool> ExpectedAlarmStates(const Bytes& record);
+
 // The simulator scenario that makes it report the model's values, field by field by name.
 Json::Value ScenarioOf(const PowerModel& model);
 

@@ -36,10 +36,10 @@ void RecordingHost::OnReset(SMDSPDevice&) {
     calls.push_back("Reset");
 }
 
-bool RecordingHost::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data, unsigned int size,
-                             bool urgent) {
+bool RecordingHost::OnSendSP(SMDVDevice& device, int data_id, const unsigned char* data,
+                             unsigned int size, bool urgent) {
     calls.push_back("SendSP");
-    published.push_back(Publication{data_id, Bytes(data, data + size), urgent});
+    published.push_back(Publication{data_id, Bytes(data, data + size), urgent, device.data_ready});
     return true;
 }
 

@@ -28,6 +28,7 @@ struct Publication {
     int data_id;
     Bytes record;
     bool urgent;
+    bool data_ready;  // the device's data_ready as the record was handed over
 };
 
 class RecordingHost : public smdhost::HostObserver {

@@ -50,7 +50,11 @@ HistoryDb::HistoryDb(const std::string& path, Mode mode) : path_(path) {
         if (sqlite3_exec(db_, statement, nullptr, nullptr, &error) != SQLITE_OK) {
             const std::string why = error != nullptr ? error : "unknown error";
             sqlite3_free(error);
-            Fail("cannot create table history: " + why, sqlite3_errcode(db_));
+            // The destructor does not run for a constructor that throws: close here.
+            const int code = sqlite3_errcode(db_);
+            sqlite3_close(db_);
+            db_ = nullptr;
+            throw HistoryError(path_ + ": cannot create table history: " + why, code & 0xFF);
         }
     }
 }

@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "host/provider.h"
+#include "host_runtime/host_observer.h"
 
 namespace rxphost {
 
