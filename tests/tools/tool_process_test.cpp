@@ -413,6 +413,15 @@ TEST(RecordProgram, CsvOfChosenFieldsOverATimeRangeWithUnitsAndAPlot) {
     EXPECT_EQ((head[16] << 24) | (head[17] << 16) | (head[18] << 8) | head[19], 960)
         << "image width";
 
+    // Without gnuplot on the PATH: named, exit 1, no file.
+    const std::string none = TempPath("none.png");
+    Child no_gnuplot({"/usr/bin/env", "PATH=/nonexistent", RXP_RECORD_PATH, "--db", db_path,
+                      "--plot", "dc_value1", "--out", none});
+    EXPECT_EQ(no_gnuplot.Wait(), 1);
+    EXPECT_NE(no_gnuplot.err().find("gnuplot failed: not installed"), std::string::npos)
+        << no_gnuplot.err();
+    EXPECT_NE(access(none.c_str(), F_OK), 0);
+
     Child empty({RXP_RECORD_PATH, "--db", db_path, "--format", "csv", "--since", "2030-01-01"});
     EXPECT_EQ(empty.Wait(), 1);
     EXPECT_NE(empty.err().find("no record in the range"), std::string::npos) << empty.err();

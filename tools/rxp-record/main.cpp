@@ -5,6 +5,7 @@
 
 #include <boost/program_options.hpp>
 #include <cctype>
+#include <csignal>
 #include <cstdio>
 #include <ctime>
 #include <filesystem>
@@ -157,14 +158,19 @@ public:
                    << " with lines linewidth 1.5 title " << Quoted(units_.Label(*fields_[i]));
         }
         script << "\n";
-        FILE* gnuplot = popen("gnuplot 2>&1", "w");
+        // gnuplot's own messages go to standard error, beside ours. A gnuplot that is not
+        // there, or stops early, closes the pipe: that is its exit status to report, not a
+        // SIGPIPE to die of.
+        FILE* gnuplot = popen("gnuplot 1>&2", "w");
         if (gnuplot == nullptr) {
             std::cerr << "rxp-record: cannot start gnuplot" << std::endl;
             return false;
         }
         const std::string text = script.str();
+        void (*previous)(int) = std::signal(SIGPIPE, SIG_IGN);
         std::fwrite(text.data(), 1, text.size(), gnuplot);
         const int status = pclose(gnuplot);
+        std::signal(SIGPIPE, previous);
         if (status != 0) {
             std::cerr << "rxp-record: gnuplot failed"
                       << (WIFEXITED(status) && WEXITSTATUS(status) == 127
