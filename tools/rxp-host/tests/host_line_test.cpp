@@ -4,6 +4,7 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <sstream>
 
 #include "tests/support/power_model.h"
 #include "tools/rxp-host/tests/host_test_support.h"
@@ -160,8 +161,21 @@ TEST_F(HostOnTestLine, SilentLineIsReportedLostOnceAndRestoredAtTheNextCycle) {
     const PowerModel model = PowerModel::Distinct(3);
     line_.Answer(AnswerAfter(5, model));  // five polls get no reply at all
 
-    ASSERT_EQ(RunHost(HostArgs({"--cycles", "2", "--timeout", "0.4"})), 0)
-        << hosttest::ReadText(err());
+    // The live state, read while the host runs, says when the line is lost.
+    const std::string state = dir_.File("state.json");
+    hosttest::Process host(HostArgs({"--cycles", "2", "--timeout", "0.4", "--state", state}), out(),
+                           err());
+    auto comm_is = [&state](const std::string& comm) {
+        return hosttest::ReadText(state).find("\"comm\":\"" + comm + "\"") != std::string::npos;
+    };
+    EXPECT_TRUE(hosttest::WaitUntil([&] { return comm_is("lost"); }, milliseconds(10000)));
+    Json::Value lost;
+    std::istringstream(hosttest::ReadText(state)) >> lost;  // whole: it is replaced, not rewritten
+    EXPECT_GE(lost["failed_polls_in_row"].asUInt(), 3u);
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+    EXPECT_TRUE(comm_is("up"));
+    EXPECT_NE(hosttest::ReadText(state).find("\"failed_polls_total\":5,"), std::string::npos)
+        << hosttest::ReadText(state);
 
     std::vector<std::string> sequence;
     for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
