@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "benchmarks/cycle_fixture.h"
+#include "device/rxp517_t36b2.h"
 #include "tests/support/alloc_counter.h"
 
 namespace {

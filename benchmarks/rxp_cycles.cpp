@@ -9,6 +9,7 @@
 #include <memory>
 
 #include "benchmarks/cycle_fixture.h"
+#include "device/rxp517_t36b2.h"
 #include "tests/support/alloc_counter.h"
 
 int main(int argc, char** argv) {

@@ -96,7 +96,8 @@ bool RXP517_T36B2::process(unsigned char* data, unsigned int size) {
             if (frame::DecodeSummed(data + 1, checksum_at + 1, decoded_frame, &sum)) {
                 current_frame = decoded_frame;
                 const unsigned char checksum = decoded_frame[checksum_at];
-                sum = static_cast<unsigned char>(sum - frame::CharSum(&checksum, 1));
+                sum = static_cast<unsigned char>(sum - frame::HighChar(checksum) -
+                                                 frame::LowChar(checksum));
                 if (sum != checksum) return false;  // corrupt: the polling step stays
                 return process_payload();
             }

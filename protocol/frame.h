@@ -69,18 +69,37 @@ inline void DecodePairs(const unsigned char* chars, std::size_t pairs, unsigned 
 // on the controller.
 typedef std::conditional<sizeof(void*) == 8, std::uint64_t, std::uint32_t>::type LineWord;
 
-// Writes the bytes at the even places of a word whose odd bytes are zero (four or two) to
-// `out`, in order.
-inline void StoreEvenBytes(std::uint64_t word, unsigned char* out) {
-    const std::uint64_t v = word | (word >> 8);
+// The characters at `p` as one word, the first in the lowest byte; the compiler makes it one
+// load where the CPU can load a word from any address (lwl/lwr on the controller).
+inline std::uint64_t LoadChars(const unsigned char* p, std::uint64_t) {
+    return std::uint64_t(p[0]) | std::uint64_t(p[1]) << 8 | std::uint64_t(p[2]) << 16 |
+           std::uint64_t(p[3]) << 24 | std::uint64_t(p[4]) << 32 | std::uint64_t(p[5]) << 40 |
+           std::uint64_t(p[6]) << 48 | std::uint64_t(p[7]) << 56;
+}
+inline std::uint32_t LoadChars(const unsigned char* p, std::uint32_t) {
+    return std::uint32_t(p[0]) | std::uint32_t(p[1]) << 8 | std::uint32_t(p[2]) << 16 |
+           std::uint32_t(p[3]) << 24;
+}
+
+// Writes the low bytes of a word's 16-bit lanes (four or two) to `out`, in order. The high
+// bytes must be zero.
+inline void StoreLaneBytes(std::uint64_t word, unsigned char* out) {
+    const std::uint64_t v = word | (word >> 8);  // lanes 0, 1 in bytes 0, 1; lanes 2, 3 in 4, 5
+#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     const std::uint16_t first = static_cast<std::uint16_t>(v);
     const std::uint16_t second = static_cast<std::uint16_t>(v >> 32);
-    std::memcpy(out, &first, sizeof(first));
+    std::memcpy(out, &first, sizeof(first));  // two 16-bit stores
     std::memcpy(out + 2, &second, sizeof(second));
+#else
+    out[0] = static_cast<unsigned char>(v);
+    out[1] = static_cast<unsigned char>(v >> 8);
+    out[2] = static_cast<unsigned char>(v >> 32);
+    out[3] = static_cast<unsigned char>(v >> 40);
+#endif
 }
-inline void StoreEvenBytes(std::uint32_t word, unsigned char* out) {
-    const std::uint16_t bytes = static_cast<std::uint16_t>(word | (word >> 8));
-    std::memcpy(out, &bytes, sizeof(bytes));
+inline void StoreLaneBytes(std::uint32_t word, unsigned char* out) {
+    out[0] = static_cast<unsigned char>(word);
+    out[1] = static_cast<unsigned char>(word >> 16);
 }
 
 // One machine word of characters, each pair decoded: the four bits of the high character then
@@ -112,22 +131,19 @@ inline bool DecodeSummed(const unsigned char* chars, std::size_t pairs, unsigned
     Word all = in_range | ones * 0x0F;       // AND of every character, in each byte
     Word lanes = 0;
     const std::size_t count = 2 * pairs;
-#if defined(__BYTE_ORDER__) && __BYTE_ORDER__ == __ORDER_LITTLE_ENDIAN__
     if (count >= sizeof(Word)) {
         const unsigned char* const end = chars + count;
         for (; chars + sizeof(Word) <= end; chars += sizeof(Word), out += sizeof(Word) / 2) {
-            Word w;
-            std::memcpy(&w, chars, sizeof(w));
-            StoreEvenBytes(DecodeWord(w, &lanes, &any, &all), out);
+            const Word w = LoadChars(chars, Word());
+            StoreLaneBytes(DecodeWord(w, &lanes, &any, &all), out);
         }
         if (chars != end) {
             // The last word ends with the last pair and takes again pairs already decoded: they
             // are decoded to the same bytes, and left out of the sum.
             const std::size_t again = sizeof(Word) - static_cast<std::size_t>(end - chars);
-            Word w;
-            std::memcpy(&w, end - sizeof(Word), sizeof(w));
+            const Word w = LoadChars(end - sizeof(Word), Word());
             const Word before = lanes;
-            StoreEvenBytes(DecodeWord(w, &lanes, &any, &all), out - again / 2);
+            StoreLaneBytes(DecodeWord(w, &lanes, &any, &all), out - again / 2);
             lanes = before + ((lanes - before) & (~Word(0) << (8 * again)));
         }
         // The 16-bit lanes summed into the top one (no lane is near overflowing).
@@ -136,7 +152,6 @@ inline bool DecodeSummed(const unsigned char* chars, std::size_t pairs, unsigned
         *sum = static_cast<unsigned char>(total + 2 * kCharBase * pairs);
         return (any & high_halves) == in_range && (all & high_halves) == in_range;
     }
-#endif
     unsigned total = 0;
     for (std::size_t k = 0; k < pairs; ++k, chars += 2) {
         any |= (chars[0] | chars[1]) * ones;
