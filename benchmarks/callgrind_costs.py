@@ -9,7 +9,14 @@ stand-in runtime (the object whose path contains RUNTIME_OBJECT_SUBSTRING) and e
 calls are left out; library code the plug-in calls (libc, libstdc++, Boost) is counted. The
 difference of the two profiles over 10 is one steady-state cycle.
 
-Prints one line per figure, "name value", for scripts/bench.sh.
+Prints one line per figure, "name value", for scripts/bench.sh:
+  plugin       the plug-in's own instructions and its library calls per cycle
+  receive      process less the reply handling: find, decode and check the 25 replies
+  commands     sending the 25 commands (send_command; write_cmd in earlier builds)
+  record       reply handling less commands and end of cycle: 25 replies to the record
+  alarms       the alarm pass, plug-in side
+  end_of_cycle the rest of RoundDone: time stamp, console line, calls of the host
+  refresh      RefreshStatus
 """
 import re
 import sys
@@ -133,17 +140,26 @@ def main():
     def per_cycle(fn):
         return (fn(b) - fn(a)) / 10.0
 
-    figures = {
-        "collected": per_cycle(lambda p: p.summary),
-        "plugin": per_cycle(lambda p: p.summary - p.runtime_calls()),
-        "process": per_cycle(lambda p: p.share_of(r"RXP517_T36B2::process\(")),
-        "payload": per_cycle(lambda p: p.share_of(r"RXP517_T36B2::process_payload\(")),
-        "commands": per_cycle(lambda p: p.share_of(r"RXP517_T36B2::(write_cmd|send_command)\(")),
-        "round_done": per_cycle(lambda p: p.share_of(r"::RoundDone\(")),
-        "alarms": per_cycle(lambda p: p.share_of(r"RXP517_T36B2::RunCheckThreshold\(")),
-    }
-    for k, v in figures.items():
-        print(k, "%.0f" % v)
+    def share(pattern):
+        return per_cycle(lambda p: p.share_of(pattern))
+
+    plugin = per_cycle(lambda p: p.summary - p.runtime_calls())
+    process = share(r"RXP517_T36B2::process\(")
+    payload = share(r"RXP517_T36B2::process_payload\(")
+    commands = share(r"RXP517_T36B2::(write_cmd|send_command|send_command_anew)\(")
+    round_done = share(r"::RoundDone\(")
+    alarms = share(r"RXP517_T36B2::RunCheckThreshold\(")
+    figures = [
+        ("plugin", plugin),
+        ("receive", process - payload),
+        ("commands", commands),
+        ("record", payload - commands - round_done),
+        ("alarms", alarms),
+        ("end_of_cycle", round_done - alarms),
+        ("refresh", share(r"RXP517_T36B2::RefreshStatus\(")),
+    ]
+    for name, value in figures:
+        print(name, "%.0f" % value)
     return 0
 
 

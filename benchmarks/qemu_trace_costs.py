@@ -1,7 +1,9 @@
 #!/usr/bin/env python3
 """Instructions executed per loaded object, from a qemu user-mode log of rxp_cycles_loaded.
 
-Usage: qemu_trace_costs.py MAPS LOG PLUGIN_NM
+Usage: qemu_trace_costs.py MAPS LOG PLUGIN_NM        counts of one run
+       qemu_trace_costs.py --cycle COUNTS_N COUNTS_N_PLUS_10
+                                                      one steady-state cycle from two runs
 
 The log is written by `qemu-<arch> -d in_asm,exec,nochain`: every translated block is listed
 with its instructions (in_asm), and with chaining off every execution of a block is logged
@@ -14,8 +16,12 @@ the three ran last before it, that is to the object that called the library: the
 calls of memchr, memcpy, the console and the clock count as the plug-in's, the runtime's as the
 runtime's. Plug-in figures are also given per plug-in function in the same way.
 
-Prints "name<TAB>value" lines: plugin, runtime, driver, then plugin:FUNCTION for each function,
-sorted by name.
+The first form prints "name<TAB>value" lines: plugin, runtime, driver, then plugin:FUNCTION for
+each function, sorted by name. The second takes two such outputs, of N and N + 10 cycles, and
+prints the figures of one cycle as callgrind_costs.py does: plugin, receive (process and the
+general receive path), commands (sending them, and encoding them in earlier builds), record
+(process_payload and the field copies), alarms (the alarm pass), checksums (calc_crc called out
+of line, in earlier builds by both receive and commands), end_of_cycle (the rest).
 """
 import re
 import sys
@@ -50,7 +56,42 @@ def read_functions(nm_path, base):
     return funcs
 
 
+def read_counts(path):
+    counts = {}
+    for line in open(path):
+        name, _, value = line.rstrip("\n").rpartition("\t")
+        counts[name] = int(value)
+    return counts
+
+
+def cycle(path_n, path_m):
+    a, b = read_counts(path_n), read_counts(path_m)
+    per = {k: (b.get(k, 0) - a.get(k, 0)) / 10.0 for k in set(a) | set(b)}
+
+    def group(pattern):
+        rx = re.compile(pattern)
+        return sum(v for k, v in per.items() if k.startswith("plugin:") and rx.search(k[7:]))
+
+    plugin = per.get("plugin", 0.0)
+    figures = [
+        ("plugin", plugin),
+        ("receive", group(r"^RXP517_T36B2::(process|collect)\(")),
+        # calc_crc was the commands' checksum and the replies' alike in earlier builds.
+        ("commands", group(r"^RXP517_T36B2::(write_cmd|send_command|send_command_anew)\(")),
+        ("record", group(r"^RXP517_T36B2::process_payload\(|store_payload|StoreBytes")),
+        ("alarms", group(r"RunCheckThreshold")),
+        # Checksums computed out of line (earlier builds: both the replies' and the commands').
+        ("checksums", group(r"^RXP517_T36B2::calc_crc\(|CharSum")),
+    ]
+    figures.append(("end_of_cycle", plugin - sum(v for _, v in figures[1:])))
+    for name, value in figures:
+        print(name, "%.0f" % value)
+    return 0
+
+
 def main():
+    if len(sys.argv) == 4 and sys.argv[1] == "--cycle":
+        return cycle(sys.argv[2], sys.argv[3])
     if len(sys.argv) != 4:
         sys.stderr.write(__doc__)
         return 2
