@@ -90,7 +90,9 @@ bool RXP517_T36B2::process(unsigned char* data, unsigned int size) {
         if (chars <= size && data[chars - 1] == frame::kEnd) {
             // The checksum's pair is decoded and summed with the bytes before it, then taken out
             // of the sum. Characters all '0'..'?' mean no end character comes before the one
-            // found, so this is the frame the general path would take.
+            // found, so this is the frame the general path would take. Otherwise the general
+            // path decodes the chunk afresh; what this attempt left in decoded_frame past the
+            // bytes of the frame it finds is never read, like any earlier frame's leftovers.
             const std::size_t checksum_at = frame::kHeaderBytes + length;
             unsigned char sum;
             if (frame::DecodeSummed(data + 1, checksum_at + 1, decoded_frame, &sum)) {
