@@ -1,10 +1,12 @@
 # What the built plug-in shows the host's dynamic linker: one defined entry, get_providers, under
 # its plain name; every framework operation undefined, to be resolved from the host process; no
-# trace of the stand-in runtime; and virtual tables of the sizes the host's declarations give.
+# trace of the stand-in runtime; virtual tables of the sizes the host's declarations give; and the
+# build's version as text in its read-only data, for `strings rxp517_t36b2.so`.
 #
-# cmake -DNM=nm -DOBJDUMP=objdump -DPLUGIN=rxp517_t36b2.so -DPOINTER_SIZE=8 -P this-file
+# cmake -DNM=nm -DOBJDUMP=objdump -DREADELF=readelf -DPLUGIN=rxp517_t36b2.so -DPOINTER_SIZE=8
+#       -DVERSION_FILE=version.txt -P this-file
 
-foreach(var NM OBJDUMP PLUGIN POINTER_SIZE)
+foreach(var NM OBJDUMP READELF PLUGIN POINTER_SIZE VERSION_FILE)
     if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
         message(FATAL_ERROR "${var} is not set")
     endif()
@@ -80,7 +82,19 @@ endfunction()
 check_table(_ZTV12RXP517_T36B2 32)
 check_table(_ZTV20RXP517_T36B2Provider 3)
 
+# Kept through --gc-sections without being exported: a string in .rodata.
+file(STRINGS "${VERSION_FILE}" version LIMIT_COUNT 1)
+execute_process(COMMAND ${READELF} -p .rodata ${PLUGIN} OUTPUT_VARIABLE rodata RESULT_VARIABLE rc)
+if(NOT rc EQUAL 0)
+    message(FATAL_ERROR "${READELF} -p .rodata failed on ${PLUGIN}")
+endif()
+string(FIND "${rodata}" "  rxp517_t36b2 version ${version}\n" at)
+if(at EQUAL -1)
+    string(APPEND failures "the read-only data lacks \"rxp517_t36b2 version ${version}\"\n")
+endif()
+
 if(failures)
     message(FATAL_ERROR "${PLUGIN}:\n${failures}")
 endif()
-message(STATUS "${PLUGIN}: exports get_providers only; framework operations resolved from the host")
+message(STATUS "${PLUGIN}: exports get_providers only; framework operations resolved from the "
+    "host; version ${version}")

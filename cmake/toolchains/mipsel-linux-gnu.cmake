@@ -12,7 +12,10 @@
 #                                --sysroot and to the emulator as its root (default: none, the
 #                                compiler's built-in root, /usr/mipsel-linux-gnu for Debian's)
 #   RXP_MIPSEL_PACKAGE_ROOT      folder holding the unpacked library packages (Boost, jsoncpp,
-#                                GoogleTest); default <build>/sysroot. Ignored when absent.
+#                                GoogleTest); default <build>/sysroot. Ignored when absent. A
+#                                list of folders is searched in its order (the old-ABI build
+#                                puts its own jsoncpp and GoogleTest first); pkg-config sees the
+#                                first one only.
 #   RXP_MIPSEL_EMULATOR          the user-mode emulator (default qemu-mipsel)
 #   RXP_MIPSEL_CPU               the emulated CPU model, for qemu's -cpu (default: qemu's own)
 set(CMAKE_SYSTEM_NAME Linux)
@@ -35,7 +38,7 @@ set(RXP_MIPSEL_TOOLCHAIN_PREFIX "${RXP_MIPSEL_TOOLCHAIN_PREFIX}"
     CACHE STRING "Prefix of the mipsel compiler and binutils")
 set(RXP_MIPSEL_SYSROOT "${RXP_MIPSEL_SYSROOT}" CACHE PATH "The controller's sysroot, if any")
 set(RXP_MIPSEL_PACKAGE_ROOT "${RXP_MIPSEL_PACKAGE_ROOT}"
-    CACHE PATH "Folder with the unpacked mipsel library packages")
+    CACHE STRING "Folders (a list) with the unpacked mipsel library packages")
 set(RXP_MIPSEL_EMULATOR "${RXP_MIPSEL_EMULATOR}" CACHE STRING "User-mode emulator for mipsel")
 set(RXP_MIPSEL_CPU "${RXP_MIPSEL_CPU}" CACHE STRING "CPU model the emulator presents")
 
@@ -50,9 +53,13 @@ endif()
 # Libraries, headers and CMake package files come from the target's folders only; programs run
 # at build time come from this machine.
 set(CMAKE_FIND_ROOT_PATH "")
-if(RXP_MIPSEL_PACKAGE_ROOT AND IS_DIRECTORY "${RXP_MIPSEL_PACKAGE_ROOT}")
-    list(APPEND CMAKE_FIND_ROOT_PATH "${RXP_MIPSEL_PACKAGE_ROOT}")
-endif()
+set(_rxp_package_roots "")
+foreach(root IN LISTS RXP_MIPSEL_PACKAGE_ROOT)
+    if(IS_DIRECTORY "${root}")
+        list(APPEND _rxp_package_roots "${root}")
+    endif()
+endforeach()
+list(APPEND CMAKE_FIND_ROOT_PATH ${_rxp_package_roots})
 set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
@@ -63,8 +70,8 @@ if(NOT RXP_MIPSEL_SYSROOT OR IS_DIRECTORY "${RXP_MIPSEL_SYSROOT}/usr/lib/mipsel-
 endif()
 
 # pkg-config, where a package brings no CMake files: the target's .pc files, paths re-rooted.
-if(RXP_MIPSEL_PACKAGE_ROOT AND IS_DIRECTORY "${RXP_MIPSEL_PACKAGE_ROOT}")
-    set(_rxp_pc_root "${RXP_MIPSEL_PACKAGE_ROOT}")
+if(_rxp_package_roots)
+    list(GET _rxp_package_roots 0 _rxp_pc_root)
 else()
     set(_rxp_pc_root "${RXP_MIPSEL_SYSROOT}")
 endif()
@@ -99,11 +106,11 @@ else()
     unset(_rxp_compiler_root)
 endif()
 set(_rxp_library_path "")
-if(RXP_MIPSEL_PACKAGE_ROOT)
+foreach(root IN LISTS RXP_MIPSEL_PACKAGE_ROOT)
     foreach(dir lib/mipsel-linux-gnu usr/lib/mipsel-linux-gnu usr/lib)
-        list(APPEND _rxp_library_path "${RXP_MIPSEL_PACKAGE_ROOT}/${dir}")
+        list(APPEND _rxp_library_path "${root}/${dir}")
     endforeach()
-endif()
+endforeach()
 string(REPLACE ";" ":" _rxp_library_path "${_rxp_library_path}")
 set(CMAKE_CROSSCOMPILING_EMULATOR "${RXP_MIPSEL_EMULATOR}" -L "${_rxp_qemu_root}")
 if(RXP_MIPSEL_CPU)
@@ -114,3 +121,4 @@ if(_rxp_library_path)
 endif()
 unset(_rxp_qemu_root)
 unset(_rxp_library_path)
+unset(_rxp_package_roots)

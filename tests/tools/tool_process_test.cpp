@@ -230,6 +230,8 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
     };
     const std::string bad = TempPath("bad-scenario.json");
     std::ofstream(bad) << "{\"modules\": {\"30\": {}}}";
+    const std::string deep = TempPath("deep-scenario.json");
+    std::ofstream(deep) << std::string(5000, '[') << std::string(5000, ']');
     const std::vector<Case> cases = {
         {{"--no-such-option"}, 2, "unrecognised option"},
         {{"--address", "300"}, 2, "a bus address is 0..255"},
@@ -237,6 +239,12 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
         {{"--scenario", bad}, 1, "modules.30: a module number is 1 to 20"},
         {{"--scenario", "/nonexistent.json"}, 1, "/nonexistent.json: cannot read"},
         {{"--port", "/nonexistent/tty"}, 1, "/nonexistent/tty: cannot open the serial port"},
+        // Counts take no sign: wrapped round, -1 was gigabytes of noise, -5 a 49-day delay.
+        {{"--noise", "-1"}, 2, "'--noise' is invalid: it takes a whole number, 0 or more"},
+        {{"--delay=-5"}, 2, "'--delay' is invalid"},
+        {{"--drop-every", "4294967296"}, 2, "'--drop-every' is invalid"},
+        {{"--scenario", "/tmp"}, 1, "/tmp: is a directory, not a scenario file"},
+        {{"--scenario", deep}, 1, ": not valid JSON: Exceeded stackLimit"},
     };
     for (const Case& c : cases) {
         std::vector<std::string> args = {RXP_SIM_PATH};
@@ -244,12 +252,17 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
         Child sim(args);
         EXPECT_EQ(sim.Wait(), c.exit_code) << c.args[0];
         EXPECT_NE(sim.err().find(c.message), std::string::npos) << sim.err();
+        // A file is named in its message.
+        if (c.args[0] == "--scenario") {
+            EXPECT_NE(sim.err().find(c.args[1]), std::string::npos);
+        }
     }
     Child help({RXP_SIM_PATH, "--help"});
     EXPECT_EQ(help.Wait(), 0);
     EXPECT_NE(help.out().find("Example:"), std::string::npos);
     EXPECT_NE(help.out().find("Exit codes:"), std::string::npos);
     unlink(bad.c_str());
+    unlink(deep.c_str());
 }
 
 TEST(RecordProgram, ReadsFilesHexAndDatabaseRowsAndRefusesWrongSizes) {
@@ -274,6 +287,11 @@ TEST(RecordProgram, ReadsFilesHexAndDatabaseRowsAndRefusesWrongSizes) {
         EXPECT_NE(refused.err().find(path + ": refused: "), std::string::npos) << refused.err();
         EXPECT_NE(refused.err().find("a record is exactly 289 bytes"), std::string::npos);
     }
+
+    Child directory({RXP_RECORD_PATH, "/tmp"});
+    EXPECT_EQ(directory.Wait(), 1);
+    EXPECT_NE(directory.err().find("/tmp: is a directory, not a record"), std::string::npos)
+        << directory.err();
 
     const std::string hex_file = TempPath("rec.hex");
     std::ofstream(hex_file) << rxptest::ToHex(rec) << "\n";

@@ -50,7 +50,7 @@ HistoryDb::HistoryDb(const std::string& path, Mode mode) : path_(path) {
         const std::string why = db_ != nullptr ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
-        throw std::runtime_error(path + ": cannot open history database: " + why);
+        throw HistoryError(path + ": cannot open history database: " + why, SQLITE_CANTOPEN);
     }
     // The host may be writing while a reader looks: wait for its lock instead of failing.
     sqlite3_busy_timeout(db_, 5000);
@@ -59,7 +59,7 @@ HistoryDb::HistoryDb(const std::string& path, Mode mode) : path_(path) {
         if (sqlite3_exec(db_, kCreateTable, nullptr, nullptr, &error) != SQLITE_OK) {
             const std::string why = error != nullptr ? error : "unknown error";
             sqlite3_free(error);
-            Fail("cannot create table history: " + why);
+            Fail("cannot create table history: " + why, sqlite3_errcode(db_));
         }
     }
 }
@@ -68,22 +68,57 @@ HistoryDb::~HistoryDb() {
     sqlite3_close(db_);
 }
 
-void HistoryDb::Fail(const std::string& what) const {
-    throw std::runtime_error(path_ + ": " + what);
+void HistoryDb::Fail(const std::string& what, int code) const {
+    throw HistoryError(path_ + ": " + what, code & 0xFF);
+}
+
+void HistoryDb::SetBusyTimeout(int milliseconds) {
+    sqlite3_busy_timeout(db_, milliseconds);
+}
+
+std::string HistoryDb::WhyNotWritable() {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT name, type FROM pragma_table_info('history') ORDER BY cid",
+                           -1, &raw, nullptr) != SQLITE_OK) {
+        return path_ + ": cannot read the table's columns: " + sqlite3_errmsg(db_);
+    }
+    Statement s(raw);
+    std::string found;
+    int rc;
+    while ((rc = sqlite3_step(raw)) == SQLITE_ROW) {
+        if (!found.empty()) found += ", ";
+        found += reinterpret_cast<const char*>(sqlite3_column_text(raw, 0));
+        const unsigned char* type = sqlite3_column_text(raw, 1);
+        if (type != nullptr && *type != 0)
+            found += std::string(" ") + reinterpret_cast<const char*>(type);
+    }
+    if (rc != SQLITE_DONE)
+        return path_ + ": cannot read the table's columns: " + sqlite3_errmsg(db_);
+    const std::string expected = "id INTEGER, time TEXT, device_id INTEGER, record BLOB";
+    if (found != expected) {
+        return path_ + ": table history has the columns (" + found + "), not (" + expected +
+               "); not a history database of this host";
+    }
+    if (sqlite3_db_readonly(db_, "main") == 1) {
+        return path_ +
+               ": the database can only be read (file permissions or a read-only file "
+               "system)";
+    }
+    return "";
 }
 
 std::int64_t HistoryDb::Append(const std::string& time, std::int64_t device_id,
                                const unsigned char* record, std::size_t size) {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_, kInsertRow, -1, &raw, nullptr) != SQLITE_OK) {
-        Fail(std::string("cannot store a record: ") + sqlite3_errmsg(db_));
+        Fail(std::string("cannot store a record: ") + sqlite3_errmsg(db_), sqlite3_errcode(db_));
     }
     Statement s(raw);
     sqlite3_bind_text(raw, 1, time.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int64(raw, 2, device_id);
     sqlite3_bind_blob(raw, 3, record, static_cast<int>(size), SQLITE_TRANSIENT);
     if (sqlite3_step(raw) != SQLITE_DONE) {
-        Fail(std::string("cannot store a record: ") + sqlite3_errmsg(db_));
+        Fail(std::string("cannot store a record: ") + sqlite3_errmsg(db_), sqlite3_errcode(db_));
     }
     return sqlite3_last_insert_rowid(db_);
 }
@@ -91,21 +126,25 @@ std::int64_t HistoryDb::Append(const std::string& time, std::int64_t device_id,
 std::vector<Row> HistoryDb::Last(std::int64_t count) {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_, kSelectLast, -1, &raw, nullptr) != SQLITE_OK) {
-        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_));
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     }
     Statement s(raw);
     sqlite3_bind_int64(raw, 1, count);
     std::vector<Row> rows;
     int rc;
     while ((rc = sqlite3_step(raw)) == SQLITE_ROW) rows.push_back(ReadRow(raw));
-    if (rc != SQLITE_DONE) Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE)
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     return rows;
 }
 
 bool HistoryDb::Find(std::int64_t id, Row* row) {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_, kSelectRow, -1, &raw, nullptr) != SQLITE_OK) {
-        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_));
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     }
     Statement s(raw);
     sqlite3_bind_int64(raw, 1, id);
@@ -114,18 +153,22 @@ bool HistoryDb::Find(std::int64_t id, Row* row) {
         *row = ReadRow(raw);
         return true;
     }
-    if (rc != SQLITE_DONE) Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_));
+    if (rc != SQLITE_DONE)
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     return false;
 }
 
 std::int64_t HistoryDb::Count() {
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_, kCountRows, -1, &raw, nullptr) != SQLITE_OK) {
-        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_));
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     }
     Statement s(raw);
     if (sqlite3_step(raw) != SQLITE_ROW) {
-        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_));
+        Fail(std::string("cannot read table history: ") + sqlite3_errmsg(db_),
+             sqlite3_errcode(db_));
     }
     return sqlite3_column_int64(raw, 0);
 }

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 #include <ctime>
+#include <stdexcept>
 #include <string>
 #include <vector>
 
@@ -45,8 +46,18 @@ struct Row {
 std::string LocalIsoTime(std::time_t when);
 std::string LocalIsoTimeNow();
 
-// One open database. Every failure throws std::runtime_error whose text names the file and
-// what SQLite said.
+// A failed database operation: the text names the file and what SQLite said; `code` is SQLite's
+// primary result code (SQLITE_BUSY for a lock held too long by another program).
+class HistoryError : public std::runtime_error {
+public:
+    HistoryError(const std::string& what, int code) : std::runtime_error(what), code_(code) {}
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
+// One open database. Every failure throws HistoryError.
 class HistoryDb {
 public:
     enum class Mode { kReadOnly, kCreate };
@@ -64,10 +75,16 @@ public:
     bool Find(std::int64_t id, Row* row);
     std::int64_t Count();
 
+    // How long a statement waits for another program's lock before it fails with SQLITE_BUSY.
+    void SetBusyTimeout(int milliseconds);
+    // Empty when the database can take rows; otherwise why not, naming the file: the table
+    // "history" with other columns than the ones above, or a database opened read-only.
+    std::string WhyNotWritable();
+
     const std::string& path() const { return path_; }
 
 private:
-    [[noreturn]] void Fail(const std::string& what) const;
+    [[noreturn]] void Fail(const std::string& what, int code) const;
 
     std::string path_;
     sqlite3* db_ = nullptr;

@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <memory>
@@ -215,13 +216,21 @@ Scenario Scenario::FromText(const std::string& text, const std::string& source) 
     Json::Value root;
     std::string errors;
     if (text.find_first_not_of(" \t\r\n") == std::string::npos) return Scenario();
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
-        throw ScenarioError(source + ": not valid JSON: " + errors);
+    bool parsed = false;
+    try {
+        parsed = reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const Json::Exception& e) {  // nesting deeper than the reader allows
+        errors = e.what();
     }
+    if (!parsed) throw ScenarioError(source + ": not valid JSON: " + errors);
     return FromJson(root, source);
 }
 
 Scenario Scenario::Load(const std::string& path) {
+    std::error_code ec;
+    if (std::filesystem::is_directory(path, ec)) {
+        throw ScenarioError(path + ": is a directory, not a scenario file");
+    }
     std::ifstream in(path, std::ios::binary);
     if (!in) throw ScenarioError(path + ": cannot read the scenario file");
     std::ostringstream text;

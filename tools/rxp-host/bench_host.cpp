@@ -7,12 +7,14 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
 #include <sstream>
 
 #include "protocol/frame.h"
+#include "tools/common/version.h"
 
 namespace rxphost {
 
@@ -41,12 +43,29 @@ std::string SpacedHex(const unsigned char* data, std::size_t size) {
     return text;
 }
 
-// A whole file as bytes; false when it cannot be read.
-bool ReadFile(const std::string& path, std::string* content) {
+// A whole file as bytes; false, with the reason in `why`, when it cannot be read.
+bool ReadFile(const std::string& path, std::string* content, std::string* why) {
+    std::error_code ec;
+    const auto status = std::filesystem::status(path, ec);
+    if (ec) {
+        *why = ec.message();
+        return false;
+    }
+    if (std::filesystem::is_directory(status)) {
+        *why = "it is a directory";
+        return false;
+    }
     std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in) return false;
+    if (!in) {
+        *why = std::strerror(errno);
+        return false;
+    }
     content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    return !in.bad();
+    if (in.bad()) {
+        *why = "read error";
+        return false;
+    }
+    return true;
 }
 
 // The JSON reader's report ("* Line 2, Column 1\n  Syntax error: ...\n") on one line.
@@ -82,7 +101,15 @@ BenchHost::BenchHost(const HostOptions& options)
       line_(io_),
       poll_timer_(io_),
       reply_timer_(io_),
-      signals_(io_, SIGINT, SIGTERM) {}
+      reopen_timer_(io_),
+      deadline_timer_(io_),
+      signals_(io_, SIGINT, SIGTERM) {
+    signals_.add(SIGHUP);
+    // Reply timeout plus a few character times (1 ms a character when the port's speed is
+    // left as it is).
+    const double character = options_.baud != 0 ? 10.0 / options_.baud : 0.001;
+    quiet_gap_ = Seconds(options_.timeout + kQuietCharacters * character);
+}
 
 BenchHost::~BenchHost() {
     if (device_) smdhost::SetObserver(*device_, nullptr);
@@ -106,13 +133,13 @@ void BenchHost::Start() {
         } catch (const std::runtime_error& e) {
             throw StartupError(e.what());
         }
+        WriteStartEvent();
     }
     if (!options_.history.empty()) {
         try {
-            history_.reset(new rxp::history::HistoryDb(options_.history,
-                                                       rxp::history::HistoryDb::Mode::kCreate));
+            history_.reset(new HistoryWriter(options_.history));
         } catch (const std::runtime_error& e) {
-            throw StartupError(e.what());
+            throw StartupError(std::string("history: ") + e.what());
         }
     }
 
@@ -126,6 +153,7 @@ void BenchHost::Start() {
     } catch (const std::runtime_error& e) {
         throw StartupError(e.what());
     }
+    quiet_until_ = Clock::now();
 
     if (!options_.cache.empty()) LoadCache();
 }
@@ -136,17 +164,30 @@ void BenchHost::ApplySettings() {
     Json::Value settings(Json::objectValue);
     const std::string& path = options_.settings;
     if (!path.empty()) {
-        std::string text;
-        if (!ReadFile(path, &text)) {
-            throw StartupError("cannot read settings file '" + path + "': " + std::strerror(errno));
+        std::string text, why;
+        if (!ReadFile(path, &text, &why)) {
+            throw StartupError("cannot read settings file '" + path + "': " + why);
         }
+        // Strict: a second copy of a key or anything after the object is a mistake in the
+        // file, not something to guess about.
         Json::CharReaderBuilder builder;
         builder["collectComments"] = false;
+        builder["rejectDupKeys"] = true;
+        builder["failIfExtra"] = true;
         std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
         std::string errors;
-        if (!reader->parse(text.data(), text.data() + text.size(), &settings, &errors)) {
+        bool parsed = false;
+        try {
+            parsed = reader->parse(text.data(), text.data() + text.size(), &settings, &errors);
+        } catch (const Json::Exception& e) {  // nesting deeper than the reader allows
+            errors = e.what();
+        }
+        if (!parsed) {
             throw StartupError("settings file '" + path +
                                "' is not valid JSON: " + OneLine(errors));
+        }
+        if (!settings.isObject()) {
+            throw StartupError("settings file '" + path + "' must hold a JSON object");
         }
     }
 
@@ -172,15 +213,27 @@ void BenchHost::ApplySettings() {
 // record is not handed to the device, and polling goes on without it.
 void BenchHost::LoadCache() {
     const std::string& path = options_.cache;
-    std::string record;
-    if (!ReadFile(path, &record)) {
-        std::cerr << "rxp-host: cannot read cache file '" << path << "': " << std::strerror(errno)
+    std::string record, why;
+    if (!ReadFile(path, &record, &why)) {
+        std::cerr << "rxp-host: cannot read cache file '" << path << "': " << why
                   << "; starting without it" << std::endl;
         return;
     }
     if (record.size() != rxp::kRecordSize) {
         std::cerr << "rxp-host: cache file '" << path << "' holds " << record.size()
                   << " bytes, a record is " << rxp::kRecordSize << "; starting without it"
+                  << std::endl;
+        return;
+    }
+    // Record bytes 0..3: the device id, little-endian. Another device's record would stand in
+    // this device's history and alarms until the first poll, with the other id.
+    std::uint32_t cached_id = 0;
+    for (int i = 3; i >= 0; --i)
+        cached_id = (cached_id << 8) | static_cast<unsigned char>(record[i]);
+    const std::uint32_t own_id = static_cast<std::uint32_t>(device_->data_id);
+    if (cached_id != own_id) {
+        std::cerr << "rxp-host: warning: cache file '" << path << "' holds a record of device id "
+                  << cached_id << ", not of this device (" << own_id << "); starting without it"
                   << std::endl;
         return;
     }
@@ -198,43 +251,174 @@ void BenchHost::LoadCache() {
     events_.Flush();
 }
 
+void BenchHost::WriteStartEvent() {
+    Json::Value given(Json::objectValue);
+    given["plugin"] = options_.plugin;
+    given["port"] = options_.port;
+    given["baud"] = options_.baud;
+    if (options_.address >= 0) given["address"] = options_.address;
+    if (!options_.settings.empty()) given["settings"] = options_.settings;
+    if (!options_.cache.empty()) given["cache"] = options_.cache;
+    if (options_.cycles != 0) given["cycles"] = Json::UInt64(options_.cycles);
+    given["interval"] = options_.interval;
+    given["timeout"] = options_.timeout;
+    if (options_.deadline > 0) given["deadline"] = options_.deadline;
+    given["events"] = options_.events;
+    if (!options_.history.empty()) given["history"] = options_.history;
+    given["trace"] = options_.trace;
+    Json::Value fields(Json::objectValue);
+    fields["version"] = rxp::tools::Version();
+    fields["options"] = given;
+    fields["pid"] = static_cast<Json::Int64>(::getpid());
+    events_.Write("start", fields);
+}
+
 int BenchHost::Run() {
     next_poll_due_ = Clock::now();
     signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
         if (ec) return;
-        std::cerr << "rxp-host: " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ", stopping"
-                  << std::endl;
+        std::cerr << "rxp-host: "
+                  << (signal == SIGINT   ? "SIGINT"
+                      : signal == SIGHUP ? "SIGHUP"
+                                         : "SIGTERM")
+                  << ", stopping" << std::endl;
         Stop();
     });
+    if (options_.deadline > 0) {
+        deadline_timer_.expires_after(Seconds(options_.deadline));
+        deadline_timer_.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec) OnDeadline();
+        });
+    }
     StartReading();
     boost::asio::post(io_, [this] { StartPoll(); });
     io_.run();
 
     if (poll_active_) TraceReceived(nullptr, 0, true);
-    events_.Flush();
+    if (history_) {
+        history_->Finish(kHistoryGrace);
+        ReportHistoryFailures();
+    }
     std::cout << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles")
               << " completed in " << polls_ << (polls_ == 1 ? " poll" : " polls") << std::endl;
-    return 0;
+    if (history_ && history_->failed() > 0) {
+        std::cerr << "rxp-host: " << history_->failed() << " of "
+                  << history_->failed() + history_->stored() << " records could not be stored in '"
+                  << options_.history << "'" << std::endl;
+    }
+    if (events_.lost() > 0) {
+        std::cerr << "rxp-host: " << events_.lost() << " events could not be written to '"
+                  << options_.events << "'" << std::endl;
+    }
+    return ExitCode();
+}
+
+int BenchHost::ExitCode() const {
+    if (history_ && history_->failed() > 0) return kExitHistoryLost;
+    if (events_.lost() > 0) return kExitEventsLost;
+    if (deadline_passed_) return kExitDeadline;
+    return kExitDone;
+}
+
+void BenchHost::OnDeadline() {
+    if (stopping_) return;
+    deadline_passed_ = true;
+    std::cerr << "rxp-host: deadline of " << NumberText(options_.deadline) << " s passed with "
+              << cycles_ << " of " << options_.cycles << " cycles completed" << std::endl;
+    Json::Value fields(Json::objectValue);
+    fields["cycles"] = Json::UInt64(cycles_);
+    fields["requested"] = Json::UInt64(options_.cycles);
+    events_.Write("deadline", fields);
+    Stop();
 }
 
 void BenchHost::StartReading() {
     line_.StartReading([this](unsigned char* data, std::size_t size) { OnChunk(data, size); },
-                       [this](const std::string& what) { OnReadError(what); });
+                       [this](const std::string& what) { LineDown("reading failed: " + what); });
 }
 
-void BenchHost::OnReadError(const std::string& what) {
-    // Reading is tried again at the next poll; a line that stays broken is reported once.
-    if (read_error_reported_) return;
-    read_error_reported_ = true;
-    std::cerr << "rxp-host: reading port '" << options_.port << "' failed: " << what << std::endl;
+// A port that hung up (a USB adapter pulled, the far end of a pseudo-terminal gone) or fails to
+// read or write does not come back by itself: it is closed, and opened again every
+// kReopenInterval until that works.
+void BenchHost::LineDown(const std::string& what) {
+    if (line_down_ || stopping_) return;
+    line_down_ = true;
+    std::cerr << "rxp-host: port '" << options_.port << "': " << what
+              << "; closing it and opening it again every "
+              << NumberText(kReopenInterval.count() / 1000.0) << " s" << std::endl;
+    if (poll_active_) {
+        poll_active_ = false;
+        ++reply_generation_;
+        reply_timer_.cancel();
+        if (options_.trace) TraceReceived(nullptr, 0, true);
+        Json::Value fields(Json::objectValue);
+        fields["poll"] = Json::UInt64(polls_);
+        fields["reason"] = "line";
+        fields["waiting_for"] = DescribeCommandFrame(last_command_.data(), last_command_.size());
+        events_.Write("poll_failed", fields);
+    }
+    receiver_dirty_ = true;
+    poll_timer_.cancel();
+    line_.Close();
+    if (!comm_lost_) {
+        comm_lost_ = true;
+        std::cout << rxp::history::LocalIsoTimeNow() << "  communication lost: port "
+                  << options_.port << ": " << what << std::endl;
+        Json::Value fields(Json::objectValue);
+        fields["reason"] = what;
+        events_.Write("comm_lost", fields);
+    }
+    reopen_failure_reported_ = false;
+    ArmReopen();
+}
+
+void BenchHost::ArmReopen() {
+    reopen_timer_.expires_after(kReopenInterval);
+    reopen_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) TryReopen();
+    });
+}
+
+void BenchHost::TryReopen() {
+    if (stopping_) return;
+    try {
+        line_.Open(options_.port, options_.baud);
+    } catch (const std::runtime_error& e) {
+        if (!reopen_failure_reported_) {
+            reopen_failure_reported_ = true;
+            std::cerr << "rxp-host: " << e.what() << "; trying again every "
+                      << NumberText(kReopenInterval.count() / 1000.0) << " s" << std::endl;
+        }
+        ArmReopen();
+        return;
+    }
+    std::cerr << "rxp-host: port '" << options_.port << "' open again" << std::endl;
+    line_down_ = false;
+    quiet_until_ = Clock::now();
+    StartReading();
+    boost::asio::post(io_, [this] { StartPoll(); });
 }
 
 void BenchHost::StartPoll() {
-    if (stopping_) return;
+    if (stopping_ || line_down_ || poll_active_) return;
+    const Clock::time_point now = Clock::now();
+    if (now < quiet_until_) {
+        // Something is still arriving for an abandoned poll: wait for the line to go quiet.
+        poll_timer_.expires_at(quiet_until_);
+        poll_timer_.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec) StartPoll();
+        });
+        return;
+    }
     if (!line_.reading()) StartReading();
+    if (receiver_dirty_) {
+        // Whatever part of a reply the device holds belongs to an abandoned poll.
+        device_->Reset();
+        receiver_dirty_ = false;
+    }
     poll_active_ = true;
     ++polls_;
-    poll_started_ = Clock::now();
+    poll_started_ = now;
     next_poll_due_ = poll_started_ + Seconds(options_.interval);
     write_error_.clear();
     trace_rx_.clear();
@@ -244,10 +428,14 @@ void BenchHost::StartPoll() {
 
 void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
     if (options_.trace) TraceReceived(data, size, false);
-    read_error_reported_ = false;
     // The line is request and reply: bytes that arrive while no command is outstanding answer
-    // an abandoned poll and would be taken for a reply to the next one.
-    if (!poll_active_) return;
+    // an abandoned poll and would be taken for a reply to the next one. They are dropped, and
+    // the next poll waits until the line has been quiet for a while.
+    if (!poll_active_) {
+        quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);
+        receiver_dirty_ = true;
+        return;
+    }
 
     sent_in_call_ = false;
     published_in_call_ = false;
@@ -272,6 +460,10 @@ bool BenchHost::OnSendData(SMDSPDevice&, const unsigned char* data, unsigned int
     std::string error;
     if (line_.Write(data, size, &error)) return true;
     write_error_ = error;
+    // Not from inside the device's call: the poll is ended once the call has returned.
+    boost::asio::post(io_, [this, error] {
+        if (!line_down_) LineDown("writing failed: " + error);
+    });
     return false;
 }
 
@@ -301,12 +493,20 @@ bool BenchHost::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data, un
 bool BenchHost::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* data,
                                     unsigned int size) {
     if (!history_) return true;
-    try {
-        history_->Append(rxp::history::LocalIsoTimeNow(), device.DataId(), data, size);
-        return true;
-    } catch (const std::runtime_error& e) {
-        std::cerr << "rxp-host: " << e.what() << std::endl;
-        return false;
+    // Queued for the writer thread: a locked database does not hold up the polls.
+    history_->Append(rxp::history::LocalIsoTimeNow(), device.DataId(), data, size);
+    return true;
+}
+
+void BenchHost::ReportHistoryFailures() {
+    if (!history_) return;
+    for (const std::string& why : history_->TakeFailures()) {
+        std::cerr << "rxp-host: record not stored: " << why << std::endl;
+        Json::Value fields(Json::objectValue);
+        fields["file"] = options_.history;
+        fields["reason"] = why;
+        fields["what"] = "history";
+        events_.Write("error", fields);
     }
 }
 
@@ -345,6 +545,7 @@ void BenchHost::CompleteCycle() {
     fields["milliseconds"] = Json::UInt64(seconds * 1000.0 + 0.5);
     events_.Write("cycle", fields);
     Report("cycle " + std::to_string(cycles_), seconds);
+    ReportHistoryFailures();
 
     if (comm_lost_) {
         comm_lost_ = false;
@@ -365,9 +566,11 @@ void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
     ++reply_generation_;
     reply_timer_.cancel();
     if (options_.trace) TraceReceived(nullptr, 0, true);
-    // Whatever part of a reply the device holds belongs to the abandoned poll.
-    device_->Reset();
+    // The next poll starts on a quiet line, with the device's receiver idle.
+    receiver_dirty_ = true;
+    quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);
     ++failed_in_row_;
+    ReportHistoryFailures();
 
     const std::string waiting_for =
         DescribeCommandFrame(last_command_.data(), last_command_.size());
@@ -413,6 +616,8 @@ void BenchHost::Stop() {
     boost::system::error_code ignored;
     poll_timer_.cancel();
     reply_timer_.cancel();
+    reopen_timer_.cancel();
+    deadline_timer_.cancel();
     signals_.cancel(ignored);
     line_.Close();
     io_.stop();

@@ -22,6 +22,7 @@
 #include "tools/common/history_db.h"
 #include "tools/rxp-host/alarm_book.h"
 #include "tools/rxp-host/event_log.h"
+#include "tools/rxp-host/history_writer.h"
 #include "tools/rxp-host/plugin_loader.h"
 #include "tools/rxp-host/serial_line.h"
 #include "tools/rxp-host/summary.h"
@@ -38,10 +39,29 @@ struct HostOptions {
     std::uint64_t cycles = 0;  // 0: until SIGINT or SIGTERM
     double interval = 1.0;     // seconds from the start of one poll to the start of the next
     double timeout = 1.0;      // seconds allowed for each reply
+    double deadline = 0;       // seconds for the requested cycles; 0: no deadline
     std::string events;
     std::string history;
     bool trace = false;
 };
+
+// Exit codes. When several apply, the smallest but 0 is returned.
+constexpr int kExitDone = 0;         // cycles done or stopped by a signal, everything kept
+constexpr int kExitFailed = 1;       // could not start: plug-in, port (or in use), files
+constexpr int kExitUsage = 2;        // a usage error
+constexpr int kExitHistoryLost = 3;  // records that could not be stored in the history
+constexpr int kExitEventsLost = 4;   // events that could not be written to the events file
+constexpr int kExitDeadline = 5;     // --deadline passed before --cycles were completed
+
+// After a failed poll nothing is sent until the line has been quiet for the reply timeout plus
+// this many character times: a reply that was only late arrives and is thrown away then,
+// instead of being taken for the reply to the next poll's first command.
+constexpr unsigned kQuietCharacters = 10;
+// A port that hung up or failed is closed and opened again at this fixed interval, so that the
+// length of an outage can be read from the log.
+constexpr std::chrono::milliseconds kReopenInterval{1000};
+// At the end of the run, how long the records still queued may wait for a locked database.
+constexpr std::chrono::milliseconds kHistoryGrace{10000};
 
 // Anything that stops the host before it polls; the text names the file, port or plug-in.
 class StartupError : public std::runtime_error {
@@ -82,8 +102,15 @@ private:
 
     void ApplySettings();
     void LoadCache();
+    void WriteStartEvent();
     void StartReading();
     void StartPoll();
+    void LineDown(const std::string& what);
+    void ArmReopen();
+    void TryReopen();
+    void ReportHistoryFailures();
+    void OnDeadline();
+    int ExitCode() const;
     void OnChunk(unsigned char* data, std::size_t size);
     void OnReadError(const std::string& what);
     void ArmReplyTimer();
@@ -99,19 +126,27 @@ private:
     SerialLine line_;
     boost::asio::steady_timer poll_timer_;
     boost::asio::steady_timer reply_timer_;
+    boost::asio::steady_timer reopen_timer_;
+    boost::asio::steady_timer deadline_timer_;
     boost::asio::signal_set signals_;
 
     // The plug-in outlives the device it made.
     std::unique_ptr<LoadedPlugin> plugin_;
     std::unique_ptr<SMDSPDevice> device_;
     EventLog events_;
-    std::unique_ptr<rxp::history::HistoryDb> history_;
+    std::unique_ptr<HistoryWriter> history_;
     AlarmBook alarms_;
     std::vector<AlarmNote> changes_;  // alarm changes of the pass in progress
 
     bool stopping_ = false;
     bool poll_active_ = false;
     bool comm_lost_ = false;
+    bool line_down_ = false;
+    bool reopen_failure_reported_ = false;
+    bool deadline_passed_ = false;
+    bool receiver_dirty_ = false;    // a poll failed: Reset before the next
+    Clock::duration quiet_gap_{};    // see kQuietCharacters
+    Clock::time_point quiet_until_;  // no poll starts before
     unsigned failed_in_row_ = 0;
     std::uint64_t polls_ = 0;
     std::uint64_t cycles_ = 0;
@@ -124,7 +159,6 @@ private:
     bool published_in_call_ = false;
     std::vector<unsigned char> last_command_;
     std::string write_error_;
-    bool read_error_reported_ = false;
 
     std::array<unsigned char, rxp::kRecordSize> last_record_{};
     std::vector<unsigned char> trace_rx_;

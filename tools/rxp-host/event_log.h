@@ -1,12 +1,18 @@
 // Events for programs: JSON Lines, UTF-8 with the Chinese texts as they are, one object per
 // event, each with "event" and "time" (local, ISO 8601).
+//
+// The file is appended to, so that a restart keeps the log of the run before it. Every event is
+// one write of one whole line; a write that fails half way is cut back to the line before, so a
+// reader never sees half an event. After a failed write (a full disk) every later event is tried
+// again; the first that gets through is preceded by an "events_lost" event with the number of
+// events that could not be written.
 #ifndef RXP_TOOLS_RXP_HOST_EVENT_LOG_H
 #define RXP_TOOLS_RXP_HOST_EVENT_LOG_H
 
 #include <json/json.h>
 
 #include <cstddef>
-#include <fstream>
+#include <cstdint>
 #include <memory>
 #include <string>
 
@@ -15,21 +21,34 @@ namespace rxphost {
 class EventLog {
 public:
     EventLog();
+    ~EventLog();
+    EventLog(const EventLog&) = delete;
+    EventLog& operator=(const EventLog&) = delete;
 
     // Without a call to Open the log is off and Write does nothing. Throws std::runtime_error
-    // naming the file when it cannot be created.
+    // naming the file when it cannot be opened for appending.
     void Open(const std::string& path);
-    bool enabled() const { return out_.is_open(); }
+    bool enabled() const { return fd_ >= 0; }
 
     // Writes {"event": name, "time": now, ...fields}; `fields` must be an object or null.
     void Write(const char* name, Json::Value fields = Json::Value(Json::objectValue));
-    void Flush();
+    // Lines go out as they are written; kept for the callers that mark the end of a step.
+    void Flush() {}
+
+    // Events that could not be written over the whole run, and those not yet reported in the
+    // file by an "events_lost" event.
+    std::uint64_t lost() const { return lost_total_; }
+    std::uint64_t lost_unreported() const { return lost_unreported_; }
+    const std::string& path() const { return path_; }
 
 private:
-    std::ofstream out_;
+    bool WriteLine(const std::string& line, std::string* error);
+
+    int fd_ = -1;
     std::string path_;
     std::unique_ptr<Json::StreamWriter> writer_;
-    bool failed_reported_ = false;
+    std::uint64_t lost_total_ = 0;
+    std::uint64_t lost_unreported_ = 0;
 };
 
 // Bytes as lower-case hex digits, two per byte, nothing between them.

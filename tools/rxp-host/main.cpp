@@ -1,42 +1,57 @@
 // rxp-host: a bench host for the power-system driver plug-in. It loads the plug-in and drives
 // one device on a serial line as the controller's host does.
+#include <signal.h>
+
 #include <boost/program_options.hpp>
 #include <cmath>
 #include <iostream>
 #include <string>
 
+#include "tools/common/version.h"
 #include "tools/rxp-host/bench_host.h"
+#include "tools/rxp-host/plugin_path.h"
 
 namespace po = boost::program_options;
 
 namespace {
 
-const int kExitDone = 0;
-const int kExitFailed = 1;
-const int kExitUsage = 2;
+using rxphost::kExitDone;
+using rxphost::kExitFailed;
+using rxphost::kExitUsage;
 
 const char kAbout[] =
     "rxp-host: loads the rxp517_t36b2 plug-in and drives one power system on a serial line\n"
     "as the controller's host does: it polls, publishes every record, stores it as history\n"
     "and follows the alarms the plug-in evaluates.\n"
     "\n"
-    "Usage: rxp-host --plugin PATH --port DEVICE [options]\n"
+    "Usage: rxp-host --port DEVICE [options]\n"
     "\n"
     "Example, against the simulator:\n"
     "  rxp-sim --link /tmp/rxp-line &\n"
-    "  rxp-host --plugin build/default/rxp517_t36b2.so --port /tmp/rxp-line --cycles 5 \\\n"
-    "           --settings examples/settings.json --events events.jsonl --history history.db\n"
+    "  rxp-host --port /tmp/rxp-line --cycles 5 --settings examples/settings.json \\\n"
+    "           --events events.jsonl --history history.db\n"
     "\n"
     "Standard output: the plug-in's own lines and a short summary after every cycle.\n"
     "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-).\n"
-    "--events FILE: JSON Lines, one object per event (\"publish\", \"alarm\", \"alarm_raised\",\n"
-    "\"alarm_cleared\", \"comm_lost\", \"comm_restored\", \"cycle\", \"poll_failed\",\n"
-    "\"cache_loaded\"), each with \"event\" and \"time\".\n"
+    "--events FILE: JSON Lines appended to FILE, one object per event (\"start\", \"publish\",\n"
+    "\"alarm\", \"alarm_raised\", \"alarm_cleared\", \"comm_lost\", \"comm_restored\", \"cycle\",\n"
+    "\"poll_failed\", \"cache_loaded\", \"error\", \"events_lost\", \"deadline\"), each with\n"
+    "\"event\" and \"time\".\n"
     "Settings: the JSON object handed to the device; its member \"deviceId\" (a whole number,\n"
     "default 1) is the device id stamped into every record.\n"
     "\n"
-    "Exit codes: 0 done (--cycles reached, or SIGINT/SIGTERM), 1 something stopped it (plug-in,\n"
-    "port, settings, events or history file), 2 a usage error.\n"
+    "Faults: after a failed poll nothing is sent until the line has been quiet for --timeout\n"
+    "plus 10 character times; a port that hangs up or fails is closed and opened again every\n"
+    "second; the port is locked (TIOCEXCL and flock) against a second program.\n"
+    "\n"
+    "Exit codes (when several apply, the smallest but 0):\n"
+    "  0  done: --cycles reached, or SIGINT, SIGTERM or SIGHUP, everything stored and written\n"
+    "  1  could not start: plug-in, port (or port in use), settings, events or history file\n"
+    "  2  usage error\n"
+    "  3  records that could not be stored in the --history database (each one an \"error\"\n"
+    "     event and a line on standard error)\n"
+    "  4  events that could not be written to the --events file\n"
+    "  5  --deadline passed before the --cycles were completed\n"
     "\n"
     "Options";
 
@@ -47,6 +62,9 @@ void UsageError(const std::string& what) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    // A reader of the output that goes away (rxp-host ... | head) must not end the run before
+    // its records are stored; the write fails and the run goes on.
+    ::signal(SIGPIPE, SIG_IGN);
     rxphost::HostOptions options;
     long long baud = 9600;
     long long address = -1;
@@ -56,8 +74,10 @@ int main(int argc, char** argv) {
     // clang-format off
     described.add_options()
         ("help,h", "show this help and exit")
+        ("version", "show the version and exit")
         ("plugin", po::value<std::string>(&options.plugin)->value_name("PATH"),
-         "the plug-in to load (rxp517_t36b2.so); required")
+         "the plug-in to load (default: rxp517_t36b2.so installed with rxp-host, in "
+         "../lib/smd/plugins from its folder, else the one beside it in a build tree)")
         ("port", po::value<std::string>(&options.port)->value_name("DEVICE"),
          "the serial port or pseudo-terminal of the power system; required")
         ("baud", po::value<long long>(&baud)->value_name("N")->default_value(9600),
@@ -76,8 +96,10 @@ int main(int argc, char** argv) {
         ("timeout",
          po::value<double>(&options.timeout)->value_name("SECONDS")->default_value(1.0),
          "time allowed for each reply before the poll is abandoned")
+        ("deadline", po::value<double>(&options.deadline)->value_name("SECONDS"),
+         "with --cycles: give up (exit 5) when they are not completed by then")
         ("events", po::value<std::string>(&options.events)->value_name("FILE"),
-         "write events as JSON Lines to FILE")
+         "append events as JSON Lines to FILE")
         ("history", po::value<std::string>(&options.history)->value_name("FILE"),
          "store every record in this SQLite database (created if missing)")
         ("trace", po::bool_switch(&options.trace), "print every frame sent and received in hex");
@@ -95,10 +117,34 @@ int main(int argc, char** argv) {
         std::cout << described << std::endl;
         return kExitDone;
     }
-    if (options.plugin.empty()) {
-        UsageError("--plugin PATH is required");
+    if (vm.count("version")) {
+        std::cout << rxp::tools::VersionLine("rxp-host") << std::endl;
+        return kExitDone;
+    }
+    if (vm.count("plugin") && options.plugin.empty()) {
+        UsageError("--plugin needs a PATH");
         return kExitUsage;
     }
+    if (vm.count("history") && options.history.empty()) {
+        UsageError("--history needs a file name");
+        return kExitUsage;
+    }
+    if (vm.count("events") && options.events.empty()) {
+        UsageError("--events needs a file name");
+        return kExitUsage;
+    }
+    if (vm.count("deadline")) {
+        if (!std::isfinite(options.deadline) || options.deadline <= 0 ||
+            options.deadline > 31536000) {
+            UsageError("--deadline must be more than 0 seconds, at most a year");
+            return kExitUsage;
+        }
+        if (!vm.count("cycles")) {
+            UsageError("--deadline is for --cycles N: the time they must be done in");
+            return kExitUsage;
+        }
+    }
+    if (options.plugin.empty()) options.plugin = rxphost::DefaultPluginPath();
     if (options.port.empty()) {
         UsageError("--port DEVICE is required");
         return kExitUsage;

@@ -7,6 +7,8 @@
 #include <boost/asio/write.hpp>
 #include <stdexcept>
 
+#include "tools/rxp-host/port_guard.h"
+
 namespace rxphost {
 
 namespace {
@@ -30,7 +32,19 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
     device_ = device;
     boost::system::error_code ec;
     port_.open(device, ec);
+    if (ec == boost::system::errc::device_or_resource_busy) {
+        // TIOCEXCL of another program.
+        const std::string holder = LockHolder(device);
+        throw PortInUse("port '" + device + "' is in use by " +
+                        (holder.empty() ? std::string("another program") : holder) + " (" +
+                        ec.message() + ")");
+    }
     if (ec) throw std::runtime_error("cannot open port '" + device + "': " + ec.message());
+    std::string why;
+    if (!ClaimPort(port_.native_handle(), device, &why)) {
+        port_.close(ec);
+        throw PortInUse(why);
+    }
 
     // Asio opens the port raw; the frame settings are set here explicitly all the same.
     if (baud != 0) port_.set_option(serial_port_base::baud_rate(baud), ec);
@@ -43,6 +57,7 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
         port_.set_option(serial_port_base::flow_control(serial_port_base::flow_control::none), ec);
     }
     if (ec) {
+        ReleasePort(port_.native_handle());
         port_.close(ec);
         throw std::runtime_error("cannot configure port '" + device + "': " + ec.message());
     }
@@ -52,13 +67,19 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
 
 void SerialLine::Close() {
     boost::system::error_code ignored;
+    if (port_.is_open()) ReleasePort(port_.native_handle());
     port_.cancel(ignored);
     port_.close(ignored);
     reading_ = false;
+    ++generation_;
 }
 
 bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string* error) {
     boost::system::error_code ec;
+    if (!port_.is_open()) {
+        if (error != nullptr) *error = "port closed";
+        return false;
+    }
     boost::asio::write(port_, boost::asio::buffer(data, size), ec);
     if (!ec) return true;
     if (error != nullptr) *error = ec.message();
@@ -74,18 +95,22 @@ void SerialLine::StartReading(ChunkHandler on_chunk, ErrorHandler on_error) {
 }
 
 void SerialLine::ReadNext() {
-    port_.async_read_some(boost::asio::buffer(chunk_),
-                          [this](const boost::system::error_code& ec, std::size_t size) {
-                              if (ec) {
-                                  reading_ = false;
-                                  if (ec != boost::asio::error::operation_aborted && on_error_) {
-                                      on_error_(ec.message());
-                                  }
-                                  return;
-                              }
-                              if (on_chunk_) on_chunk_(chunk_.data(), size);
-                              if (reading_) ReadNext();
-                          });
+    // A read still pending when the port was closed completes later, aborted; by then the port
+    // may be open again with a read of its own, which it must not stop.
+    const std::uint64_t generation = generation_;
+    port_.async_read_some(
+        boost::asio::buffer(chunk_),
+        [this, generation](const boost::system::error_code& ec, std::size_t size) {
+            if (generation != generation_) return;
+            if (ec) {
+                reading_ = false;
+                if (ec != boost::asio::error::operation_aborted && on_error_)
+                    on_error_(ec.message());
+                return;
+            }
+            if (on_chunk_) on_chunk_(chunk_.data(), size);
+            if (reading_ && generation == generation_) ReadNext();
+        });
 }
 
 }  // namespace rxphost

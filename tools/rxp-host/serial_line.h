@@ -7,7 +7,9 @@
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/serial_port.hpp>
 #include <cstddef>
+#include <cstdint>
 #include <functional>
+#include <stdexcept>
 #include <string>
 
 namespace rxphost {
@@ -16,6 +18,12 @@ namespace rxphost {
 // is" (a pseudo-terminal has no speed).
 bool IsSupportedBaud(unsigned baud);
 
+// The port is held by another program: the host does not share a line.
+class PortInUse : public std::runtime_error {
+public:
+    using std::runtime_error::runtime_error;
+};
+
 class SerialLine {
 public:
     using ChunkHandler = std::function<void(unsigned char* data, std::size_t size)>;
@@ -23,8 +31,9 @@ public:
 
     explicit SerialLine(boost::asio::io_context& io);
 
-    // Opens the port raw, 8 data bits, no parity, one stop bit, no flow control, and drops
-    // whatever is waiting in its buffers. Throws std::runtime_error naming the port.
+    // Opens the port raw, 8 data bits, no parity, one stop bit, no flow control, claims it for
+    // this host alone and drops whatever is waiting in its buffers. Throws PortInUse when
+    // another program holds it, std::runtime_error otherwise; both name the port.
     void Open(const std::string& device, unsigned baud);
     void Close();
 
@@ -35,6 +44,7 @@ public:
     // is told once and reading stops until StartReading is called again.
     void StartReading(ChunkHandler on_chunk, ErrorHandler on_error);
     bool reading() const { return reading_; }
+    bool is_open() const { return port_.is_open(); }
     const std::string& device() const { return device_; }
 
 private:
@@ -46,6 +56,7 @@ private:
     ChunkHandler on_chunk_;
     ErrorHandler on_error_;
     bool reading_ = false;
+    std::uint64_t generation_ = 0;  // of the open port; rises at every Close
 };
 
 }  // namespace rxphost

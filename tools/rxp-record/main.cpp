@@ -3,6 +3,7 @@
 
 #include <boost/program_options.hpp>
 #include <cctype>
+#include <filesystem>
 #include <fstream>
 #include <iostream>
 #include <iterator>
@@ -10,6 +11,7 @@
 
 #include "protocol/reply_layout.h"
 #include "tools/common/history_db.h"
+#include "tools/common/version.h"
 #include "tools/rxp-record/record_view.h"
 
 namespace po = boost::program_options;
@@ -114,6 +116,12 @@ int FromInput(const Options& opt) {
     if (from_stdin) {
         content.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
     } else {
+        std::error_code ec;
+        if (std::filesystem::is_directory(opt.file, ec)) {
+            std::cerr << "rxp-record: " << opt.file << ": is a directory, not a record"
+                      << std::endl;
+            return kExitRefused;
+        }
         std::ifstream in(opt.file, std::ios::binary);
         if (!in) {
             std::cerr << "rxp-record: " << opt.file << ": cannot read the file" << std::endl;
@@ -144,6 +152,7 @@ int main(int argc, char** argv) {
     // clang-format off
     desc.add_options()
         ("help,h", "show this help")
+        ("version", "show the version and exit")
         ("hex", po::bool_switch(&opt.hex), "FILE holds hex text rather than the 289 bytes")
         ("db", po::value(&opt.db)->value_name("FILE"), "read rows of a history database")
         ("last", po::value(&opt.last)->value_name("N"), "the last N rows, oldest first (default 1)")
@@ -170,6 +179,10 @@ int main(int argc, char** argv) {
     }
     if (vm.count("help") != 0) {
         std::cout << kUsage << "\n" << desc << std::endl;
+        return kExitShown;
+    }
+    if (vm.count("version") != 0) {
+        std::cout << rxp::tools::VersionLine("rxp-record") << std::endl;
         return kExitShown;
     }
     auto usage_error = [](const std::string& what) {

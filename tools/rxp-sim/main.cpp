@@ -12,6 +12,7 @@
 #include <cstring>
 #include <iostream>
 
+#include "tools/common/version.h"
 #include "tools/rxp-sim/sim_core.h"
 #include "tools/rxp-sim/sim_line.h"
 
@@ -34,7 +35,7 @@ Usage: rxp-sim [options]
 
 Example:
   rxp-sim --scenario examples/scenario-demo.json --link /tmp/rxp-line --log &
-  rxp-host --plugin build/default/rxp517_t36b2.so --port /tmp/rxp-line --cycles 6
+  rxp-host --port /tmp/rxp-line --cycles 6
 
 Scenario (JSON; // comments allowed; every field has a healthy default, so {} is a quiet,
 healthy system). Fields by the record's names; modules by number, 1 to 20; changes by cycle,
@@ -46,6 +47,31 @@ cycle 1 being the first the simulator answers:
 Exit codes: 0 stopped by SIGINT or SIGTERM; 1 a scenario, port or line that cannot be used;
 2 a usage error.
 )";
+
+// An unsigned option's value. Boost's own conversion wraps "-1" round to 4294967295 (--noise -1
+// would then ask for gigabytes of noise, --delay -5 for a 49-day delay); this one takes digits
+// only.
+struct Count {
+    unsigned value = 0;
+};
+
+std::ostream& operator<<(std::ostream& out, const Count& c) {
+    return out << c.value;
+}
+
+void validate(boost::any& v, const std::vector<std::string>& values, Count*, int) {
+    po::validators::check_first_occurrence(v);
+    const std::string& text = po::validators::get_single_string(values);
+    if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+        throw po::invalid_option_value(text);
+    }
+    errno = 0;
+    const unsigned long long n = std::strtoull(text.c_str(), nullptr, 10);
+    if (errno == ERANGE || n > UINT_MAX) {
+        throw po::invalid_option_value(text);
+    }
+    v = Count{static_cast<unsigned>(n)};
+}
 
 struct Options {
     std::string scenario;
@@ -134,38 +160,43 @@ int main(int argc, char** argv) {
     signal(SIGPIPE, SIG_IGN);
 
     Options opt;
+    Count baud{opt.baud}, address{opt.address}, seed{opt.faults.seed}, noise{opt.faults.noise_max},
+        split{opt.faults.split_max}, corrupt_every{opt.faults.corrupt_every},
+        drop_every{opt.faults.drop_every}, short_every{opt.faults.short_every},
+        delay{opt.faults.delay_ms}, delay_every{opt.faults.delay_every};
     po::options_description desc("Options", 100);
     // clang-format off
     desc.add_options()
         ("help,h", "show this help")
+        ("version", "show the version and exit")
         ("scenario", po::value(&opt.scenario)->value_name("FILE"),
          "values to report, JSON (default: a healthy system)")
         ("link", po::value(&opt.link)->value_name("PATH"),
          "also make a symbolic link PATH to the pseudo-terminal")
         ("port", po::value(&opt.port)->value_name("DEVICE"),
          "use a real serial device instead of a pseudo-terminal (raw, 8N1)")
-        ("baud", po::value(&opt.baud)->default_value(9600)->value_name("N"),
+        ("baud", po::value(&baud)->default_value(Count{9600})->value_name("N"),
          "line speed in bit/s: replies are paced at 10 bits a character and start after the "
          "command's own line time; 0 answers at once (pseudo-terminal only)")
-        ("address", po::value(&opt.address)->default_value(1)->value_name("N"),
+        ("address", po::value(&address)->default_value(Count{1})->value_name("N"),
          "bus address the power system answers to, 0..255")
         ("log", po::bool_switch(&opt.log),
          "print every command and reply in hex with its meaning")
-        ("seed", po::value(&opt.faults.seed)->default_value(1)->value_name("N"),
+        ("seed", po::value(&seed)->default_value(Count{1})->value_name("N"),
          "seed of the random faults (noise, chunk sizes): the same seed, the same bytes")
-        ("noise", po::value(&opt.faults.noise_max)->default_value(0)->value_name("N"),
+        ("noise", po::value(&noise)->default_value(Count{0})->value_name("N"),
          "send 1..N random bytes (never '~') before every reply")
-        ("split", po::value(&opt.faults.split_max)->default_value(0)->value_name("N"),
+        ("split", po::value(&split)->default_value(Count{0})->value_name("N"),
          "write every reply in random chunks of 1..N bytes")
-        ("corrupt-every", po::value(&opt.faults.corrupt_every)->default_value(0)->value_name("N"),
+        ("corrupt-every", po::value(&corrupt_every)->default_value(Count{0})->value_name("N"),
          "give every Nth reply a wrong checksum")
-        ("drop-every", po::value(&opt.faults.drop_every)->default_value(0)->value_name("N"),
+        ("drop-every", po::value(&drop_every)->default_value(Count{0})->value_name("N"),
          "do not send every Nth reply")
-        ("short-every", po::value(&opt.faults.short_every)->default_value(0)->value_name("N"),
+        ("short-every", po::value(&short_every)->default_value(Count{0})->value_name("N"),
          "send every Nth reply one payload byte short (with a right checksum)")
-        ("delay", po::value(&opt.faults.delay_ms)->default_value(0)->value_name("MS"),
+        ("delay", po::value(&delay)->default_value(Count{0})->value_name("MS"),
          "hold replies back MS milliseconds more")
-        ("delay-every", po::value(&opt.faults.delay_every)->default_value(1)->value_name("N"),
+        ("delay-every", po::value(&delay_every)->default_value(Count{1})->value_name("N"),
          "... only every Nth reply");
     // clang-format on
 
@@ -174,11 +205,28 @@ int main(int argc, char** argv) {
         po::store(po::command_line_parser(argc, argv).options(desc).run(), vm);
         po::notify(vm);
     } catch (const po::error& e) {
-        std::cerr << "rxp-sim: " << e.what() << "\n(rxp-sim --help shows the options)" << std::endl;
+        const bool number = dynamic_cast<const po::invalid_option_value*>(&e) != nullptr;
+        std::cerr << "rxp-sim: " << e.what()
+                  << (number ? ": it takes a whole number, 0 or more" : "")
+                  << "\n(rxp-sim --help shows the options)" << std::endl;
         return kExitUsage;
     }
+    opt.baud = baud.value;
+    opt.address = address.value;
+    opt.faults.seed = seed.value;
+    opt.faults.noise_max = noise.value;
+    opt.faults.split_max = split.value;
+    opt.faults.corrupt_every = corrupt_every.value;
+    opt.faults.drop_every = drop_every.value;
+    opt.faults.short_every = short_every.value;
+    opt.faults.delay_ms = delay.value;
+    opt.faults.delay_every = delay_every.value;
     if (vm.count("help") != 0) {
         std::cout << kUsage << "\n" << desc << std::endl;
+        return kExitStopped;
+    }
+    if (vm.count("version") != 0) {
+        std::cout << rxp::tools::VersionLine("rxp-sim") << std::endl;
         return kExitStopped;
     }
     if (opt.address > 255) {

@@ -1,6 +1,7 @@
 // rxp-host against a line whose far end the test plays: start-up failures that must stop the
 // host before it polls, a line that goes silent and comes back, and replies nobody asked for.
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <algorithm>
 
@@ -45,6 +46,10 @@ void PrintTo(const StartupCase& c, std::ostream* os) {
     *os << c.name;
 }
 
+// Deeper than the JSON reader's nesting limit.
+const std::string kDeepJsonText = std::string(2000, '[') + std::string(2000, ']');
+const char* const kDeepJson = kDeepJsonText.c_str();
+
 class HostStartup : public HostOnTestLine, public ::testing::WithParamInterface<StartupCase> {};
 
 TEST_P(HostStartup, FailsWithAMessageNamingTheProblemBeforeAnythingIsPolled) {
@@ -78,7 +83,29 @@ INSTANTIATE_TEST_SUITE_P(
                     {},
                     1,
                     {"@", "refused by the plug-in"}},
-        StartupCase{"SettingsNotAnObject", "[1, 2]", {}, 1, {"@", "refused by the plug-in"}},
+        StartupCase{"SettingsNotAnObject", "[1, 2]", {}, 1, {"@", "must hold a JSON object"}},
+        // Parsed strictly, as the simulator's scenario.
+        StartupCase{"SettingsWithTrailingGarbage",
+                    "{\"deviceId\": 1} }",
+                    {},
+                    1,
+                    {"@", "not valid JSON", "Extra non-whitespace"}},
+        StartupCase{"SettingsWithADuplicateKey",
+                    "{\"deviceId\": 1, \"deviceId\": 2}",
+                    {},
+                    1,
+                    {"@", "Duplicate key: 'deviceId'"}},
+        StartupCase{"SettingsNestedTooDeep", kDeepJson, {}, 1, {"@", "not valid JSON"}},
+        StartupCase{"SettingsIsADirectory",
+                    nullptr,
+                    {"--settings", "/tmp"},
+                    1,
+                    {"settings file '/tmp'", "directory"}},
+        StartupCase{"DeadlineWithoutCycles",
+                    nullptr,
+                    {"--cycles", "", "--deadline", "5"},
+                    2,
+                    {"--deadline"}},
         StartupCase{"SettingsFileMissing",
                     nullptr,
                     {"--settings", "/nonexistent/s.json"},
@@ -100,7 +127,6 @@ INSTANTIATE_TEST_SUITE_P(
                     {"--port", "/dev/nonexistent-port"},
                     1,
                     {"cannot open port '/dev/nonexistent-port'"}},
-        StartupCase{"NoPlugin", nullptr, {"--plugin", ""}, 2, {"--plugin"}},
         StartupCase{"UnknownBaud", nullptr, {"--baud", "1234"}, 2, {"--baud 1234"}},
         StartupCase{"AddressTooLarge", nullptr, {"--address", "256"}, 2, {"--address"}},
         StartupCase{"NoTimeout", nullptr, {"--timeout", "0"}, 2, {"--timeout"}}),
@@ -184,6 +210,53 @@ TEST_F(HostOnTestLine, SettingsLinesOfThePluginShowBeforeTheFirstPoll) {
     ASSERT_NE(init, std::string::npos) << out;
     ASSERT_NE(cycle, std::string::npos) << out;
     EXPECT_LT(init, cycle);
+}
+
+TEST_F(HostOnTestLine, DeadlineEndsARunOnADeadLineWithItsOwnExitCode) {
+    // Nothing answers: --cycles 2 can never be done.
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(RunHost(HostArgs({"--cycles", "2", "--timeout", "0.2", "--deadline", "1.5"})), 5);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, milliseconds(6000));
+
+    const std::string err = hosttest::ReadText(this->err());
+    EXPECT_NE(err.find("deadline of 1.5 s passed with 0 of 2 cycles completed"), std::string::npos)
+        << err;
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    ASSERT_EQ(hosttest::CountEvents(events, "deadline"), 1u);
+    EXPECT_EQ(events.back()["event"].asString(), "deadline");
+    EXPECT_EQ(events.back()["requested"].asInt(), 2);
+}
+
+TEST_F(HostOnTestLine, HistoryDatabaseOfAnotherSchemaIsRefusedBeforeAnythingIsPolled) {
+    const std::string db_path = dir_.File("other.db");
+    sqlite3* db = nullptr;
+    ASSERT_EQ(sqlite3_open(db_path.c_str(), &db), SQLITE_OK);
+    ASSERT_EQ(sqlite3_exec(db, "CREATE TABLE history (id INTEGER PRIMARY KEY, payload BLOB)",
+                           nullptr, nullptr, nullptr),
+              SQLITE_OK);
+    sqlite3_close(db);
+    hosttest::WriteText(dir_.File("not-a-db"), "plain text, not a database\n");
+    line_.Answer(AnswerAfter(0, PowerModel::Distinct(2)));
+
+    struct Case {
+        std::string file;
+        std::string reason;
+    };
+    for (const Case& c : {Case{db_path, "table history has the columns (id INTEGER, payload BLOB)"},
+                          Case{dir_.File("not-a-db"), "not a database"},
+                          Case{"/tmp", "cannot open history database"}}) {
+        EXPECT_EQ(RunHost(HostArgs({"--cycles", "1", "--history", c.file})), 1) << c.file;
+        const std::string err = hosttest::ReadText(this->err());
+        EXPECT_NE(err.find(c.file), std::string::npos) << err;
+        EXPECT_NE(err.find(c.reason), std::string::npos) << err;
+        EXPECT_EQ(line_.commands(), 0) << "polled with an unusable history: " << c.file;
+    }
+    // An empty name is a mistake, not "no history".
+    EXPECT_EQ(RunHost(HostArgs({"--cycles", "1", "--history", dir_.File("good.db")})), 0);
+    std::vector<std::string> argv = HostArgs({"--cycles", "1"});
+    argv.insert(argv.end(), {"--history", ""});
+    EXPECT_EQ(RunHost(argv), 2);
+    EXPECT_NE(hosttest::ReadText(err()).find("--history needs a file name"), std::string::npos);
 }
 
 }  // namespace

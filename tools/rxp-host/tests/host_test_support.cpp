@@ -33,7 +33,7 @@ TempDir::~TempDir() {
 }
 
 Process::Process(const std::vector<std::string>& argv, const std::string& out_file,
-                 const std::string& err_file) {
+                 const std::string& err_file, const std::function<void()>& in_child) {
     std::vector<char*> args;
     for (const std::string& a : argv) args.push_back(const_cast<char*>(a.c_str()));
     args.push_back(nullptr);
@@ -47,6 +47,7 @@ Process::Process(const std::vector<std::string>& argv, const std::string& out_fi
         ::dup2(in, 0);
         ::dup2(out, 1);
         ::dup2(err, 2);
+        if (in_child) in_child();
         ::execv(args[0], args.data());
         ::_exit(127);
     }
@@ -178,6 +179,21 @@ Bytes FromLowerHex(const std::string& hex) {
     return bytes;
 }
 
+long long CountHistoryRows(const std::string& db_path) {
+    sqlite3* db = nullptr;
+    long long rows = -1;
+    if (sqlite3_open_v2(db_path.c_str(), &db, SQLITE_OPEN_READONLY, nullptr) == SQLITE_OK) {
+        sqlite3_stmt* s = nullptr;
+        if (sqlite3_prepare_v2(db, "SELECT COUNT(*) FROM history", -1, &s, nullptr) == SQLITE_OK &&
+            sqlite3_step(s) == SQLITE_ROW) {
+            rows = sqlite3_column_int64(s, 0);
+        }
+        sqlite3_finalize(s);
+    }
+    sqlite3_close(db);
+    return rows;
+}
+
 std::vector<HistoryRow> ReadHistory(const std::string& db_path) {
     std::vector<HistoryRow> rows;
     sqlite3* db = nullptr;
@@ -186,6 +202,7 @@ std::vector<HistoryRow> ReadHistory(const std::string& db_path) {
         sqlite3_close(db);
         return rows;
     }
+    sqlite3_busy_timeout(db, 5000);  // the host may be storing a row
     sqlite3_stmt* s = nullptr;
     if (sqlite3_prepare_v2(db, "SELECT device_id, record FROM history ORDER BY id", -1, &s,
                            nullptr) != SQLITE_OK) {

@@ -34,13 +34,15 @@ private:
 // the object goes away, so that a failing test leaves nothing behind.
 class Process {
 public:
+    // `in_child` runs in the child before the program starts (limits, signal dispositions).
     Process(const std::vector<std::string>& argv, const std::string& out_file,
-            const std::string& err_file);
+            const std::string& err_file, const std::function<void()>& in_child = nullptr);
     ~Process();
     Process(const Process&) = delete;
     Process& operator=(const Process&) = delete;
 
     void Signal(int signal_number);
+    pid_t pid() const { return pid_; }
     // The exit code, 128 + the signal that ended it, or -1 if it did not end within `limit`
     // (it is then killed).
     int Wait(milliseconds limit);
@@ -74,6 +76,8 @@ struct HistoryRow {
     Bytes record;
 };
 std::vector<HistoryRow> ReadHistory(const std::string& db_path);
+// The number of history rows, or -1 while the database cannot be read; fails no test.
+long long CountHistoryRows(const std::string& db_path);
 
 // A pseudo-terminal whose slave the host opens and whose master the test reads and writes.
 // With a responder, a thread answers every command frame the host sends with what the

@@ -1,0 +1,17 @@
+// Where rxp-host finds the plug-in when no --plugin is given: installed with it, or built beside
+// it in a build tree.
+#ifndef RXP_TOOLS_RXP_HOST_PLUGIN_PATH_H
+#define RXP_TOOLS_RXP_HOST_PLUGIN_PATH_H
+
+#include <string>
+
+namespace rxphost {
+
+// For this program at <prefix>/bin/rxp-host: <prefix>/lib/smd/plugins/rxp517_t36b2.so when it
+// exists, else rxp517_t36b2.so in the program's own folder when that exists (a build tree),
+// else the installed location, so that the error on loading names where it was expected.
+std::string DefaultPluginPath();
+
+}  // namespace rxphost
+
+#endif  // RXP_TOOLS_RXP_HOST_PLUGIN_PATH_H
