@@ -14,7 +14,7 @@ CycleReplies::CycleReplies() {
     }
 }
 
-bool RunCycle(RXP517_T36B2& device, CycleReplies& replies) {
+bool RunCycle(SMDSPDevice& device, CycleReplies& replies) {
     device.RefreshStatus();
     bool as_expected = true;
     for (std::size_t i = 0; i < replies.frames.size(); ++i) {

@@ -1,5 +1,5 @@
-// What the benchmarks share: the reply stream of a real polling cycle, a device on a host that
-// does nothing, and a console sink for RoundDone's "rvSize is" line.
+// What the benchmarks share: the reply stream of a real polling cycle, a cycle driven through the
+// host's own declarations, and a console sink for RoundDone's "rvSize is" line.
 #ifndef RXP_BENCHMARKS_CYCLE_FIXTURE_H
 #define RXP_BENCHMARKS_CYCLE_FIXTURE_H
 
@@ -7,7 +7,7 @@
 #include <streambuf>
 #include <vector>
 
-#include "device/rxp517_t36b2.h"
+#include "host/smd_device.h"
 
 namespace rxpbench {
 
@@ -20,7 +20,7 @@ struct CycleReplies {
 
 // One complete cycle: RefreshStatus, then each reply handed to process as one chunk. True when
 // the device answered as for a complete cycle (true 24 times, then false).
-bool RunCycle(RXP517_T36B2& device, CycleReplies& replies);
+bool RunCycle(SMDSPDevice& device, CycleReplies& replies);
 
 // Takes what is written to it and keeps only the number of lines.
 class LineCountingSink : public std::streambuf {

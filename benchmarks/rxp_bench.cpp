@@ -3,8 +3,6 @@
 //                       process one frame a chunk, the 25 commands sent back, the end of the
 //                       cycle (record published, 139 rules evaluated, record stored); bytes/s,
 //                       time per cycle and operator new calls per steady-state cycle
-//   FloorFindAndCopy    the same bytes through a loop that only finds each frame's end (memchr)
-//                       and copies the frame (memcpy): the floor the throughput is held against
 //   RepliesOfOneCycle   the first 24 replies only: codec and polling without the end of cycle
 //   EndOfCycle          RoundDone alone: time stamp, publication, 139 rules, console line, store
 //   AlarmPass           the 139 rule evaluations alone
@@ -18,6 +16,7 @@
 #include <vector>
 
 #include "benchmarks/cycle_fixture.h"
+#include "device/rxp517_t36b2.h"
 #include "tests/support/alloc_counter.h"
 
 namespace {
@@ -64,33 +63,6 @@ void BM_ProcessReplyStream(benchmark::State& state) {
     state.counters["allocs_per_cycle"] = allocs / static_cast<double>(cycles);
 }
 BENCHMARK(BM_ProcessReplyStream);
-
-void BM_FloorFindAndCopy(benchmark::State& state) {
-    const CycleReplies replies;
-    std::vector<unsigned char> stream;
-    for (const auto& frame : replies.frames)
-        stream.insert(stream.end(), frame.begin(), frame.end());
-    std::vector<unsigned char> rx(8192);
-    std::size_t frames = 0;
-    for (auto _ : state) {
-        const unsigned char* p = stream.data();
-        const unsigned char* const end = p + stream.size();
-        while (p < end) {
-            const void* cr = std::memchr(p, 0x0D, static_cast<std::size_t>(end - p));
-            const unsigned char* stop =
-                cr != nullptr ? static_cast<const unsigned char*>(cr) + 1 : end;
-            std::memcpy(rx.data(), p, static_cast<std::size_t>(stop - p));
-            benchmark::ClobberMemory();
-            p = stop;
-            ++frames;
-        }
-    }
-    const auto passes = static_cast<std::size_t>(state.iterations());
-    if (frames != passes * replies.frames.size()) state.SkipWithError("frames miscounted");
-    state.SetBytesProcessed(static_cast<std::int64_t>(passes * stream.size()));
-    state.SetItemsProcessed(static_cast<std::int64_t>(passes));
-}
-BENCHMARK(BM_FloorFindAndCopy);
 
 void BM_RepliesOfOneCycle(benchmark::State& state) {
     CycleReplies replies;

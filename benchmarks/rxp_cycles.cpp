@@ -2,13 +2,15 @@
 // valgrind: the instructions or heap allocations of N + 10 cycles less those of N cycles, over
 // 10, are the figures of one steady-state cycle.
 //   usage: rxp_cycles CYCLES        (RoundDone's "rvSize is" lines go to standard output)
-// Reports the operator new calls after the first cycle on standard error. Exit status: 0, 1 when
+// Reports the operator new calls after the first cycle and the reply characters of a cycle on
+// standard error. Exit status: 0, 1 when
 // a cycle did not complete, 2 on a usage error.
 #include <cstdio>
 #include <cstdlib>
 #include <memory>
 
 #include "benchmarks/cycle_fixture.h"
+#include "device/rxp517_t36b2.h"
 #include "tests/support/alloc_counter.h"
 
 int main(int argc, char** argv) {
@@ -27,7 +29,9 @@ int main(int argc, char** argv) {
     for (long i = 1; i < cycles; ++i) {
         if (!rxpbench::RunCycle(*device, replies)) return 1;
     }
-    std::fprintf(stderr, "cycles: %ld, operator new calls after the first cycle: %zu\n", cycles,
-                 allocations.count());
+    std::fprintf(stderr,
+                 "cycles: %ld, operator new calls after the first cycle: %zu, reply characters "
+                 "per cycle: %zu\n",
+                 cycles, allocations.count(), replies.bytes);
     return 0;
 }

@@ -4,7 +4,7 @@
 #include <cstring>
 #include <stdexcept>
 
-RXP517_T36B2::RXP517_T36B2() : current_frame(nullptr) {
+RXP517_T36B2::RXP517_T36B2() : current_frame(nullptr), command_address(-1) {
     std::memset(rx_buffer, 0, sizeof(rx_buffer));
     std::memset(decoded_frame, 0, sizeof(decoded_frame));
     module_count = 20;

@@ -4,12 +4,14 @@
 #ifndef RXP_DEVICE_RXP517_T36B2_H
 #define RXP_DEVICE_RXP517_T36B2_H
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 
 #include "device/host_framework.h"
 #include "device/uni_data_device.h"
 #include "protocol/frame.h"
+#include "protocol/reply_layout.h"
 #include "protocol/rxp517_t36b2_data.h"
 
 class RXP517_T36B2 : public UniDataDevice<RXP517_T36B2_Data_t, SMDSPDevice, 5112> {
@@ -41,13 +43,26 @@ public:
     int calc_crc(unsigned char* bytes, int length);
 
 protected:
+    // The receiver's general path: any chunk, appended and searched character by character.
+    bool collect(const unsigned char* data, unsigned int size);
     bool process_payload();
+    // Sends command `index` of the cycle (0..24, in polling order).
+    bool send_command(unsigned index);
+    // The first command, or the host has given a new address: encodes the cycle's commands for
+    // device_address, then sends command `index`.
+    bool send_command_anew(unsigned index);
 
     unsigned char rx_buffer[rxp::frame::kRxBufferSize];
     unsigned char decoded_frame[rxp::frame::kDecodedFrameSize];
     unsigned char* current_frame;
     std::int32_t module_count;
     std::uint8_t module_index;
+
+    // The cycle's command frames, encoded for the address in command_address (-1: none yet)
+    // and encoded again whenever the host has changed device_address.
+    unsigned char command_frames[rxp::kCommandsPerCycle][rxp::frame::FrameChars(1)];
+    std::uint8_t command_chars[rxp::kCommandsPerCycle];
+    std::int16_t command_address;
 };
 
 #endif  // RXP_DEVICE_RXP517_T36B2_H

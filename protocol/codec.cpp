@@ -3,10 +3,16 @@
 // The receiver is a two-state machine told by rx_count: idle (0) searches each chunk for the
 // start character; collecting (> 0) appends each chunk up to its first end character. Every
 // buffer is a fixed array; nothing is allocated here.
+//
+// A reply that arrives whole in one chunk while idle, starting the chunk and made of nothing but
+// '0'..'?' up to the end character its length byte places (every reply of a healthy line), is
+// decoded where it lies in one pass. Every other chunk takes the general path, which copies,
+// searches and decodes character by character; both give the same frames.
 #include <cstring>
 
 #include "device/rxp517_t36b2.h"
 #include "protocol/frame.h"
+#include "protocol/reply_layout.h"
 
 namespace frame = rxp::frame;
 
@@ -42,6 +48,29 @@ rxp::host::SendResult RXP517_T36B2::write_cmd(unsigned char group, unsigned char
     return SMDSPDevice::SendData(out, static_cast<unsigned int>(chars));
 }
 
+bool RXP517_T36B2::send_command(unsigned index) {
+    if (command_address != device_address) return send_command_anew(index);
+    return SMDSPDevice::SendData(command_frames[index], command_chars[index]);
+}
+
+bool RXP517_T36B2::send_command_anew(unsigned index) {
+    // Each command's raw bytes: address, group, command, length, [module number], checksum.
+    for (unsigned i = 0; i < rxp::kCommandsPerCycle; ++i) {
+        const rxp::PollCommand& cmd = rxp::CycleCommand(i);
+        unsigned char raw[frame::kHeaderBytes + 2] = {device_address, cmd.group, cmd.command, 0};
+        std::size_t body = frame::kHeaderBytes;
+        if (cmd.step == rxp::kStepModule) {
+            raw[3] = 1;
+            raw[body++] = static_cast<unsigned char>(i - rxp::kFirstModuleCommand + 1);
+        }
+        raw[body] = static_cast<unsigned char>(calc_crc(raw, static_cast<int>(body)));
+        command_chars[i] =
+            static_cast<std::uint8_t>(frame::EncodeRaw(raw, body + 1, command_frames[i]));
+    }
+    command_address = device_address;
+    return SMDSPDevice::SendData(command_frames[index], command_chars[index]);
+}
+
 int RXP517_T36B2::calc_crc(unsigned char* bytes, int length) {
     if (bytes == nullptr || length <= 0) return 0;
     return frame::CharSum(bytes, static_cast<std::size_t>(length));
@@ -52,6 +81,34 @@ bool RXP517_T36B2::process(unsigned char* data, unsigned int size) {
     // An empty chunk changes nothing: a frame already ending in CR would have been decoded.
     if (data == nullptr || size == 0) return true;
 
+    // Idle, and the chunk starts a frame whose end character sits where its length byte says:
+    //   ~ AA GG CC LL <L payload pairs> SS CR       2 L + 12 characters
+    const std::size_t header_chars = 1 + 2 * frame::kHeaderBytes;  // ~ and four pairs
+    if (rx_count == 0 && data[0] == frame::kStart && size >= header_chars) {
+        const unsigned length = frame::DecodePair(data[header_chars - 2], data[header_chars - 1]);
+        const std::size_t chars = frame::FrameChars(length);
+        if (chars <= size && data[chars - 1] == frame::kEnd) {
+            // The checksum's pair is decoded and summed with the bytes before it, then taken out
+            // of the sum. Characters all '0'..'?' mean no end character comes before the one
+            // found, so this is the frame the general path would take. Otherwise the general
+            // path decodes the chunk afresh; what this attempt left in decoded_frame past the
+            // bytes of the frame it finds is never read, like any earlier frame's leftovers.
+            const std::size_t checksum_at = frame::kHeaderBytes + length;
+            unsigned char sum;
+            if (frame::DecodeSummed(data + 1, checksum_at + 1, decoded_frame, &sum)) {
+                current_frame = decoded_frame;
+                const unsigned char checksum = decoded_frame[checksum_at];
+                sum = static_cast<unsigned char>(sum - frame::HighChar(checksum) -
+                                                 frame::LowChar(checksum));
+                if (sum != checksum) return false;  // corrupt: the polling step stays
+                return process_payload();
+            }
+        }
+    }
+    return collect(data, size);
+}
+
+bool RXP517_T36B2::collect(const unsigned char* data, unsigned int size) {
     // A count the host left outside the buffer cannot be appended to: start over.
     if (rx_count < 0 || static_cast<std::size_t>(rx_count) > frame::kRxBufferSize) {
         Reset();

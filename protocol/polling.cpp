@@ -12,35 +12,78 @@
 #include "protocol/frame.h"
 #include "protocol/reply_layout.h"
 
+namespace frame = rxp::frame;
+
 namespace {
 
-// Copies one step's payload values into the record: big-endian on the line, little-endian in
-// the record, written byte by byte so that no word is ever accessed misaligned.
-void store_payload(const rxp::PollCommand& cmd, const unsigned char* payload,
-                   unsigned char* record_base) {
-    for (unsigned f = cmd.first_field; f < cmd.first_field + cmd.field_count; ++f) {
-        const rxp::ReplyField& field = rxp::kReplyFields[f];
-        const unsigned char* src = payload + field.payload_offset;
-        unsigned char* dst = record_base + field.record_offset;
-        switch (field.width) {
-            case 1:
-                dst[0] = src[0];
-                break;
-            case 2:
-                dst[0] = src[1];
-                dst[1] = src[0];
-                break;
-            case 4:
-                dst[0] = src[3];
-                dst[1] = src[2];
-                dst[2] = src[1];
-                dst[3] = src[0];
-                break;
-            default:
-                for (unsigned b = 0; b < field.width; ++b) dst[b] = src[field.width - 1 - b];
-                break;
-        }
-    }
+// ---- the record store ------------------------------------------------------------------------
+// Each step's reply fills a contiguous run of record bytes (a module's reply, its row). From the
+// field table, the compiler works out for every record byte of a step the payload byte it comes
+// from (bytes of a value reversed: big-endian on the line, little-endian in the record) and
+// emits one byte copy per record byte; no word is ever accessed misaligned.
+
+const unsigned kNoSource = 0xFFFF;
+
+constexpr unsigned Min(unsigned a, unsigned b) {
+    return a < b ? a : b;
+}
+// The first record byte (for the module step, row byte) of fields first..first+count-1.
+constexpr unsigned RecordStart(unsigned first, unsigned count) {
+    return count == 0
+               ? kNoSource
+               : Min(rxp::kReplyFields[first].record_offset, RecordStart(first + 1, count - 1));
+}
+constexpr unsigned RecordBytes(unsigned first, unsigned count) {
+    return count == 0 ? 0 : rxp::kReplyFields[first].width + RecordBytes(first + 1, count - 1);
+}
+// The payload byte that record byte `at` comes from, among fields first..first+count-1.
+constexpr unsigned SourceOf(unsigned first, unsigned count, unsigned at) {
+    return count == 0 ? kNoSource
+           : at >= rxp::kReplyFields[first].record_offset &&
+                   at < rxp::kReplyFields[first].record_offset + rxp::kReplyFields[first].width
+               ? rxp::kReplyFields[first].payload_offset + rxp::kReplyFields[first].width - 1 -
+                     (at - rxp::kReplyFields[first].record_offset)
+               : SourceOf(first + 1, count - 1, at);
+}
+
+constexpr const rxp::PollCommand& StepRow(unsigned step) {
+    return rxp::kPollCommands[step - 1];
+}
+constexpr unsigned StepStart(unsigned step) {
+    return RecordStart(StepRow(step).first_field, StepRow(step).field_count);
+}
+constexpr unsigned StepBytes(unsigned step) {
+    return RecordBytes(StepRow(step).first_field, StepRow(step).field_count);
+}
+
+template <unsigned Step, unsigned Byte>
+struct ByteSource {
+    static const unsigned value =
+        SourceOf(StepRow(Step).first_field, StepRow(Step).field_count, StepStart(Step) + Byte);
+    static_assert(value < StepRow(Step).payload_needed, "every record byte of a step has a source");
+};
+
+template <unsigned... I>
+struct Indices {};
+template <unsigned N, unsigned... I>
+struct MakeIndices : MakeIndices<N - 1, N - 1, I...> {};
+template <unsigned... I>
+struct MakeIndices<0, I...> {
+    typedef Indices<I...> type;
+};
+
+template <unsigned Step, unsigned... I>
+inline void StoreBytes(Indices<I...>, const unsigned char* payload, unsigned char* dst) {
+    const int copies[] = {(dst[I] = payload[ByteSource<Step, I>::value], 0)...};
+    (void)copies;
+}
+
+// Copies one step's payload values to their record bytes; `base` is the record, or for the
+// module step the module's row.
+template <unsigned Step>
+inline void StorePayload(const unsigned char* payload, unsigned char* base) {
+    StoreBytes<Step>(typename MakeIndices<StepBytes(Step)>::type(), payload,
+                     base + StepStart(Step));
 }
 
 }  // namespace
@@ -48,7 +91,7 @@ void store_payload(const rxp::PollCommand& cmd, const unsigned char* payload,
 bool RXP517_T36B2::RefreshStatus() {
     SMDSPDevice::RefreshStatus();
     poll_step = rxp::kStepPhases;
-    write_cmd(0x40, 0x01);
+    send_command(0);
     return true;
 }
 
@@ -64,45 +107,45 @@ bool RXP517_T36B2::process_payload() {
     unsigned char* record = record_bytes();
     switch (cmd->step) {
         case rxp::kStepPhases:
-            store_payload(*cmd, payload, record);
+            StorePayload<rxp::kStepPhases>(payload, record);
             poll_step = rxp::kStepAcValue;
-            write_cmd(0x40, 0x02);
+            send_command(1);
             return true;
         case rxp::kStepAcValue:
-            store_payload(*cmd, payload, record);
+            StorePayload<rxp::kStepAcValue>(payload, record);
             poll_step = rxp::kStepFrequency;
-            write_cmd(0x40, 0x03);
+            send_command(2);
             return true;
         case rxp::kStepFrequency:
-            store_payload(*cmd, payload, record);
+            StorePayload<rxp::kStepFrequency>(payload, record);
             poll_step = rxp::kStepModule;
             module_index = 1;
-            write_cmd(0x41, 0x0E, &module_index, 1);
+            send_command(rxp::kFirstModuleCommand);
             return true;
         case rxp::kStepModule: {
             // The row of the module just queried; module_index is 1..20 here unless the host
             // changed it, and a row outside the record is never written.
             if (module_index >= 1 && module_index <= rxp::kModuleCount) {
-                store_payload(
-                    *cmd, payload,
+                StorePayload<rxp::kStepModule>(
+                    payload,
                     record + rxp::kModuleRowsOffset + rxp::kModuleRowSize * (module_index - 1));
             }
             if (module_index < rxp::kModuleCount) {
-                ++module_index;
-                write_cmd(0x41, 0x0E, &module_index, 1);
+                ++module_index;  // 1..20
+                send_command(rxp::kFirstModuleCommand + module_index - 1);
             } else {
                 poll_step = rxp::kStepSwitches;
-                write_cmd(0x42, 0x15);
+                send_command(rxp::kSwitchesCommand);
             }
             return true;
         }
         case rxp::kStepSwitches:
-            store_payload(*cmd, payload, record);
+            StorePayload<rxp::kStepSwitches>(payload, record);
             poll_step = rxp::kStepDc;
-            write_cmd(0x42, 0x16);
+            send_command(rxp::kDcCommand);
             return true;
         case rxp::kStepDc:
-            store_payload(*cmd, payload, record);
+            StorePayload<rxp::kStepDc>(payload, record);
             RoundDone();  // poll_step stays 6 until the next RefreshStatus
             return false;
     }

@@ -128,6 +128,20 @@ inline const PollCommand* FindPollCommand(std::int32_t step) {
                                                                           : nullptr;
 }
 
+// The cycle's commands in polling order: 0..2 the AC commands, 3..22 the module command for
+// module 1..20, 23 and 24 the DC commands.
+const unsigned kFirstModuleCommand = 3;
+const unsigned kSwitchesCommand = kFirstModuleCommand + kModuleCount;
+const unsigned kDcCommand = kSwitchesCommand + 1;
+static_assert(kDcCommand + 1 == kCommandsPerCycle, "25 commands a cycle");
+
+// The step row of command `index` of the cycle.
+inline const PollCommand& CycleCommand(unsigned index) {
+    return index < kFirstModuleCommand ? kPollCommands[index]
+           : index < kSwitchesCommand  ? kPollCommands[kStepModule - 1]
+                                      : kPollCommands[index - kSwitchesCommand + kStepSwitches - 1];
+}
+
 namespace layout_check {
 
 constexpr unsigned Max(unsigned a, unsigned b) {

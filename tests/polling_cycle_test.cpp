@@ -189,6 +189,37 @@ TEST_F(PollingTest, RefreshDuringTheModuleLoopStartsOverAtModuleOne) {
     EXPECT_EQ(host_.published.size(), 1u);
 }
 
+// The host may give the device a new address at any time: the next command carries it.
+TEST_F(PollingTest, CommandsCarryTheAddressTheHostSetLast) {
+    auto command_to = [](unsigned char address, int index) {
+        int group, command, data;
+        rxptest::CommandCodes(index, &group, &command, &data);
+        Bytes raw{address, static_cast<unsigned char>(group), static_cast<unsigned char>(command),
+                  static_cast<unsigned char>(data < 0 ? 0 : 1)};
+        if (data >= 0) raw.push_back(static_cast<unsigned char>(data));
+        return rxptest::EncodeFrame(raw);
+    };
+    const PowerModel model = PowerModel::Distinct(11);
+    // The address before each of the 25 commands of two cycles.
+    std::vector<unsigned char> addresses(50, 1);
+    std::fill(addresses.begin() + 2, addresses.begin() + 5, 0x2A);    // in the AC steps
+    std::fill(addresses.begin() + 9, addresses.begin() + 24, 0xFF);   // modules 7 to 20, DC
+    std::fill(addresses.begin() + 25, addresses.begin() + 26, 0x00);  // the next cycle's first
+    for (int cycle = 0; cycle < 2; ++cycle) {
+        device_->device_address = addresses[25 * cycle];
+        device_->RefreshStatus();
+        for (int i = 0; i < 25; ++i) {
+            if (i + 1 < 25) device_->device_address = addresses[25 * cycle + i + 1];
+            device_->Feed(model.Reply(i));
+        }
+    }
+    ASSERT_EQ(host_.sent.size(), 50u);
+    for (int n = 0; n < 50; ++n) {
+        EXPECT_EQ(host_.sent[n], command_to(addresses[n], n % 25)) << "command " << n;
+    }
+    EXPECT_EQ(host_.published.size(), 2u);
+}
+
 TEST_F(PollingTest, RefreshKeepsAHalfCollectedFrame) {
     const PowerModel model = PowerModel::Distinct(6);
     device_->RefreshStatus();

@@ -2,9 +2,12 @@
 // way a serial line can deliver them.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <random>
+#include <string>
+#include <vector>
 
 #include "device/rxp517_t36b2.h"
 #include "tests/support/power_model.h"
@@ -317,6 +320,130 @@ TEST_F(CodecTest, LongestFrameDecodesIntoTheBuffer) {
     EXPECT_FALSE(device_->Feed(frame));  // length byte 0xFF; the checksum does not match
     EXPECT_EQ(device_->decoded_frame[4094], 0xFF);
     EXPECT_EQ(device_->decoded_frame[4095], 0x00);
+}
+
+// ---- the one-pass decoder --------------------------------------------------------------------
+
+// The word-at-a-time decoder gives the pair decoder's bytes and the checksum's sum whenever every
+// character is '0'..'?', at any length and alignment, and refuses any other character.
+TEST(WordDecoder, AgreesWithThePairDecoderAndRefusesCharactersOutsideTheRange) {
+    namespace frame = rxp::frame;
+    std::mt19937 rng(16);
+    unsigned char chars[2 * 260 + 16];
+    for (std::size_t pairs = 0; pairs <= 260; ++pairs) {
+        for (std::size_t offset = 0; offset < 8; ++offset) {
+            unsigned char* body = chars + offset;
+            for (std::size_t i = 0; i < 2 * pairs; ++i) {
+                body[i] = static_cast<unsigned char>('0' + rng() % 16);
+            }
+            unsigned char expected[260];
+            frame::DecodePairs(body, pairs, expected);
+            unsigned char decoded[260];
+            unsigned char sum = 0;
+            ASSERT_TRUE(frame::DecodeSummed(body, pairs, decoded, &sum)) << pairs;
+            ASSERT_EQ(Bytes(decoded, decoded + pairs), Bytes(expected, expected + pairs)) << pairs;
+            ASSERT_EQ(sum, frame::CharSum(expected, pairs)) << pairs << " pairs at " << offset;
+            if (pairs == 0) continue;
+            // One character outside the range, anywhere: '/', '@', CR, 0xB5.
+            const unsigned char outside[] = {'/', '@', 0x0D, 0xB5};
+            const std::size_t at = rng() % (2 * pairs);
+            body[at] = outside[rng() % 4];
+            EXPECT_FALSE(frame::DecodeSummed(body, pairs, decoded, &sum)) << pairs << " " << at;
+        }
+    }
+}
+
+// A reply handed over whole goes the one-pass way when it can; one character at a time it goes
+// the general way. Both must answer alike for every kind of frame, good or not.
+TEST(WholeAndSplitReplies, AnswerAlikeForGoodAndMalformedFrames) {
+    namespace frame = rxp::frame;
+    const Bytes good = FromText(kAcValueReply);  // ~ 01 00 00 02 01F4 57 CR
+    auto with = [&](std::size_t at, const char* text) {
+        Bytes f = good;
+        const Bytes part = FromText(text);
+        std::copy(part.begin(), part.end(), f.begin() + static_cast<long>(at));
+        return f;
+    };
+    auto cr_at = [&](std::size_t at) {
+        Bytes f = good;
+        f[at] = frame::kEnd;
+        return f;
+    };
+    // A body of character pairs with the checksum the receiver computes over what it decodes,
+    // characters outside '0'..'?' included.
+    auto checked = [](const char* body_text) {
+        const Bytes body = FromText(body_text);
+        unsigned char decoded[16];
+        frame::DecodePairs(body.data(), body.size() / 2, decoded);
+        const unsigned char sum = frame::CharSum(decoded, body.size() / 2);
+        Bytes f(body.size() + 4, frame::kStart);
+        std::copy(body.begin(), body.end(), f.begin() + 1);
+        f.resize(body.size() + 1);
+        f.push_back(frame::HighChar(sum));
+        f.push_back(frame::LowChar(sum));
+        f.push_back(frame::kEnd);
+        return f;
+    };
+    const std::vector<Bytes> frames = {
+        good,
+        with(13, "8"),                    // wrong checksum
+        with(13, "5?"),                   // wrong checksum, different characters
+        checked("010000020@?4"),          // '@' low: 0x10 spills into the high half, accepted
+        checked("0100000201?A"),          // 'A' low in the last payload byte, accepted
+        checked("0100000201/4"),          // '/' high: wraps around, accepted
+        with(9, "1@"),                    // '@' and a checksum that does not match
+        cr_at(11),                        // an end character before the one the length places
+        cr_at(14),                        // an end character inside the checksum's pair
+        with(7, "03"),                    // length 3: the checksum would sit past the end
+        with(7, "01"),                    // length 1: the checksum is the low payload byte
+        FromText("~0100000201?45777\r"),  // characters after the checksum, before the end
+        FromText("~0100000201?457"),      // no end character
+        FromText("~01000\r"),             // too short for a header
+        FromText("~0100000201?4:7\r"),    // a ':' in the checksum pair
+    };
+    for (std::size_t f = 0; f < frames.size(); ++f) {
+        SCOPED_TRACE("frame " + std::to_string(f));
+        RecordingHost whole_host;
+        RecordingHost split_host;
+        CodecDevice whole;
+        CodecDevice split;
+        rxptest::ObserverGuard whole_guard(whole, whole_host);
+        rxptest::ObserverGuard split_guard(split, split_host);
+        whole.poll_step = 2;
+        split.poll_step = 2;
+        const bool whole_answer = whole.Feed(frames[f]);
+        // The answer that counts is the one for the character that ends the frame; characters
+        // after it are noise to both.
+        bool split_answer = true;
+        bool ended = false;
+        for (unsigned char c : frames[f]) {
+            const bool answer = split.Feed(Bytes(1, c));
+            if (!ended) split_answer = answer;
+            ended = ended || c == frame::kEnd;
+        }
+        EXPECT_EQ(whole_answer, split_answer);
+        EXPECT_EQ(whole.poll_step, split.poll_step);
+        EXPECT_EQ(whole.rx_count, split.rx_count);
+        EXPECT_EQ(whole.Record(), split.Record());
+        EXPECT_EQ(whole_host.sent, split_host.sent);
+        // A complete frame decodes to the same bytes both ways.
+        const auto end = std::find(frames[f].begin(), frames[f].end(), frame::kEnd);
+        const std::size_t held = static_cast<std::size_t>(end - frames[f].begin()) + 1;
+        if (end != frames[f].end() && held >= frame::kMinFrameChars) {
+            const std::size_t decoded = (held - 2) / 2;
+            EXPECT_EQ(Bytes(whole.decoded_frame, whole.decoded_frame + decoded),
+                      Bytes(split.decoded_frame, split.decoded_frame + decoded));
+        }
+    }
+    // The frames accepted despite characters outside the range store what they decode to.
+    CodecDevice device;
+    RecordingHost host;
+    rxptest::ObserverGuard guard(device, host);
+    device.poll_step = 2;
+    EXPECT_TRUE(device.Feed(frames[3]));
+    EXPECT_EQ(device.poll_step, 3);
+    EXPECT_EQ(device.Record()[19], 0xF4);
+    EXPECT_EQ(device.Record()[20], 0x10);
 }
 
 }  // namespace
