@@ -15,7 +15,7 @@
 #include "tools/common/hex.h"
 #include "tools/common/record_fields.h"
 #include "tools/common/time_text.h"
-#include "tools/rxp-host/tests/host_test_support.h"
+#include "tools/rxp-host/tests/host_fault_support.h"
 
 using hosttest::Bytes;
 using hosttest::milliseconds;
@@ -23,38 +23,6 @@ using rxptest::PowerModel;
 using rxptest::ScenarioOf;
 
 namespace {
-
-const std::uint32_t kDeviceId = 0x0A0B0C0D;
-
-// A system with distinct values everywhere and no alarm condition: status bytes carry only bits
-// that no alarm rule reads, state bytes values that no rule tests for.
-PowerModel QuietDistinctModel() {
-    PowerModel m = PowerModel::Distinct(11);
-    m.phase_status[0] = 0x48;  // phase A: bits 6 and 3
-    m.phase_status[1] = 0x88;  // phase B: bits 7 and 3
-    m.phase_status[2] = 0xC8;  // phase C: bits 7, 6 and 3
-    m.ac_frequency_state = 0x07;
-    for (auto& module : m.modules) module.status = 0x8C;  // bits 7, 3, 2
-    m.breaker1_state = 0x35;
-    m.breaker2_state = 0x36;
-    m.lightning_switch_state = 0x37;
-    m.dc_status[0] = 0x00;
-    m.dc_status[1] = 0x08;
-    m.dc_status[2] = 0x9F;
-    return m;
-}
-
-std::string JsonText(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    b["commentStyle"] = "None";
-    return Json::writeString(b, v);
-}
-
-Bytes WithoutTimestamp(Bytes record) {
-    std::fill(record.begin() + 282, record.end(), 0);
-    return record;
-}
 
 // The record's time stamp is a plausible local date and time.
 void ExpectPlausibleTimestamp(const Bytes& record) {
@@ -86,57 +54,10 @@ std::string ChangeText(const Json::Value& e) {
            e["id"].asString() + " " + e["name"].asString() + " " + e["text"].asString();
 }
 
-class HostEndToEnd : public ::testing::Test {
-protected:
-    // Starts the simulator on a pseudo-terminal, linked at dir/line.
-    void StartSim(const Json::Value& scenario, std::vector<std::string> extra) {
-        hosttest::WriteText(dir_.File("scenario.json"), JsonText(scenario));
-        std::vector<std::string> argv = {
-            RXP_SIM_BIN, "--baud", "0", "--link", line(), "--scenario", dir_.File("scenario.json")};
-        argv.insert(argv.end(), extra.begin(), extra.end());
-        sim_.reset(new hosttest::Process(argv, dir_.File("sim.out"), dir_.File("sim.err")));
-        ASSERT_TRUE(hosttest::WaitUntil([this] { return std::filesystem::exists(line()); },
-                                        milliseconds(10000)))
-            << hosttest::ReadText(dir_.File("sim.err"));
-    }
-
-    std::vector<std::string> HostArgs(std::vector<std::string> extra) {
-        hosttest::WriteText(dir_.File("settings.json"),
-                            "{\"deviceId\": " + std::to_string(kDeviceId) + "}");
-        std::vector<std::string> argv = {RXP_HOST_BIN,
-                                         "--plugin",
-                                         RXP_PLUGIN_SO,
-                                         "--port",
-                                         line(),
-                                         "--settings",
-                                         dir_.File("settings.json"),
-                                         "--events",
-                                         events_path(),
-                                         "--history",
-                                         history(),
-                                         "--interval",
-                                         "0",
-                                         "--timeout",
-                                         "0.5"};
-        return hosttest::WithOptions(argv, extra);
-    }
-
-    int RunHost(std::vector<std::string> extra) {
-        return hosttest::Run(HostArgs(extra), out(), err(), milliseconds(60000));
-    }
-
-    std::string line() const { return dir_.File("line"); }
-    std::string events_path() const { return dir_.File("events.jsonl"); }
-    std::string history() const { return dir_.File("history.db"); }
-    std::string out() const { return dir_.File("host.out"); }
-    std::string err() const { return dir_.File("host.err"); }
-
-    hosttest::TempDir dir_;
-    std::unique_ptr<hosttest::Process> sim_;
-};
+class HostEndToEnd : public hosttest::SimAndHostTest {};
 
 TEST_F(HostEndToEnd, SplitNoisyRepliesPublishExactlyTheModelRecordAndQuietAlarmPasses) {
-    const PowerModel model = QuietDistinctModel();
+    const PowerModel model = hosttest::QuietModel(11);
     StartSim(ScenarioOf(model), {"--split", "5", "--noise", "6", "--seed", "7"});
 
     ASSERT_EQ(RunHost({"--cycles", "3"}), 0) << hosttest::ReadText(err());
@@ -149,7 +70,7 @@ TEST_F(HostEndToEnd, SplitNoisyRepliesPublishExactlyTheModelRecordAndQuietAlarmP
         EXPECT_EQ(p["data_id"].asInt(), 5112);
         const Bytes record = rxp::hex::Parse(p["record"].asString());
         ASSERT_EQ(p["record"].asString().size(), 578u);
-        EXPECT_EQ(WithoutTimestamp(record), expected);
+        EXPECT_EQ(hosttest::WithoutTimestamp(record), expected);
         ExpectPlausibleTimestamp(record);
     }
 
@@ -264,7 +185,7 @@ void PrintTo(const FaultCase& c, std::ostream* os) {
 class HostFaults : public HostEndToEnd, public ::testing::WithParamInterface<FaultCase> {};
 
 TEST_P(HostFaults, SpoiledReplyCostsOnePollAndTheNextCompletes) {
-    const PowerModel model = QuietDistinctModel();
+    const PowerModel model = hosttest::QuietModel(11);
     StartSim(ScenarioOf(model), GetParam().sim_args);
 
     ASSERT_EQ(RunHost({"--cycles", "3"}), 0) << hosttest::ReadText(err());
@@ -291,7 +212,7 @@ TEST_P(HostFaults, SpoiledReplyCostsOnePollAndTheNextCompletes) {
     const std::vector<Json::Value> published = Named(events, "publish");
     ASSERT_EQ(published.size(), 3u);
     for (const Json::Value& p : published) {
-        EXPECT_EQ(WithoutTimestamp(rxp::hex::Parse(p["record"].asString())),
+        EXPECT_EQ(hosttest::WithoutTimestamp(rxp::hex::Parse(p["record"].asString())),
                   model.ExpectedRecord(kDeviceId));
     }
     EXPECT_EQ(hosttest::ReadHistory(history()).size(), 3u);
@@ -309,12 +230,7 @@ TEST_F(HostEndToEnd, SigtermMidCycleExitsZeroWithOneHistoryRowPerCompletedCycle)
     // Each reply held back 15 ms: a cycle takes about 0.4 s.
     StartSim(Json::Value(Json::objectValue), {"--delay", "15"});
     hosttest::Process host(HostArgs({}), out(), err());
-    ASSERT_TRUE(hosttest::WaitUntil(
-        [this] {
-            return hosttest::CountLines(hosttest::ReadText(events_path()), "\"event\":\"cycle\"") >=
-                   2;
-        },
-        milliseconds(20000)));
+    ASSERT_TRUE(hosttest::WaitUntil([this] { return CyclesSoFar() >= 2; }, milliseconds(20000)));
     std::this_thread::sleep_for(milliseconds(150));  // into the next cycle
     host.Signal(SIGTERM);
     ASSERT_EQ(host.Wait(milliseconds(10000)), 0) << hosttest::ReadText(err());
@@ -328,7 +244,7 @@ TEST_F(HostEndToEnd, SigtermMidCycleExitsZeroWithOneHistoryRowPerCompletedCycle)
 }
 
 TEST_F(HostEndToEnd, CachedRecordIsPublishedFirstAndItsAlarmClearedByTheFirstPoll) {
-    PowerModel cached_model = QuietDistinctModel();
+    PowerModel cached_model = hosttest::QuietModel(11);
     cached_model.phase_status[0] = 0x80;  // AC power failure in the cached record
     Bytes cached = cached_model.ExpectedRecord(kDeviceId);
     hosttest::WriteBytes(dir_.File("cache.bin"), cached);
@@ -344,7 +260,7 @@ TEST_F(HostEndToEnd, CachedRecordIsPublishedFirstAndItsAlarmClearedByTheFirstPol
     const std::vector<Json::Value> published = Named(events, "publish");
     ASSERT_EQ(published.size(), 2u);
     const Bytes first = rxp::hex::Parse(published[0]["record"].asString());
-    EXPECT_EQ(WithoutTimestamp(first), cached);
+    EXPECT_EQ(hosttest::WithoutTimestamp(first), cached);
     ExpectPlausibleTimestamp(first);
 
     std::vector<std::string> changes;
@@ -428,7 +344,8 @@ TEST_F(HostEndToEnd, ReplayOfACapturedFaultySessionGivesTheSameRecordsAndEvaluat
         for (const Json::Value& e : events) {
             const std::string name = e["event"].asString();
             if (name == "publish") {
-                const Bytes record = WithoutTimestamp(rxp::hex::Parse(e["record"].asString()));
+                const Bytes record =
+                    hosttest::WithoutTimestamp(rxp::hex::Parse(e["record"].asString()));
                 seen.push_back("publish " + rxp::hex::Upper(record.data(), record.size()));
             } else if (name == "alarm" || name == "alarm_raised" || name == "alarm_cleared") {
                 seen.push_back(name + " " + e["ordinal"].asString() + " " + e["key"].asString() +
@@ -459,7 +376,7 @@ TEST_F(HostEndToEnd, ReplayOfACapturedFaultySessionGivesTheSameRecordsAndEvaluat
 // The live files after a run: the state as JSON and the metrics in the text exposition format,
 // both telling the last record, the comm state and the alarms that are raised.
 TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
-    PowerModel model = QuietDistinctModel();
+    PowerModel model = hosttest::QuietModel(11);
     model.phase_status[0] = 0x4A;    // adds bit 1: phase A voltage low, alert_a_1 06015
     model.modules[6].status = 0x9C;  // adds bit 4: module 7 fan, alert_c_0 06025
     StartSim(ScenarioOf(model), {"--split", "9", "--seed", "3"});

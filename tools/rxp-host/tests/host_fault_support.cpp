@@ -1,6 +1,7 @@
 #include "tools/rxp-host/tests/host_fault_support.h"
 
 #include <algorithm>
+#include <filesystem>
 
 #include "tools/common/hex.h"
 
@@ -8,24 +9,37 @@ namespace hosttest {
 
 namespace {
 
-// Distinct values everywhere and no alarm condition: status bytes carry only bits that no
-// alarm rule reads, state bytes values that no rule tests for.
+// QuietModel, and the DC status bytes no alarm rule reads zeroed.
+rxptest::PowerModel CycleModel(std::uint32_t seed) {
+    rxptest::PowerModel m = QuietModel(seed);
+    m.dc_status[3] = 0x00;
+    m.dc_status[4] = 0x00;
+    m.dc_status[5] = 0x00;
+    return m;
+}
+
+}  // namespace
+
+std::string JsonText(const Json::Value& v) {
+    Json::StreamWriterBuilder b;
+    b["indentation"] = "";
+    b["commentStyle"] = "None";
+    return Json::writeString(b, v);
+}
+
 rxptest::PowerModel QuietModel(std::uint32_t seed) {
     rxptest::PowerModel m = rxptest::PowerModel::Distinct(seed);
-    m.phase_status[0] = 0x48;
-    m.phase_status[1] = 0x88;
-    m.phase_status[2] = 0xC8;
+    m.phase_status[0] = 0x48;  // phase A: bits 6 and 3
+    m.phase_status[1] = 0x88;  // phase B: bits 7 and 3
+    m.phase_status[2] = 0xC8;  // phase C: bits 7, 6 and 3
     m.ac_frequency_state = 0x07;
-    for (auto& module : m.modules) module.status = 0x8C;
+    for (auto& module : m.modules) module.status = 0x8C;  // bits 7, 3, 2
     m.breaker1_state = 0x35;
     m.breaker2_state = 0x36;
     m.lightning_switch_state = 0x37;
     m.dc_status[0] = 0x00;
     m.dc_status[1] = 0x08;
     m.dc_status[2] = 0x9F;
-    m.dc_status[3] = 0x00;
-    m.dc_status[4] = 0x00;
-    m.dc_status[5] = 0x00;
     return m;
 }
 
@@ -34,17 +48,37 @@ Bytes WithoutTimestamp(Bytes record) {
     return record;
 }
 
-}  // namespace
+void SimAndHostTest::StartSim(const Json::Value& scenario, const std::vector<std::string>& extra) {
+    WriteText(dir_.File("scenario.json"), JsonText(scenario));
+    const std::vector<std::string> argv = WithOptions(
+        {RXP_SIM_BIN, "--baud", "0", "--link", line(), "--scenario", dir_.File("scenario.json")},
+        extra);
+    std::error_code ignored;
+    std::filesystem::remove(line(), ignored);  // a link left by a killed simulator
+    sim_.reset(new Process(argv, dir_.File("sim.out"), dir_.File("sim.err")));
+    ASSERT_TRUE(WaitUntil([this] { return std::filesystem::exists(line()); }, milliseconds(10000)))
+        << ReadText(dir_.File("sim.err"));
+}
 
-std::string JsonText(const Json::Value& v) {
-    Json::StreamWriterBuilder b;
-    b["indentation"] = "";
-    return Json::writeString(b, v);
+std::vector<std::string> SimAndHostTest::HostArgs(const std::vector<std::string>& extra) {
+    WriteText(dir_.File("settings.json"), "{\"deviceId\": " + std::to_string(kDeviceId) + "}");
+    return WithOptions({RXP_HOST_BIN, "--plugin", RXP_PLUGIN_SO, "--port", line(), "--settings",
+                        dir_.File("settings.json"), "--events", events_path(), "--history",
+                        history(), "--interval", "0", "--timeout", "0.5"},
+                       extra);
+}
+
+int SimAndHostTest::RunHost(const std::vector<std::string>& extra) {
+    return hosttest::Run(HostArgs(extra), out(), err(), milliseconds(60000));
+}
+
+std::size_t SimAndHostTest::CyclesSoFar() const {
+    return CountLines(ReadText(events_path()), "\"event\":\"cycle\"");
 }
 
 CycleTruth::CycleTruth(unsigned cycles, std::uint32_t device_id, std::uint32_t seed) {
     for (unsigned c = 1; c <= std::max(1u, cycles); ++c) {
-        models_.push_back(QuietModel(seed + c));
+        models_.push_back(CycleModel(seed + c));
         records_.push_back(models_.back().ExpectedRecord(device_id));
     }
 }

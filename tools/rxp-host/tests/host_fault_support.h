@@ -1,12 +1,16 @@
-// The simulator's truth for the fault tests and the soak: a quiet power system whose every value
-// changes from one cycle to the next, so that a stored record shows which cycle it belongs to,
-// and a record put together from replies of different commands or cycles matches none.
+// The host against the simulator, for the end-to-end and fault tests and the soak: a fixture
+// that starts the simulator and builds the host's command line, and the simulator's truth, a
+// quiet power system whose every value changes from one cycle to the next, so that a stored
+// record shows which cycle it belongs to, and a record put together from replies of different
+// commands or cycles matches none.
 #ifndef RXP_TOOLS_RXP_HOST_TESTS_HOST_FAULT_SUPPORT_H
 #define RXP_TOOLS_RXP_HOST_TESTS_HOST_FAULT_SUPPORT_H
 
+#include <gtest/gtest.h>
 #include <json/json.h>
 
 #include <cstdint>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +20,36 @@
 namespace hosttest {
 
 std::string JsonText(const Json::Value& v);
+
+// Distinct values everywhere and no alarm condition: status bytes carry only bits that no alarm
+// rule reads, state bytes values that no rule tests for.
+rxptest::PowerModel QuietModel(std::uint32_t seed);
+// The record with its time stamp (bytes 282..) zeroed.
+Bytes WithoutTimestamp(Bytes record);
+
+// The simulator on a pseudo-terminal linked at dir/line, and the host loading the built plug-in
+// on it, with its files in the test's scratch folder.
+class SimAndHostTest : public ::testing::Test {
+protected:
+    static constexpr std::uint32_t kDeviceId = 0x0A0B0C0D;
+
+    // Starts the simulator with `extra` options (see WithOptions) and waits for its line.
+    void StartSim(const Json::Value& scenario, const std::vector<std::string>& extra);
+    // The host's command line: no pause between cycles, a 0.5 s reply timeout, `extra` options.
+    std::vector<std::string> HostArgs(const std::vector<std::string>& extra);
+    int RunHost(const std::vector<std::string>& extra);
+    // "cycle" events in the events file so far.
+    std::size_t CyclesSoFar() const;
+
+    std::string line() const { return dir_.File("line"); }
+    std::string events_path() const { return dir_.File("events.jsonl"); }
+    std::string history() const { return dir_.File("history.db"); }
+    std::string out() const { return dir_.File("host.out"); }
+    std::string err() const { return dir_.File("host.err"); }
+
+    TempDir dir_;
+    std::unique_ptr<Process> sim_;
+};
 
 // What the events file and the history database hold, against the truth.
 struct TruthCheck {

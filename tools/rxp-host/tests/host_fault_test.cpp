@@ -21,8 +21,6 @@ using hosttest::milliseconds;
 
 namespace {
 
-const std::uint32_t kDeviceId = 0x0A0B0C0D;
-
 // In a child run as root: file permissions apply to the program it starts as to anybody else
 // (root gets every capability of the bounding set back when it starts a program).
 void DropFilePermissionOverride() {
@@ -31,59 +29,7 @@ void DropFilePermissionOverride() {
     }
 }
 
-class HostUnderFaults : public ::testing::Test {
-protected:
-    void StartSim(const Json::Value& scenario, std::vector<std::string> extra) {
-        hosttest::WriteText(dir_.File("scenario.json"), hosttest::JsonText(scenario));
-        std::vector<std::string> argv = {
-            RXP_SIM_BIN, "--baud", "0", "--link", line(), "--scenario", dir_.File("scenario.json")};
-        argv = hosttest::WithOptions(argv, extra);
-        std::error_code ignored;
-        std::filesystem::remove(line(), ignored);  // a link left by a killed simulator
-        sim_.reset(new hosttest::Process(argv, dir_.File("sim.out"), dir_.File("sim.err")));
-        ASSERT_TRUE(hosttest::WaitUntil([this] { return std::filesystem::exists(line()); },
-                                        milliseconds(10000)))
-            << hosttest::ReadText(dir_.File("sim.err"));
-    }
-
-    std::vector<std::string> HostArgs(std::vector<std::string> extra) {
-        hosttest::WriteText(dir_.File("settings.json"),
-                            "{\"deviceId\": " + std::to_string(kDeviceId) + "}");
-        std::vector<std::string> argv = {RXP_HOST_BIN,
-                                         "--plugin",
-                                         RXP_PLUGIN_SO,
-                                         "--port",
-                                         line(),
-                                         "--settings",
-                                         dir_.File("settings.json"),
-                                         "--events",
-                                         events(),
-                                         "--history",
-                                         history(),
-                                         "--interval",
-                                         "0",
-                                         "--timeout",
-                                         "0.5"};
-        return hosttest::WithOptions(argv, extra);
-    }
-
-    int RunHost(std::vector<std::string> extra) {
-        return hosttest::Run(HostArgs(extra), out(), err(), milliseconds(60000));
-    }
-
-    std::size_t CyclesSoFar() const {
-        return hosttest::CountLines(hosttest::ReadText(events()), "\"event\":\"cycle\"");
-    }
-
-    std::string line() const { return dir_.File("line"); }
-    std::string events() const { return dir_.File("events.jsonl"); }
-    std::string history() const { return dir_.File("history.db"); }
-    std::string out() const { return dir_.File("host.out"); }
-    std::string err() const { return dir_.File("host.err"); }
-
-    hosttest::TempDir dir_;
-    std::unique_ptr<hosttest::Process> sim_;
-};
+class HostUnderFaults : public hosttest::SimAndHostTest {};
 
 TEST_F(HostUnderFaults, LateReplyAfterAFailedPollIsNeverTakenForTheNextCommand) {
     // At line speed: reply 50, the last of cycle 2, comes 0.8 s late, after the host gave up on
@@ -97,7 +43,7 @@ TEST_F(HostUnderFaults, LateReplyAfterAFailedPollIsNeverTakenForTheNextCommand) 
     ASSERT_EQ(RunHost({"--cycles", "3", "--baud", "9600", "--timeout", "0.5"}), 0)
         << hosttest::ReadText(err());
 
-    const std::vector<Json::Value> events = hosttest::ReadEvents(this->events());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
     EXPECT_GE(hosttest::CountEvents(events, "poll_failed"), 2u);
     const hosttest::TruthCheck check = truth.Check(events, history());
     EXPECT_EQ(check.published, 3u);
@@ -118,7 +64,7 @@ TEST_F(HostUnderFaults, SimulatorKilledAndStartedAgainIsReopenedAndReportedLostO
     StartSim(truth.Scenario(), {});
 
     ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
-    const std::vector<Json::Value> events = hosttest::ReadEvents(this->events());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
     EXPECT_EQ(hosttest::CountEvents(events, "comm_lost"), 1u);
     EXPECT_EQ(hosttest::CountEvents(events, "comm_restored"), 1u);
     std::vector<std::string> order;
@@ -155,7 +101,7 @@ TEST_F(HostUnderFaults, SecondHostOnThePortExitsNamingThePortAndTheHolder) {
 
     first.Signal(SIGTERM);
     EXPECT_EQ(first.Wait(milliseconds(10000)), 0);
-    EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events()), "poll_failed"), 0u);
+    EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events_path()), "poll_failed"), 0u);
 }
 
 TEST_F(HostUnderFaults, LockedHistoryDoesNotHoldUpThePollsAndLosesNoRecord) {
@@ -176,7 +122,7 @@ TEST_F(HostUnderFaults, LockedHistoryDoesNotHoldUpThePollsAndLosesNoRecord) {
 
     ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
     EXPECT_GE(during, 5u) << "the polls stalled behind the lock";
-    const std::vector<Json::Value> events = hosttest::ReadEvents(this->events());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
     EXPECT_EQ(hosttest::CountEvents(events, "publish"), 12u);
     EXPECT_EQ(hosttest::ReadHistory(history()).size(), 12u);
     EXPECT_EQ(hosttest::CountEvents(events, "error"), 0u);
@@ -195,7 +141,7 @@ TEST_F(HostUnderFaults, RecordsThatCannotBeStoredAreErrorEventsAndTheExitCodeTel
     sqlite3_close(db);
 
     EXPECT_EQ(host.Wait(milliseconds(30000)), 3);
-    const std::vector<Json::Value> events = hosttest::ReadEvents(this->events());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
     std::size_t errors = 0;
     for (const Json::Value& e : events) {
         if (e["event"].asString() != "error") continue;
@@ -233,7 +179,7 @@ TEST_F(HostUnderFaults, HistoryDatabaseThatCanOnlyBeReadIsRefusedBeforePolling) 
     const std::string message = hosttest::ReadText(err());
     EXPECT_NE(message.find(history() + ": the database can only be read"), std::string::npos)
         << message;
-    EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events()), "publish"), 1u);
+    EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events_path()), "publish"), 1u);
     EXPECT_EQ(hosttest::ReadHistory(history()).size(), 1u);
 }
 
@@ -251,10 +197,10 @@ TEST_F(HostUnderFaults, EventsSurviveAFullDiskWholeLinesOnlyAndTheLossIsCounted)
             return hosttest::ReadText(err()).find("cannot write events file") != std::string::npos;
         },
         milliseconds(20000)));
-    ASSERT_EQ(::truncate(events().c_str(), 0), 0);
+    ASSERT_EQ(::truncate(events_path().c_str(), 0), 0);
 
     EXPECT_EQ(host.Wait(milliseconds(30000)), 4);
-    const std::vector<Json::Value> events = hosttest::ReadEvents(this->events());  // whole lines
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());  // whole lines
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events[0]["event"].asString(), "events_lost");
     EXPECT_GT(events[0]["count"].asUInt(), 0u);
@@ -262,8 +208,7 @@ TEST_F(HostUnderFaults, EventsSurviveAFullDiskWholeLinesOnlyAndTheLossIsCounted)
     EXPECT_EQ(events.back()["cycle"].asInt(), 5);
     const std::string err = hosttest::ReadText(this->err());
     EXPECT_NE(err.find("events were lost"), std::string::npos) << err;
-    EXPECT_NE(err.find("events could not be written to '" + this->events() + "'"),
-              std::string::npos)
+    EXPECT_NE(err.find("events could not be written to '" + events_path() + "'"), std::string::npos)
         << err;
     EXPECT_EQ(hosttest::ReadHistory(history()).size(), 5u);
 }
@@ -273,7 +218,7 @@ TEST_F(HostUnderFaults, EventsAreAppendedBehindAStartEventOfEveryRun) {
     ASSERT_EQ(RunHost({"--cycles", "1"}), 0) << hosttest::ReadText(err());
     ASSERT_EQ(RunHost({"--cycles", "2"}), 0) << hosttest::ReadText(err());
 
-    const std::vector<Json::Value> events = hosttest::ReadEvents(this->events());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
     ASSERT_FALSE(events.empty());
     EXPECT_EQ(events[0]["event"].asString(), "start");
     EXPECT_EQ(hosttest::CountEvents(events, "start"), 2u);
@@ -300,7 +245,7 @@ TEST_F(HostUnderFaults, CachedRecordOfAnotherDeviceIsRefusedAndPollingStartsWith
                        "' holds a record of device id 168496194, not of this device (168496141)"),
               std::string::npos)
         << err;
-    const std::vector<Json::Value> events = hosttest::ReadEvents(this->events());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
     EXPECT_EQ(hosttest::CountEvents(events, "cache_loaded"), 0u);
     const hosttest::TruthCheck check = truth.Check(events, history());
     EXPECT_EQ(check.published, 1u);
