@@ -20,6 +20,7 @@
 #include "provider.h"
 #include "smd_device.h"
 #include "tests/support/member_order.h"
+#include "tests/support/plugin_library.h"
 #include "tests/support/power_model.h"
 
 #ifndef RXP_ALT_PLUGIN_PATH
@@ -31,6 +32,7 @@
 
 using rxptest::Bytes;
 using rxptest::PowerModel;
+using rxptest::Refusal;
 
 namespace {
 
@@ -39,16 +41,9 @@ typedef std::vector<std::shared_ptr<Provider>> (*GetProviders)();
 class AltHostTest : public ::testing::Test {
 protected:
     static void SetUpTestSuite() {
-        handle_ = dlopen(RXP_ALT_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(handle_, nullptr) << dlerror();
-        void* entry = dlsym(handle_, "get_providers");
-        ASSERT_NE(entry, nullptr) << dlerror();
-        get_providers_ = reinterpret_cast<GetProviders>(entry);
+        rxptest::OpenPlugin(RXP_ALT_PLUGIN_PATH, &handle_, &get_providers_);
     }
-    static void TearDownTestSuite() {
-        if (handle_ != nullptr) dlclose(handle_);
-        handle_ = nullptr;
-    }
+    static void TearDownTestSuite() { rxptest::ClosePlugin(&handle_); }
 
     void SetUp() override {
         ASSERT_NE(get_providers_, nullptr);
@@ -75,15 +70,6 @@ protected:
 
 void* AltHostTest::handle_ = nullptr;
 GetProviders AltHostTest::get_providers_ = nullptr;
-
-std::string Refusal(const VDeviceInterface& device) {
-    try {
-        device.Get_Value(5112, "ac_value");
-    } catch (const std::out_of_range& e) {
-        return e.what();
-    }
-    return "<no refusal>";
-}
 
 // ordinal, key, id, name, text of the 139 evaluations, from the device's alarm documentation.
 std::vector<std::string> GoldenRows() {

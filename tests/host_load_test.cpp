@@ -15,6 +15,7 @@
 
 #include "host/provider.h"
 #include "host_runtime/host_observer.h"
+#include "tests/support/plugin_library.h"
 #include "tests/support/power_model.h"
 #include "tests/support/recording_host.h"
 
@@ -25,6 +26,7 @@
 using rxptest::Bytes;
 using rxptest::PowerModel;
 using rxptest::RecordingHost;
+using rxptest::Refusal;
 
 namespace {
 
@@ -35,16 +37,9 @@ protected:
     static void SetUpTestSuite() {
         // The entry is not in this program: only the loaded plug-in can answer it.
         ASSERT_EQ(dlsym(RTLD_DEFAULT, "get_providers"), nullptr);
-        handle_ = dlopen(RXP_PLUGIN_PATH, RTLD_NOW | RTLD_LOCAL);
-        ASSERT_NE(handle_, nullptr) << dlerror();
-        void* entry = dlsym(handle_, "get_providers");
-        ASSERT_NE(entry, nullptr) << dlerror();
-        get_providers_ = reinterpret_cast<get_providers_fn>(entry);
+        rxptest::OpenPlugin(RXP_PLUGIN_PATH, &handle_, &get_providers_);
     }
-    static void TearDownTestSuite() {
-        if (handle_ != nullptr) dlclose(handle_);
-        handle_ = nullptr;
-    }
+    static void TearDownTestSuite() { rxptest::ClosePlugin(&handle_); }
 
     void SetUp() override { ASSERT_NE(get_providers_, nullptr); }
 
@@ -54,15 +49,6 @@ protected:
 
 void* HostLoadTest::handle_ = nullptr;
 get_providers_fn HostLoadTest::get_providers_ = nullptr;
-
-std::string Refusal(const VDeviceInterface& device) {
-    try {
-        device.Get_Value(5112, "ac_value");
-    } catch (const std::out_of_range& e) {
-        return e.what();
-    }
-    return "<no refusal>";
-}
 
 // Only the plain name is exported; mangled names of the plug-in's own code are not.
 TEST_F(HostLoadTest, OnlyThePlainEntryNameIsFound) {
