@@ -5,26 +5,14 @@
 #
 # cmake -DNM=nm -DOBJDUMP=objdump -DREADELF=readelf -DPLUGIN=rxp517_t36b2.so -DPOINTER_SIZE=8
 #       -DVERSION_FILE=version.txt -P this-file
+include("${CMAKE_CURRENT_LIST_DIR}/../cmake/plugin_elf.cmake")
 
-foreach(var NM OBJDUMP READELF PLUGIN POINTER_SIZE VERSION_FILE)
-    if(NOT DEFINED ${var} OR "${${var}}" STREQUAL "")
-        message(FATAL_ERROR "${var} is not set")
-    endif()
-endforeach()
+require_arguments(NM OBJDUMP READELF PLUGIN POINTER_SIZE VERSION_FILE)
 
 set(failures "")
 
-execute_process(COMMAND ${NM} -D --defined-only ${PLUGIN}
-    OUTPUT_VARIABLE defined RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-    message(FATAL_ERROR "${NM} -D failed on ${PLUGIN}")
-endif()
-string(REGEX MATCHALL "[^\n]+" defined_lines "${defined}")
-set(defined_names "")
-foreach(line IN LISTS defined_lines)
-    string(REGEX REPLACE "^[0-9a-fA-F]* *[A-Za-z] +" "" name "${line}")
-    list(APPEND defined_names "${name}")
-endforeach()
+elf_tool_lines(defined "${NM}" -D --defined-only "${PLUGIN}")
+elf_defined_names(defined_names "${defined}")
 if(NOT defined_names STREQUAL "get_providers")
     string(APPEND failures "defined dynamic symbols are [${defined_names}], expected [get_providers]\n")
 endif()
