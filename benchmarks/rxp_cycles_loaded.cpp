@@ -19,6 +19,7 @@
 
 #include "benchmarks/cycle_fixture.h"
 #include "host/provider.h"
+#include "host_runtime/host_observer.h"
 
 int main(int argc, char** argv) {
     const long cycles = argc >= 3 ? std::strtol(argv[2], nullptr, 10) : 0;
