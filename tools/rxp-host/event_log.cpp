@@ -36,24 +36,28 @@ void EventLog::Open(const std::string& path) {
 }
 
 bool EventLog::WriteLine(const std::string& line, std::string* error) {
+    // One write per line. A short write means the disk or the file size limit is reached; the
+    // rest of the line is never written after it, since the file may have been truncated or
+    // rotated in between, and the tail would then stand alone as a broken line.
     const off_t before = ::lseek(fd_, 0, SEEK_END);
-    std::size_t done = 0;
-    while (done < line.size()) {
-        const ssize_t n = ::write(fd_, line.data() + done, line.size() - done);
-        if (n > 0) {
-            done += static_cast<std::size_t>(n);
-            continue;
-        }
-        if (n < 0 && errno == EINTR) continue;
-        *error = n < 0 ? std::strerror(errno) : "nothing written";
-        // Half a line would spoil the line after it too: cut the file back.
-        struct stat st {};
-        if (done > 0 && before >= 0 && ::fstat(fd_, &st) == 0 && st.st_size > before) {
-            if (::ftruncate(fd_, before) != 0) *error += "; a partial line is left";
-        }
+    ssize_t n = -1;
+    do {
+        n = ::write(fd_, line.data(), line.size());
+    } while (n < 0 && errno == EINTR);
+    if (n == static_cast<ssize_t>(line.size())) return true;
+    if (n < 0) {
+        *error = std::strerror(errno);
         return false;
     }
-    return true;
+    *error = "the file system took " + std::to_string(n) + " of " + std::to_string(line.size()) +
+             " bytes (disk full or file size limit)";
+    // Half a line would spoil the line after it too: cut it off again, unless the file changed
+    // under us (truncated by someone else), where cutting back would leave a hole of zeros.
+    struct stat st {};
+    if (n > 0 && before >= 0 && ::fstat(fd_, &st) == 0 && st.st_size == before + n) {
+        if (::ftruncate(fd_, before) != 0) *error += "; a partial line is left";
+    }
+    return false;
 }
 
 void EventLog::Write(const char* name, Json::Value fields) {
