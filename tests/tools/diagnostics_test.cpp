@@ -62,10 +62,15 @@ TEST(TimeText, TimesCarryTheUtcOffsetAndReadBackToTheSameInstant) {
     // Written and read back: the same instant, whatever the local zone.
     EXPECT_EQ(ParseIsoTime(rxp::tools::IsoTime(noon_utc)), noon_utc);
     EXPECT_EQ(ParseIsoTime("2024-05-01"), ParseIsoTime("2024-05-01T00:00:00"));
-    for (const char* bad : {"", "2024-5-1", "2024-05-01T25:00", "2024-13-01", "2024-05-01X",
-                            "2024-05-01T12:00+2", "2024-05-01T-1:00"}) {
+    for (const char* bad :
+         {"", "2024-5-1", "2024-05-01T25:00", "2024-13-01", "2024-05-01X", "2024-05-01T12:00+2",
+          "2024-05-01T-1:00", "2026-02-30", "2026-02-29", "2100-02-29", "2026-04-31T12:00Z"}) {
         EXPECT_THROW(ParseIsoTime(bad), std::runtime_error) << bad;
     }
+    // Leap days are dates; a day the month does not have is not carried into the next month.
+    EXPECT_EQ(ParseIsoTime("2024-02-29T12:00:00Z") + std::chrono::hours(24),
+              ParseIsoTime("2024-03-01T12:00:00Z"));
+    EXPECT_NO_THROW(ParseIsoTime("2000-02-29"));
     EXPECT_EQ(rxp::tools::IsoDateTime(2024, 5, 1, 9, 8, 7), "2024-05-01T09:08:07");
 }
 
@@ -82,6 +87,11 @@ TEST(FrameNotation, FramesAreShownByPartAndCommandsByName) {
     EXPECT_EQ(
         rxp::tools::FrameText(garbled.data(), garbled.size(), LineDirection::kFromPowerSystem),
         "7E 30 41 0D");
+    // A length byte one more than the bytes after it: no checksum, every byte shown as payload.
+    const Bytes one_too_large = rxptest::FromText("~0100000301?457\r");
+    EXPECT_EQ(rxp::tools::FrameText(one_too_large.data(), one_too_large.size(),
+                                    LineDirection::kFromPowerSystem),
+              "~ addr 01 codes 00/00 len 3 payload 01 F4 57 (no checksum) CR");
     const Bytes noise = {0x12, 0x5A};
     EXPECT_EQ(rxp::tools::FrameText(noise.data(), noise.size(), LineDirection::kFromPowerSystem),
               "noise 2 bytes: 12 5A");
@@ -116,6 +126,8 @@ TEST(ReplyVerdicts, DropReasonsAgreeWithThePlugInAndNameTheirNumbers) {
     raw_good[3] = 15;
     raw_good.push_back(payload.back());
     const unsigned char sum = rxp::frame::CharSum(raw_good.data(), raw_good.size());
+    Bytes raw_one_too_large = raw_good;
+    raw_one_too_large[3] = 16;
 
     const struct {
         const char* what;
@@ -130,6 +142,9 @@ TEST(ReplyVerdicts, DropReasonsAgreeWithThePlugInAndNameTheirNumbers) {
          "dropped: payload 14 bytes, step needs 15"},
         {"length byte past the frame", rxptest::EncodeFrame({0x01, 0x40, 0x01, 20, 0x01, 0xF4}),
          "dropped: length byte says 20 payload bytes, frame holds 2"},
+        // The length byte places the checksum just past the decoded bytes.
+        {"length byte exactly one too large", rxptest::EncodeFrame(raw_one_too_large),
+         "dropped: length byte says 16 payload bytes, frame holds 15"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(rxp::tools::ReplyDropReason(c.frame.data(), c.frame.size(), 15), c.reason)
