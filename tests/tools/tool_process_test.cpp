@@ -4,19 +4,23 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 
 #include "tests/tools/sim_wire.h"
 #include "tools/common/hex.h"
 #include "tools/common/history_db.h"
+#include "tools/common/record_fields.h"
 #include "tools/common/time_text.h"
 
 using rxptest::Bytes;
@@ -103,15 +107,17 @@ public:
             }
         }
         int status = 0;
-        waitpid(pid_, &status, 0);
+        wait4(pid_, &status, 0, &usage_);
         reaped_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     pid_t pid() const { return pid_; }
     const std::string& out() const { return stdout_; }
     const std::string& err() const { return stderr_; }
+    long peak_rss_kb() const { return usage_.ru_maxrss; }  // after Wait
 
 private:
+    rusage usage_{};
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
@@ -456,6 +462,156 @@ TEST(RecordProgram, CsvOfChosenFieldsOverATimeRangeWithUnitsAndAPlot) {
     EXPECT_EQ(from_hex.out(), "time,row,device_id\n,,51\n2024-05-01T12:00:03,,52\n");
 
     for (const std::string& p : {db_path, units, png}) unlink(p.c_str());
+}
+
+// A publication event of rxp-host's events file.
+std::string PublishEvent(const Bytes& record, const std::string& time) {
+    return R"({"data_id":5112,"event":"publish","record":")" +
+           rxp::hex::Lower(record.data(), record.size()) + R"(","time":")" + time + "\"}";
+}
+
+// Standard input as it comes from sites: an events file left by a host that crashed (a torn
+// line with the next start event glued to it, a torn last line), ranges and fields, and file
+// contents with control characters, which messages show escaped.
+TEST(RecordProgram, StandardInputNamesBadLinesShowsTheRestAndChecksItsOptions) {
+    const Bytes a = rxptest::PowerModel::Distinct(7).ExpectedRecord(51);
+    const Bytes b = rxptest::PowerModel::Distinct(8).ExpectedRecord(52);
+    const std::string pa = PublishEvent(a, "2024-05-01T12:00:02+02:00");
+    const std::string pb = PublishEvent(b, "2024-05-01T12:00:03+02:00");
+    const std::string start = R"({"event":"start","time":"2024-05-01T12:00:09+02:00"})";
+    const auto value = [&](const char* name) {
+        return std::to_string(rxp::tools::ReadField(a.data(), *rxp::tools::FindRecordField(name)));
+    };
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::string input;
+        int exit_code;
+        std::string out;
+        std::vector<std::string> err;
+    } cases[] = {
+        {"three fields, in their order",
+         {"--format", "csv", "--fields", "dc_value1,device_id,phase_a_value1"},
+         pa + "\n",
+         0,
+         "time,row,dc_value1,device_id,phase_a_value1\n2024-05-01T12:00:02+02:00,," +
+             value("dc_value1") + ",51," + value("phase_a_value1") + "\n",
+         {}},
+        {"--since at a record's time takes it",
+         {"--format", "csv", "--fields", "device_id", "--since", "2024-05-01T10:00:03Z"},
+         pa + "\n" + pb + "\n",
+         0,
+         "time,row,device_id\n2024-05-01T12:00:03+02:00,,52\n",
+         {}},
+        {"torn lines",
+         {"--format", "csv", "--fields", "device_id"},
+         pa + "\n" + pb.substr(0, 300) + start + "\n" + pb + "\n" + pa.substr(0, 40),
+         1,
+         "time,row,device_id\n2024-05-01T12:00:02+02:00,,51\n2024-05-01T12:00:03+02:00,,52\n",
+         {"rxp-record: standard input line 2: not an event (JSON object)\n",
+          "rxp-record: standard input line 4: not an event (JSON object) (the last line has no "
+          "line break: cut short?)\n",
+          "rxp-record: standard input: 2 lines left out, the other records shown\n"}},
+        {"control characters",
+         {"--format", "csv"},
+         "01\x1b[2J\n",
+         1,
+         "",
+         {"standard input line 1: not hex text: character 3 ('\\x1B') is not a hex digit"}},
+        {"impossible date", {"--since", "2026-02-30"}, pa, 2, "", {"2026-02 has 28 days"}},
+        {"empty --since", {"--since", ""}, pa, 2, "", {"--since needs a value, got an empty one"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {RXP_RECORD_PATH};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Child record(args, c.input);
+        EXPECT_EQ(record.Wait(), c.exit_code) << c.what << "\n" << record.err();
+        EXPECT_EQ(record.out(), c.out) << c.what;
+        for (const std::string& e : c.err) {
+            EXPECT_NE(record.err().find(e), std::string::npos) << c.what << "\n" << record.err();
+        }
+        EXPECT_EQ(record.err().find('\x1b'), std::string::npos) << c.what;
+    }
+}
+
+// Standard input is read a line at a time: 48 MB of events take no more memory than a few.
+TEST(RecordProgram, AnEventsFileOfAnySizeIsReadInBoundedMemory) {
+    const std::string events = TempPath("events-48mb.jsonl");
+    {
+        std::ofstream out(events);
+        const std::string line = PublishEvent(rxptest::PowerModel::Distinct(3).ExpectedRecord(53),
+                                              "2024-05-01T12:00:00+02:00") +
+                                 "\n";
+        for (std::size_t size = 0; size < (48u << 20); size += line.size()) out << line;
+    }
+    // The sanitizers' quarantine holds freed memory back; kept small, it does not count here.
+    Child record({"/bin/sh", "-c",
+                  "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=4 exec \"$0\" "
+                  "--format csv --fields device_id --since 2030-01-01 < \"$1\"",
+                  RXP_RECORD_PATH, events});
+    EXPECT_EQ(record.Wait(), 1);
+    EXPECT_NE(record.err().find("no record in the range"), std::string::npos) << record.err();
+    std::printf("rxp-record over 48 MB of events: peak RSS %ld kB\n", record.peak_rss_kb());
+    EXPECT_LT(record.peak_rss_kb(), 24 * 1024);
+    unlink(events.c_str());
+}
+
+// Texts of a hostile units file reach gnuplot only as texts: no command in them runs, and the
+// plot is drawn.
+TEST(RecordProgram, UnitsNeverReachGnuplotAsCommands) {
+    const std::string marker = TempPath("gnuplot-ran");
+    const std::string units = TempPath("hostile-units.json");
+    const std::string png = TempPath("hostile.png");
+    unlink(marker.c_str());
+    std::ofstream(units) << R"({"dc_value1": {"unit": "V\nsystem(\"touch )" << marker
+                         << R"(\")\n"}, "phase_a_value1": {"unit": "V'`touch )" << marker
+                         << R"(`'\r!touch )" << marker << R"("}})";
+    const Bytes a = rxptest::PowerModel::Distinct(7).ExpectedRecord(51);
+    const std::string input = PublishEvent(a, "2024-05-01T12:00:02+02:00") + "\n" +
+                              PublishEvent(a, "2024-05-01T12:00:03+02:00") + "\n";
+    for (const char* fields : {"dc_value1", "dc_value1,phase_a_value1"}) {
+        Child plot({RXP_RECORD_PATH, "--plot", fields, "--units", units, "--out", png}, input);
+        EXPECT_EQ(plot.Wait(), 0) << fields << "\n" << plot.err();
+        EXPECT_NE(access(marker.c_str(), F_OK), 0) << "a command in a unit ran";
+        std::ifstream in(png, std::ios::binary);
+        char head[8] = {};
+        in.read(head, 8);
+        EXPECT_EQ(std::string(head, 8), "\x89PNG\r\n\x1a\n") << fields;
+    }
+    for (const std::string& p : {marker, units, png}) unlink(p.c_str());
+}
+
+// A plot that gnuplot does not finish leaves --out as it was, and says so.
+TEST(RecordProgram, AFailedPlotLeavesTheOutputFileAsItWas) {
+    // A gnuplot that writes part of an image where it is told to, then fails.
+    const std::string bin = TempPath("failing-gnuplot");
+    mkdir(bin.c_str(), 0755);
+    const std::string fake = bin + "/gnuplot";
+    std::ofstream(fake)
+        << "#!/bin/sh\n"
+           "script=$(cat \"${1:--}\")\n"
+           "out=$(printf '%s\\n' \"$script\" | sed -n \"s/^set output '\\(.*\\)'$/\\1/p\")\n"
+           "if [ -n \"$out\" ]; then printf partial >\"$out\"; else printf partial; fi\n"
+           "exit 1\n";
+    chmod(fake.c_str(), 0755);
+    const std::string png = bin + "/plot.png";
+    std::ofstream(png) << "the plot before";
+    const Bytes a = rxptest::PowerModel::Distinct(7).ExpectedRecord(51);
+    Child plot({"/usr/bin/env", "PATH=" + bin + ":/usr/bin:/bin", RXP_RECORD_PATH, "--plot",
+                "dc_value1", "--out", png},
+               PublishEvent(a, "2024-05-01T12:00:02+02:00") + "\n");
+    EXPECT_EQ(plot.Wait(), 1);
+    EXPECT_NE(plot.err().find("gnuplot failed (exit status 1); " + png + " not written"),
+              std::string::npos)
+        << plot.err();
+    std::ifstream in(png);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the plot before");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(bin))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"gnuplot", "plot.png"})) << "no file left beside it";
+    std::filesystem::remove_all(bin);
 }
 
 }  // namespace
