@@ -534,26 +534,34 @@ TEST(RecordProgram, StandardInputNamesBadLinesShowsTheRestAndChecksItsOptions) {
     }
 }
 
-// Standard input is read a line at a time: 48 MB of events take no more memory than a few.
+// Standard input is read a line at a time: 48 MB of events take no more memory than 1 MB does.
 TEST(RecordProgram, AnEventsFileOfAnySizeIsReadInBoundedMemory) {
-    const std::string events = TempPath("events-48mb.jsonl");
-    {
-        std::ofstream out(events);
-        const std::string line = PublishEvent(rxptest::PowerModel::Distinct(3).ExpectedRecord(53),
-                                              "2024-05-01T12:00:00+02:00") +
-                                 "\n";
-        for (std::size_t size = 0; size < (48u << 20); size += line.size()) out << line;
+    const std::string line = PublishEvent(rxptest::PowerModel::Distinct(3).ExpectedRecord(53),
+                                          "2024-05-01T12:00:00+02:00") +
+                             "\n";
+    long peak_kb[2] = {};
+    const std::size_t megabytes[2] = {1, 48};
+    for (int i = 0; i < 2; ++i) {
+        const std::string events = TempPath("events.jsonl");
+        {
+            std::ofstream out(events);
+            for (std::size_t size = 0; size < (megabytes[i] << 20); size += line.size())
+                out << line;
+        }
+        // The sanitizers' quarantine holds freed memory back; kept small, it does not count.
+        Child record(
+            {"/bin/sh", "-c",
+             "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=4 exec \"$0\" "
+             "--format csv --fields device_id --since 2030-01-01 < \"$1\"",
+             RXP_RECORD_PATH, events});
+        EXPECT_EQ(record.Wait(), 1);
+        EXPECT_NE(record.err().find("no record in the range"), std::string::npos) << record.err();
+        peak_kb[i] = record.peak_rss_kb();
+        std::printf("rxp-record over %zu MB of events: peak RSS %ld kB\n", megabytes[i],
+                    peak_kb[i]);
+        unlink(events.c_str());
     }
-    // The sanitizers' quarantine holds freed memory back; kept small, it does not count here.
-    Child record({"/bin/sh", "-c",
-                  "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=4 exec \"$0\" "
-                  "--format csv --fields device_id --since 2030-01-01 < \"$1\"",
-                  RXP_RECORD_PATH, events});
-    EXPECT_EQ(record.Wait(), 1);
-    EXPECT_NE(record.err().find("no record in the range"), std::string::npos) << record.err();
-    std::printf("rxp-record over 48 MB of events: peak RSS %ld kB\n", record.peak_rss_kb());
-    EXPECT_LT(record.peak_rss_kb(), 24 * 1024);
-    unlink(events.c_str());
+    EXPECT_LT(peak_kb[1], peak_kb[0] + 8 * 1024);
 }
 
 // Texts of a hostile units file reach gnuplot only as texts: no command in them runs, and the
