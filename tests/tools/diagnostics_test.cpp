@@ -367,45 +367,6 @@ TEST(CaptureReplayOfABus, EachAddressIsAnsweredFromItsOwnCommandsInItsOrder) {
     unlink(path.c_str());
 }
 
-// When the capture has no reply left for a command, the operator is told once; then the address
-// is not answered any more, or with a loop the capture starts over.
-TEST(CaptureReplayEnd, APlayedOutCaptureSaysSoOnceThenStopsOrStartsOver) {
-    const std::string path = TempPath("end.capture");
-    unlink(path.c_str());
-    const Bytes c0 = rxptest::CommandTo(1, 0), c1 = rxptest::CommandTo(1, 1);
-    rxptest::AppendCaptureRun(path, {{c0, ReplyOf(1, 0, 0)}, {c1, ReplyOf(1, 7, 1)}});
-    using End = rxp::sim::CaptureReplay::End;
-    for (End end : {End::kStop, End::kLoop}) {
-        const bool loop = end == End::kLoop;
-        rxp::sim::CaptureReplay replay(rxp::tools::CapturedExchanges(rxp::tools::ReadCapture(path)),
-                                       rxp::sim::CaptureReplay::Timing::kAtOnce, end);
-        std::vector<std::string> notices;
-        std::size_t answered = 0;
-        for (int i = 0; i < 7; ++i) {
-            const rxp::sim::Exchange x =
-                replay.OnFrame({i % 2 == 0 ? c0 : c1, rxp::sim::Clock::now()});
-            if (!x.notice.empty()) notices.push_back(x.notice);
-            if (x.verdict == rxp::sim::FrameVerdict::kAnswered) {
-                ++answered;
-                EXPECT_EQ(x.reply, ReplyOf(1, i % 2 == 0 ? 0 : 7, i % 2)) << i;
-            }
-        }
-        EXPECT_EQ(answered, loop ? 7u : 2u) << loop;
-        ASSERT_EQ(notices.size(), 1u) << loop;
-        EXPECT_NE(notices[0].find(loop ? "the capture is played out for address 1; it starts over"
-                                       : "the capture is played out for address 1 (no 0x40/0x01 "
-                                         "AC phases after its command 2 of 2); address 1 is not "
-                                         "answered any more"),
-                  std::string::npos)
-            << notices[0];
-        EXPECT_NE(replay.Tally().find(loop ? "address 1 started over 3 times"
-                                           : "played out for address 1"),
-                  std::string::npos)
-            << replay.Tally();
-    }
-    unlink(path.c_str());
-}
-
 TEST(CaptureFileErrors, ALineThatIsNotAChunkIsNamedWithItsNumber) {
     const std::string path = TempPath("bad-capture");
     std::ofstream(path) << "# rxp-host capture\n0.1 1 1 -> 7E0D\n0.2 1 1 => 7E0D\n";

@@ -294,23 +294,6 @@ TEST(SimBus, EachAddressAnswersWithItsOwnValuesAndCyclesAndNobodyForAnEmptyOne) 
         "address 1: 26 replies, 1 completed cycles; address 2: 2 replies, 0 completed cycles");
 }
 
-TEST(SimBus, TwoCabinetsAtOneAddressBothAnswerOneAfterTheOther) {
-    rxp::sim::Bus bus;
-    bus.Add(AcValue(4, 100));
-    bus.Add(AcValue(4, 200));
-    const std::vector<Exchange> xs = BusSend(bus, rxptest::EncodeFrame({4, 0x40, 0x02, 0}));
-    ASSERT_EQ(xs.size(), 2u);
-    EXPECT_EQ(DecodeReply(xs[0].reply)[5], 100);
-    EXPECT_EQ(DecodeReply(xs[1].reply)[5], 200);
-    EXPECT_EQ(xs[1].note, "address 4 (cabinet 2 of 2): reply 1, cycle 1");
-    // On the line the second waits for the first.
-    LineModel line(9600);
-    std::vector<Exchange> sent = xs;
-    const Clock::time_point t0 = Clock::now();
-    for (Exchange& x : sent) line.Schedule(x, t0);
-    EXPECT_GT(sent[1].writes.front().at, sent[0].writes.back().at);
-}
-
 // --- line speed ---------------------------------------------------------------------------
 
 Exchange Scheduled(LineModel& line, Exchange x, Clock::time_point received, Clock::time_point now) {
