@@ -347,7 +347,12 @@ TEST(CaptureReplayOfABus, EachAddressIsAnsweredFromItsOwnCommandsInItsOrder) {
                 {rxptest::CommandTo(address, step), ReplyOf(address, 100u * address + step, step)});
         }
     }
+    // A late reply of address 1 during the poll of address 2.
+    pairs.push_back({rxptest::CommandTo(2, 2), ReplyOf(1, 0, 2)});
     rxptest::AppendCaptureRun(path, pairs);
+    const std::string text = rxp::tools::FormatCapture(rxp::tools::ReadCapture(path));
+    EXPECT_NE(text.find("  from address 1 while polling 2\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("from address 2"), std::string::npos) << text;
     rxp::sim::CaptureReplay replay(rxp::tools::CapturedExchanges(rxp::tools::ReadCapture(path)),
                                    rxp::sim::CaptureReplay::Timing::kAtOnce);
     for (unsigned char address : {2, 1}) {
@@ -363,7 +368,7 @@ TEST(CaptureReplayOfABus, EachAddressIsAnsweredFromItsOwnCommandsInItsOrder) {
         replay.OnFrame({rxptest::CommandTo(3, 0), rxp::sim::Clock::now()});
     EXPECT_EQ(none.verdict, rxp::sim::FrameVerdict::kOtherAddress);
     EXPECT_TRUE(none.reply.empty());
-    EXPECT_EQ(replay.Tally(), "4 of 4 captured commands answered");
+    EXPECT_EQ(replay.Tally(), "4 of 5 captured commands answered");
     unlink(path.c_str());
 }
 
