@@ -360,10 +360,16 @@ TEST(SimLineSpeed, ADelayedReplyKeepsItsLineTimeAndOthersGoAroundIt) {
         late = Scheduled(line, late, t0, t0);
         Exchange other = late;
         other.delay = std::chrono::milliseconds(0);
+        other.device = 1;  // another power system on the bus
         const Clock::time_point t1 = t0 + std::chrono::milliseconds(100);
         other = Scheduled(line, other, t1, t1);
         EXPECT_LT(other.writes.back().at, late.writes.front().at) << baud;
         EXPECT_LT(other.writes.front().at, t1 + std::chrono::milliseconds(100)) << baud;
+        // The delayed power system's own next reply waits for it.
+        Exchange own = other;
+        own.device = 0;
+        own = Scheduled(line, own, t1, t1);
+        EXPECT_GE(own.writes.front().at, late.writes.back().at) << baud;
         // One that would overlap the delayed reply goes after it.
         const Clock::time_point t2 = late.writes.front().at - line.CharsTime(10);
         Exchange after = Scheduled(line, other, t2, t2);
