@@ -511,7 +511,7 @@ bool BenchHost::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* dat
                                     unsigned int size) {
     if (!history_) return true;
     // Queued for the writer thread: a locked database does not hold up the polls.
-    history_->Append(rxp::tools::IsoTimeNow(), device.DataId(), data, size);
+    history_->Append(rxp::tools::IsoTimeNow(), device.device_address, device.DataId(), data, size);
     return true;
 }
 
