@@ -108,6 +108,12 @@ void HistoryDb::Fail(const std::string& what, int code) const {
 }
 
 void HistoryDb::FailSqlite(const std::string& what) const {
+    if (sqlite3_extended_errcode(db_) == SQLITE_READONLY_ROLLBACK) {
+        Fail(what + ": a writer stopped in the middle of a write and left its journal ('" + path_ +
+                 "-journal'), which only a user who may write the database can roll back: read "
+                 "it once as such a user",
+             SQLITE_READONLY);
+    }
     Fail(what + ": " + sqlite3_errmsg(db_), sqlite3_errcode(db_));
 }
 
@@ -152,8 +158,16 @@ std::string HistoryDb::QuickCheck() {
     if (rc == SQLITE_OK) rc = sqlite3_step(raw);
     if (rc == SQLITE_ROW) {
         const unsigned char* text = sqlite3_column_text(raw, 0);
-        const std::string finding = text != nullptr ? reinterpret_cast<const char*>(text) : "?";
-        return finding == "ok" ? "" : finding;
+        std::string finding = text != nullptr ? reinterpret_cast<const char*>(text) : "?";
+        if (finding == "ok") return "";
+        // One line: "*** in database main ***\nPage 21: ..." becomes "Page 21: ...".
+        const std::string head = "*** in database main ***";
+        if (finding.compare(0, head.size(), head) == 0) finding.erase(0, head.size());
+        for (char& c : finding) {
+            if (c == '\n' || c == '\r') c = ' ';
+        }
+        const std::size_t start = finding.find_first_not_of(' ');
+        return start == std::string::npos ? "?" : finding.substr(start);
     }
     if (IsDamage(rc)) return sqlite3_errmsg(db_);
     FailSqlite("cannot check the history database");

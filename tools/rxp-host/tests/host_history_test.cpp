@@ -172,7 +172,8 @@ TEST_F(HostHistory, UnusableDatabaseStopsTheStartNamingTheFileTheReasonAndTheFix
         std::string says;
     };
     std::vector<Case> cases = {
-        {damaged, damaged + ": the database is damaged or not a database (SQLite's quick check: "},
+        {damaged, damaged + ": the database is damaged or not a database (SQLite's quick check: "
+                            "Page "},
         {dir_.File("none/h.db"), "the folder '" + dir_.File("none") +
                                      "' does not exist; create it first (mkdir -p '" +
                                      dir_.File("none") + "')"},
