@@ -178,7 +178,9 @@ void HistoryDb::Prepare() {
         Fail("the database can only be read (file permissions or a read-only file system)",
              SQLITE_READONLY);
     }
-    const std::string damage = QuickCheck();
+    // Once found intact, not read whole again when Prepare is retried behind a lock.
+    const std::string damage = checked_ ? "" : QuickCheck();
+    checked_ = damage.empty();
     if (!damage.empty()) {
         Fail("the database is damaged or not a database (SQLite's quick check: " + damage +
                  "); nothing is written into it: move it aside to start a new one (sqlite3's "

@@ -120,6 +120,7 @@ private:
     std::string path_;
     sqlite3* db_ = nullptr;
     bool has_address_ = true;  // false: a table of one device, read as it is
+    bool checked_ = false;     // the quick check found the file intact
 };
 
 }  // namespace rxp::history
