@@ -270,7 +270,7 @@ TEST_F(HostHistory, KeepDaysLeaves365DaysWhilePollsStayOnTimeAndAReaderReads) {
     StartSim(Json::Value(Json::objectValue), {});
 
     hosttest::Process host(
-        HostArgs({"--cycles", "10", "--interval", "0.3", "--history-keep", "365"}), out(), err());
+        HostArgs({"--cycles", "20", "--interval", "0.3", "--history-keep", "365"}), out(), err());
     // Another process reads a day of the kept rows while the old ones go.
     const std::string since = rxp::tools::IsoTime(now - 300 * day);
     const std::string until = rxp::tools::IsoTime(now - 299 * day);
@@ -293,7 +293,7 @@ TEST_F(HostHistory, KeepDaysLeaves365DaysWhilePollsStayOnTimeAndAReaderReads) {
     EXPECT_GT(reads, 0);
 
     const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
-    EXPECT_EQ(hosttest::CountEvents(events, "cycle"), 10u);
+    EXPECT_EQ(hosttest::CountEvents(events, "cycle"), 20u);
     EXPECT_EQ(hosttest::CountEvents(events, "poll_failed"), 0u);
     // Every row older than 365 days at the start is gone; every one younger at the end stays.
     const auto count_from = [&](std::chrono::system_clock::time_point t, const char* op) {
@@ -304,7 +304,7 @@ TEST_F(HostHistory, KeepDaysLeaves365DaysWhilePollsStayOnTimeAndAReaderReads) {
     long young = 0;
     for (long i = 0; i < rows; ++i)
         young += first + std::chrono::seconds(i * kStep) >= end - 365 * day;
-    EXPECT_EQ(count_from(end - 365 * day, ">="), young + 10);
+    EXPECT_EQ(count_from(end - 365 * day, ">="), young + 20);
 }
 
 TEST_F(HostHistory, KeepDaysMustBeAWholeNumberOfDaysWithAHistory) {
