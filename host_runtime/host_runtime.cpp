@@ -62,9 +62,9 @@ std::atomic<std::uintptr_t> g_generation(1);
 // with the generation it was read at, and uses it again for the same device while no change
 // has been made since. A device is driven a whole cycle at a time on one thread (some 190
 // calls), so the lock is taken about once a cycle. The entry is this thread's alone; its
-// generation 0 is never current, so the first lookup of a thread takes the lock. (Should
-// 2^32 changes on a 32-bit host pass between two cycles of one device on one thread, the
-// counter would wrap; a host program makes a few changes per device it creates.)
+// generation 0 is never current, so the first lookup of a thread takes the lock. (The counter
+// is as wide as a pointer: on a 32-bit host an answer kept across exactly 2^32 changes would be
+// taken for current; a host program makes a few changes per device it creates.)
 struct LastLookup {
     const SMDVDevice* device;
     HostObserver* observer;
