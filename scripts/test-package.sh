@@ -282,6 +282,10 @@ echo "node exporter on $listen serves both instances: $(grep -c '^rxp_' "$work/s
 wants=/etc/systemd/system/multi-user.target.wants
 mkdir -p "$wants"
 ln -sf "$unit" "$wants/rxp-host@$instance.service"
+if [[ -d /run/systemd/system ]]; then
+    systemctl daemon-reload
+    systemctl start "rxp-host@$instance"
+fi
 dpkg -r rxp517-t36b2 >/dev/null
 [[ ! -e "$wants/rxp-host@$instance.service" && ! -L "$wants/rxp-host@$instance.service" ]] ||
     fail "dpkg -r left rxp-host@$instance enabled"
@@ -296,6 +300,11 @@ dpkg --purge rxp517-t36b2 >/dev/null
 for folder in /var/lib/rxp-host /run/rxp-host /etc/rxp-host/example.conf; do
     [[ ! -e "$folder" ]] || fail "$folder is still there after dpkg --purge"
 done
+if [[ -d /run/systemd/system ]]; then
+    rm -rf "/etc/rxp-host/$instance.conf" "/run/systemd/system/rxp-host@$instance.service.d"
+    rmdir --ignore-fail-on-non-empty /etc/rxp-host
+    systemctl daemon-reload
+fi
 echo "dpkg -r: disabled and stopped; dpkg --purge: state gone"
 echo "Debian package checked in $((SECONDS - started)) s"
 
