@@ -1,21 +1,15 @@
 #include "tools/rxp-host/bench_host.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 
 #include "protocol/frame.h"
 #include "tools/common/frame_notation.h"
-#include "tools/common/hex.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
 
@@ -33,49 +27,11 @@ double SecondsBetween(std::chrono::steady_clock::time_point from,
     return std::chrono::duration<double>(to - from).count();
 }
 
-// A whole file as bytes; false, with the reason in `why`, when it cannot be read.
-bool ReadFile(const std::string& path, std::string* content, std::string* why) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (ec) {
-        *why = ec.message();
-        return false;
-    }
-    if (std::filesystem::is_directory(status)) {
-        *why = "it is a directory";
-        return false;
-    }
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *why = "read error";
-        return false;
-    }
-    return true;
-}
-
-// The JSON reader's report ("* Line 2, Column 1\n  Syntax error: ...\n") on one line.
-std::string OneLine(const std::string& report) {
-    std::string line;
-    for (std::size_t i = 0; i < report.size(); ++i) {
-        const char c = report[i];
-        if (c == '*' && (i == 0 || report[i - 1] == '\n')) {
-            if (i + 1 < report.size() && report[i + 1] == ' ') ++i;
-            if (!line.empty()) line += "; ";
-            continue;
-        }
-        if (c == '\n') {
-            while (i + 1 < report.size() && report[i + 1] == ' ') ++i;
-            if (i + 1 < report.size() && report[i + 1] != '*') line += ": ";
-            continue;
-        }
-        line.push_back(c);
-    }
-    return line;
+// The address of a reply frame the device would take (whole, its length and checksum right);
+// -1 for anything else, which the device drops by itself.
+int ReplyAddress(const rxp::tools::Bytes& chars) {
+    if (!rxp::tools::ReplyDropReason(chars.data(), chars.size(), 0).empty()) return -1;
+    return rxp::frame::DecodePair(chars[1], chars[2]);
 }
 
 std::string NumberText(double value) {
@@ -95,6 +51,7 @@ BenchHost::BenchHost(const HostOptions& options)
       deadline_timer_(io_),
       signals_(io_, SIGINT, SIGTERM) {
     signals_.add(SIGHUP);
+    if (options_.devices.empty()) options_.devices.push_back(DeviceConfig{});
     // Reply timeout plus a few character times (1 ms a character when the port's speed is
     // left as it is).
     const double character = options_.baud != 0 ? 10.0 / options_.baud : 0.001;
@@ -102,8 +59,7 @@ BenchHost::BenchHost(const HostOptions& options)
 }
 
 BenchHost::~BenchHost() {
-    if (device_) smdhost::SetObserver(*device_, nullptr);
-    device_.reset();  // before the plug-in that holds its code is unloaded
+    sessions_.clear();  // the devices go before the plug-in that holds their code
     plugin_.reset();
 }
 
@@ -113,9 +69,6 @@ void BenchHost::Start() {
     } catch (const std::runtime_error& e) {
         throw StartupError(e.what());
     }
-    device_.reset(plugin_->CreateDevice());
-    if (!device_) throw StartupError("plug-in '" + options_.plugin + "' made no device");
-    smdhost::SetObserver(*device_, this);
 
     if (options_.trace) watch_.TraceTo(&std::cerr);
     if (!options_.capture.empty()) {
@@ -142,10 +95,34 @@ void BenchHost::Start() {
         }
     }
 
-    if (options_.address >= 0) {
-        device_->device_address = static_cast<std::uint8_t>(options_.address);
+    const bool several = options_.devices.size() > 1;
+    for (const DeviceConfig& config : options_.devices) {
+        sessions_.emplace_back(new DeviceSession(
+            config, &events_, history_.get(),
+            [this](DeviceSession& s, const unsigned char* data, unsigned int size) {
+                return SendFrame(s, data, size);
+            },
+            several));
+        try {
+            sessions_.back()->Create(*plugin_);
+        } catch (const StartupError& e) {
+            if (!several) throw;
+            throw StartupError("device at address " + std::to_string(config.address) + ": " +
+                               e.what());
+        }
     }
-    ApplySettings();
+    std::stable_sort(
+        sessions_.begin(), sessions_.end(),
+        [](const std::unique_ptr<DeviceSession>& a, const std::unique_ptr<DeviceSession>& b) {
+            return a->address() < b->address();
+        });
+    for (std::size_t i = 1; i < sessions_.size(); ++i) {
+        if (sessions_[i]->address() == sessions_[i - 1]->address()) {
+            throw StartupError("two devices at address " + std::to_string(sessions_[i]->address()));
+        }
+    }
+    counts_.assign(sessions_.size(), BusCounts{});
+    current_ = sessions_.front().get();
 
     try {
         line_.Open(options_.port, options_.baud);
@@ -154,103 +131,10 @@ void BenchHost::Start() {
     }
     quiet_until_ = Clock::now();
 
-    if (!options_.cache.empty()) LoadCache();
+    for (const auto& session : sessions_) session->LoadCache();
     // The live files exist from the start, so that a reader finds the host before any cycle.
     WriteLiveState();
     if (live_error_reported_) throw StartupError("cannot write the live state, stopping");
-}
-
-// The settings go to the device whole. Before that the host takes its own member "deviceId",
-// the device id the plug-in stamps into every record (1 when absent).
-void BenchHost::ApplySettings() {
-    Json::Value settings(Json::objectValue);
-    const std::string& path = options_.settings;
-    if (!path.empty()) {
-        std::string text, why;
-        if (!ReadFile(path, &text, &why)) {
-            throw StartupError("cannot read settings file '" + path + "': " + why);
-        }
-        // Strict: a second copy of a key or anything after the object is a mistake in the
-        // file, not something to guess about.
-        Json::CharReaderBuilder builder;
-        builder["collectComments"] = false;
-        builder["rejectDupKeys"] = true;
-        builder["failIfExtra"] = true;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        std::string errors;
-        bool parsed = false;
-        try {
-            parsed = reader->parse(text.data(), text.data() + text.size(), &settings, &errors);
-        } catch (const Json::Exception& e) {  // nesting deeper than the reader allows
-            errors = e.what();
-        }
-        if (!parsed) {
-            throw StartupError("settings file '" + path +
-                               "' is not valid JSON: " + OneLine(errors));
-        }
-        if (!settings.isObject()) {
-            throw StartupError("settings file '" + path + "' must hold a JSON object");
-        }
-    }
-
-    device_->data_id = 1;
-    if (settings.isObject() && settings.isMember("deviceId")) {
-        const Json::Value& id = settings["deviceId"];
-        if (!id.isIntegral() || !id.isInt()) {
-            throw StartupError("settings file '" + path +
-                               "': \"deviceId\" must be a whole number, not " +
-                               Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
-        }
-        device_->data_id = id.asInt();
-    }
-
-    try {
-        device_->InitSetting(settings);
-    } catch (const std::exception& e) {  // Json::Exception, from inside the plug-in
-        throw StartupError("settings file '" + path + "' was refused by the plug-in: " + e.what());
-    }
-}
-
-// A cached record is the host's copy of the last one published; a file that is not exactly one
-// record is not handed to the device, and polling goes on without it.
-void BenchHost::LoadCache() {
-    const std::string& path = options_.cache;
-    std::string record, why;
-    if (!ReadFile(path, &record, &why)) {
-        std::cerr << "rxp-host: cannot read cache file '" << path << "': " << why
-                  << "; starting without it" << std::endl;
-        return;
-    }
-    if (record.size() != rxp::kRecordSize) {
-        std::cerr << "rxp-host: cache file '" << path << "' holds " << record.size()
-                  << " bytes, a record is " << rxp::kRecordSize << "; starting without it"
-                  << std::endl;
-        return;
-    }
-    // Record bytes 0..3: the device id, little-endian. Another device's record would stand in
-    // this device's history and alarms until the first poll, with the other id.
-    std::uint32_t cached_id = 0;
-    for (int i = 3; i >= 0; --i)
-        cached_id = (cached_id << 8) | static_cast<unsigned char>(record[i]);
-    const std::uint32_t own_id = static_cast<std::uint32_t>(device_->data_id);
-    if (cached_id != own_id) {
-        std::cerr << "rxp-host: warning: cache file '" << path << "' holds a record of device id "
-                  << cached_id << ", not of this device (" << own_id << "); starting without it"
-                  << std::endl;
-        return;
-    }
-    Json::Value fields(Json::objectValue);
-    fields["file"] = path;
-    events_.Write("cache_loaded", fields);
-    changes_.clear();
-    published_in_call_ = false;
-    if (!device_->LoadFromCache(record)) {
-        std::cerr << "rxp-host: the plug-in refused the cached record in '" << path << "'"
-                  << std::endl;
-        return;
-    }
-    if (published_in_call_) Report("cached record", -1);
-    events_.Flush();
 }
 
 void BenchHost::WriteStartEvent() {
@@ -258,9 +142,23 @@ void BenchHost::WriteStartEvent() {
     given["plugin"] = options_.plugin;
     given["port"] = options_.port;
     given["baud"] = options_.baud;
-    if (options_.address >= 0) given["address"] = options_.address;
-    if (!options_.settings.empty()) given["settings"] = options_.settings;
-    if (!options_.cache.empty()) given["cache"] = options_.cache;
+    if (options_.devices.size() == 1) {
+        const DeviceConfig& only = options_.devices.front();
+        if (only.address >= 0) given["address"] = only.address;
+        if (!only.settings.empty()) given["settings"] = only.settings;
+        if (!only.cache.empty()) given["cache"] = only.cache;
+    } else {
+        Json::Value devices(Json::arrayValue);
+        for (const DeviceConfig& config : options_.devices) {
+            Json::Value device(Json::objectValue);
+            device["address"] = config.address;
+            if (!config.settings.empty()) device["settings"] = config.settings;
+            if (!config.cache.empty()) device["cache"] = config.cache;
+            devices.append(device);
+        }
+        given["devices"] = devices;
+    }
+    if (!options_.address_check) given["address_check"] = false;
     if (options_.cycles != 0) given["cycles"] = Json::UInt64(options_.cycles);
     given["interval"] = options_.interval;
     given["timeout"] = options_.timeout;
@@ -280,7 +178,7 @@ void BenchHost::WriteStartEvent() {
 }
 
 int BenchHost::Run() {
-    next_poll_due_ = Clock::now();
+    next_round_due_ = Clock::now();
     signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
         if (ec) return;
         std::cerr << "rxp-host: "
@@ -297,7 +195,10 @@ int BenchHost::Run() {
         });
     }
     StartReading();
-    boost::asio::post(io_, [this] { StartPoll(); });
+    boost::asio::post(io_, [this] {
+        StartRound();
+        StartPoll();
+    });
     io_.run();
 
     if (poll_active_) watch_.PollFailed(static_cast<unsigned>(polls_), "stopped");
@@ -331,10 +232,11 @@ void BenchHost::OnDeadline() {
     if (stopping_) return;
     deadline_passed_ = true;
     std::cerr << "rxp-host: deadline of " << NumberText(options_.deadline) << " s passed with "
-              << cycles_ << " of " << options_.cycles << " cycles completed" << std::endl;
+              << cycles_ << " of " << options_.cycles * sessions_.size() << " cycles completed"
+              << std::endl;
     Json::Value fields(Json::objectValue);
     fields["cycles"] = Json::UInt64(cycles_);
-    fields["requested"] = Json::UInt64(options_.cycles);
+    fields["requested"] = Json::UInt64(options_.cycles * sessions_.size());
     events_.Write("deadline", fields);
     Stop();
 }
@@ -346,7 +248,7 @@ void BenchHost::StartReading() {
 
 // A port that hung up (a USB adapter pulled, the far end of a pseudo-terminal gone) or fails to
 // read or write does not come back by itself: it is closed, and opened again every
-// kReopenInterval until that works.
+// kReopenInterval until that works. Every device on it is out of contact until its next cycle.
 void BenchHost::LineDown(const std::string& what) {
     if (line_down_ || stopping_) return;
     line_down_ = true;
@@ -358,24 +260,20 @@ void BenchHost::LineDown(const std::string& what) {
         ++reply_generation_;
         reply_timer_.cancel();
         watch_.PollFailed(static_cast<unsigned>(polls_), "line");
-        ++live_.failed_total;
-        Json::Value fields(Json::objectValue);
-        fields["poll"] = Json::UInt64(polls_);
-        fields["reason"] = "line";
-        fields["waiting_for"] =
-            rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size());
-        events_.Write("poll_failed", fields);
+        current_->FailPoll(
+            polls_, "line", what,
+            rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size()), true);
     }
-    receiver_dirty_ = true;
     poll_timer_.cancel();
     line_.Close();
-    if (!comm_lost_) {
-        comm_lost_ = true;
+    bool any_newly_lost = false;
+    for (const auto& session : sessions_) {
+        any_newly_lost = any_newly_lost || !session->lost();
+        session->LineLost(what);
+    }
+    if (any_newly_lost) {
         std::cout << rxp::tools::IsoTimeNow() << "  communication lost: port " << options_.port
                   << ": " << what << std::endl;
-        Json::Value fields(Json::objectValue);
-        fields["reason"] = what;
-        events_.Write("comm_lost", fields);
     }
     reopen_failure_reported_ = false;
     watch_.Flush();
@@ -410,8 +308,36 @@ void BenchHost::TryReopen() {
     boost::asio::post(io_, [this] { StartPoll(); });
 }
 
+// A round polls every device once, in address order. Devices done with --cycles are left out;
+// so is a lost device, but for one round in kLostRetryRounds, while another device of the round
+// still answers.
+void BenchHost::StartRound() {
+    ++rounds_;
+    next_round_due_ = Clock::now() + Seconds(options_.interval);
+    round_.clear();
+    round_next_ = 0;
+    bool any_answering = false;
+    for (const auto& session : sessions_) {
+        const bool done = options_.cycles != 0 && session->cycles() >= options_.cycles;
+        any_answering = any_answering || (!done && !session->lost());
+    }
+    for (std::size_t i = 0; i < sessions_.size(); ++i) {
+        const DeviceSession& session = *sessions_[i];
+        if (options_.cycles != 0 && session.cycles() >= options_.cycles) continue;
+        if (session.lost() && any_answering &&
+            rounds_ - counts_[i].last_try_round < kLostRetryRounds) {
+            continue;
+        }
+        round_.push_back(i);
+    }
+}
+
 void BenchHost::StartPoll() {
     if (stopping_ || line_down_ || poll_active_) return;
+    if (round_next_ >= round_.size()) {
+        ScheduleNext();
+        return;
+    }
     const Clock::time_point now = Clock::now();
     if (now < quiet_until_) {
         // Something is still arriving for an abandoned poll: wait for the line to go quiet.
@@ -422,52 +348,18 @@ void BenchHost::StartPoll() {
         return;
     }
     if (!line_.reading()) StartReading();
-    if (receiver_dirty_) {
-        // Whatever part of a reply the device holds belongs to an abandoned poll.
-        device_->Reset();
-        receiver_dirty_ = false;
-    }
+    current_index_ = round_[round_next_++];
+    current_ = sessions_[current_index_].get();
+    counts_[current_index_].last_try_round = rounds_;
     poll_active_ = true;
     ++polls_;
     poll_started_ = now;
-    next_poll_due_ = poll_started_ + Seconds(options_.interval);
     write_error_.clear();
     step_ = 0;
-    changes_.clear();
-    device_->RefreshStatus();
+    current_->BeginPoll();
 }
 
-void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
-    watch_.Received(Clock::now(), poll_active_ ? static_cast<unsigned>(polls_) : 0, step_, data,
-                    size);
-    // The line is request and reply: bytes that arrive while no command is outstanding answer
-    // an abandoned poll and would be taken for a reply to the next one. They are dropped, and
-    // the next poll waits until the line has been quiet for a while.
-    if (!poll_active_) {
-        quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);
-        receiver_dirty_ = true;
-        return;
-    }
-
-    sent_in_call_ = false;
-    published_in_call_ = false;
-    const bool more = device_->process(data, static_cast<unsigned int>(size));
-    watch_.Handled(sent_in_call_ || published_in_call_ ? ChunkOutcome::kAccepted
-                                                       : ChunkOutcome::kNotAccepted);
-    if (published_in_call_) {
-        CompleteCycle();
-        return;
-    }
-    // False without a publication: the device dropped a frame (bad checksum or overflow) and
-    // waits for a reply that will not come; the poll cannot complete.
-    if (!more && !sent_in_call_) {
-        FailPoll("dropped", "reply " + (watch_.last_drop().empty() ? "dropped (overflow)"
-                                                                   : watch_.last_drop()));
-    }
-}
-
-bool BenchHost::OnSendData(SMDSPDevice&, const unsigned char* data, unsigned int size) {
-    sent_in_call_ = true;
+bool BenchHost::SendFrame(DeviceSession&, const unsigned char* data, unsigned int size) {
     last_command_.assign(data, data + size);
     watch_.Sent(Clock::now(), static_cast<unsigned>(polls_), ++step_, data, size);
     ArmReplyTimer();
@@ -481,6 +373,87 @@ bool BenchHost::OnSendData(SMDSPDevice&, const unsigned char* data, unsigned int
     return false;
 }
 
+void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
+    const std::vector<rxp::tools::FrameCutter::Piece>& pieces = watch_.Received(
+        Clock::now(), poll_active_ ? static_cast<unsigned>(polls_) : 0, step_, data, size);
+    // The line is request and reply: bytes that arrive while no command is outstanding answer
+    // an abandoned poll and would be taken for a reply to the next one. They are dropped, and
+    // the next poll waits until the line has been quiet for a while.
+    if (!poll_active_) {
+        quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);
+        current_->MarkReceiverDirty();
+        return;
+    }
+
+    // Only whole frames reach the device. A frame the device would take but from another
+    // address than the polled device's is not its reply; nor is a second frame in one chunk,
+    // which was on its way before the device's next command went out: the reply to that
+    // command cannot be sent before the command.
+    DeviceSession& session = *current_;
+    to_device_.clear();
+    bool reply_in_chunk = false;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const rxp::tools::FrameCutter::Piece& piece = pieces[i];
+        const int from = piece.frame ? ReplyAddress(piece.bytes) : -1;
+        if (from >= 0 && options_.address_check && from != session.address()) {
+            NotTaken(session, i, from);
+            continue;
+        }
+        if (from >= 0 && reply_in_chunk) {
+            NotTaken(session, i, -1);
+            continue;
+        }
+        reply_in_chunk = reply_in_chunk || from >= 0;
+        to_device_.insert(to_device_.end(), piece.bytes.begin(), piece.bytes.end());
+    }
+    if (to_device_.empty()) {
+        watch_.Handled(ChunkOutcome::kNotAccepted);
+        return;
+    }
+
+    const DeviceSession::Fed fed = session.Feed(to_device_.data(), to_device_.size());
+    watch_.Handled(fed == DeviceSession::Fed::kSent || fed == DeviceSession::Fed::kPublished
+                       ? ChunkOutcome::kAccepted
+                       : ChunkOutcome::kNotAccepted);
+    if (fed == DeviceSession::Fed::kPublished) {
+        CompleteCycle();
+    } else if (fed == DeviceSession::Fed::kDropped) {
+        FailPoll("dropped", "reply " + (watch_.last_drop().empty() ? "dropped (overflow)"
+                                                                   : watch_.last_drop()));
+    }
+}
+
+// A frame kept from the polled device: counted, shown by --trace, and reported once per run and
+// device as a warning. `from` is the other address, or -1 for a second reply.
+void BenchHost::NotTaken(DeviceSession& session, std::size_t piece, int from) {
+    BusCounts& counts = counts_[current_index_];
+    const std::string polled = std::to_string(session.address());
+    std::string note, reason;
+    bool* reported = nullptr;
+    if (from >= 0) {
+        ++counts.other_address;
+        note = "not taken: from address " + std::to_string(from) + " while polling " + polled;
+        reason = "a reply from address " + std::to_string(from) + " came while address " + polled +
+                 " was polled; it was not taken. A unit that answers with a fixed " +
+                 "address is polled with --no-address-check";
+        reported = &counts.other_address_reported;
+    } else {
+        ++counts.second_replies;
+        note = "not taken: a second reply from address " + polled + " to one command";
+        reason = "two replies to one command came from address " + polled +
+                 "; the second was not taken. Are two units set to address " + polled + "?";
+        reported = &counts.second_reply_reported;
+    }
+    watch_.Mark(piece, note);
+    if (*reported) return;
+    *reported = true;
+    std::cerr << "rxp-host: warning: " << reason << std::endl;
+    Json::Value fields(Json::objectValue);
+    fields["reason"] = reason;
+    if (from >= 0) fields["from_address"] = from;
+    session.Event("warning", fields);
+}
+
 void BenchHost::ArmReplyTimer() {
     const std::uint64_t generation = ++reply_generation_;
     reply_timer_.expires_after(Seconds(options_.timeout));
@@ -490,29 +463,6 @@ void BenchHost::ArmReplyTimer() {
         if (!write_error_.empty()) detail = "command not sent (" + write_error_ + "), no reply";
         FailPoll("timeout", detail + " within " + NumberText(options_.timeout) + " s");
     });
-}
-
-bool BenchHost::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data, unsigned int size,
-                         bool) {
-    published_in_call_ = true;
-    last_record_.fill(0);
-    std::copy(data, data + std::min<std::size_t>(size, last_record_.size()), last_record_.begin());
-    live_.has_record = true;
-    live_.record = last_record_;
-    live_.record_time = rxp::tools::WallClock::now();
-    Json::Value fields(Json::objectValue);
-    fields["data_id"] = data_id;
-    fields["record"] = rxp::hex::Lower(data, size);
-    events_.Write("publish", fields);
-    return true;
-}
-
-bool BenchHost::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* data,
-                                    unsigned int size) {
-    if (!history_) return true;
-    // Queued for the writer thread: a locked database does not hold up the polls.
-    history_->Append(rxp::tools::IsoTimeNow(), device.DataId(), data, size);
-    return true;
 }
 
 void BenchHost::ReportHistoryFailures() {
@@ -527,114 +477,82 @@ void BenchHost::ReportHistoryFailures() {
     }
 }
 
-bool BenchHost::OnCheckThresholdBool(SMDVDevice&, int, const std::string& signal_key,
-                                     const std::string& alarm_id, const std::string& alarm_name,
-                                     const std::string& alarm_text, bool state,
-                                     unsigned short ordinal) {
-    Json::Value fields(Json::objectValue);
-    fields["ordinal"] = ordinal;
-    fields["key"] = signal_key;
-    fields["id"] = alarm_id;
-    fields["name"] = alarm_name;
-    fields["text"] = alarm_text;
-    fields["state"] = state;
-    events_.Write("alarm", fields);
-
-    const AlarmChange change = alarms_.Update(ordinal, state);
-    if (change == AlarmChange::kNone) return true;
-    const bool raised = change == AlarmChange::kRaised;
-    events_.Write(raised ? "alarm_raised" : "alarm_cleared", fields);
-    changes_.push_back(AlarmNote{ordinal, signal_key, alarm_id, alarm_name, alarm_text, raised});
-    if (raised) {
-        live_.alarms[ordinal] = changes_.back();
-    } else {
-        live_.alarms.erase(ordinal);
-    }
-    return true;
+void BenchHost::EndPoll() {
+    poll_active_ = false;
+    ++reply_generation_;
+    reply_timer_.cancel();
 }
 
 void BenchHost::CompleteCycle() {
-    poll_active_ = false;
-    ++reply_generation_;
-    reply_timer_.cancel();
+    EndPoll();
     ++cycles_;
-    failed_in_row_ = 0;
-    const double seconds = SecondsBetween(poll_started_, Clock::now());
-    live_.has_cycle = true;
-    live_.cycle_time = rxp::tools::WallClock::now();
-    live_.cycle_seconds = seconds;
-
-    Json::Value fields(Json::objectValue);
-    fields["cycle"] = Json::UInt64(cycles_);
-    fields["milliseconds"] = Json::UInt64(seconds * 1000.0 + 0.5);
-    events_.Write("cycle", fields);
-    Report("cycle " + std::to_string(cycles_), seconds);
+    current_->CompleteCycle(SecondsBetween(poll_started_, Clock::now()));
     ReportHistoryFailures();
-
-    if (comm_lost_) {
-        comm_lost_ = false;
-        std::cout << rxp::tools::IsoTimeNow() << "  communication restored" << std::endl;
-        events_.Write("comm_restored");
-    }
     events_.Flush();
     watch_.Flush();
     WriteLiveState();
-
-    if (options_.cycles != 0 && cycles_ >= options_.cycles) {
+    if (AllCyclesDone()) {
         Stop();
         return;
     }
-    ScheduleNextPoll();
+    ScheduleNext();
+}
+
+// --cycles N: every device has completed N cycles, or is lost while at least one has (a lost
+// device does not hold the run up, a dead line does not end it).
+bool BenchHost::AllCyclesDone() const {
+    if (options_.cycles == 0) return false;
+    bool any_done = false;
+    for (const auto& session : sessions_) {
+        const bool done = session->cycles() >= options_.cycles;
+        if (!done && !session->lost()) return false;
+        any_done = any_done || done;
+    }
+    return any_done;
 }
 
 void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
-    poll_active_ = false;
-    ++reply_generation_;
-    reply_timer_.cancel();
+    EndPoll();
     watch_.PollFailed(static_cast<unsigned>(polls_), reason);
-    // The next poll starts on a quiet line, with the device's receiver idle.
-    receiver_dirty_ = true;
+    // The next poll, of whichever device, starts on a quiet line.
     quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);
-    ++failed_in_row_;
-    ++live_.failed_total;
     ReportHistoryFailures();
-
-    const std::string waiting_for =
-        rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size());
-    Json::Value fields(Json::objectValue);
-    fields["poll"] = Json::UInt64(polls_);
-    fields["reason"] = reason;
-    fields["waiting_for"] = waiting_for;
-    events_.Write("poll_failed", fields);
-
-    // While the line is down the host keeps polling quietly.
-    if (!comm_lost_) {
-        std::cerr << "rxp-host: poll " << polls_ << " failed at " << waiting_for << ": " << detail
-                  << std::endl;
-        if (failed_in_row_ >= kFailedPollsForLoss) {
-            comm_lost_ = true;
-            std::cout << rxp::tools::IsoTimeNow() << "  communication lost: " << failed_in_row_
-                      << " polls in a row failed" << std::endl;
-            events_.Write("comm_lost");
-        }
-    }
+    current_->FailPoll(polls_, reason, detail,
+                       rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size()),
+                       false);
     events_.Flush();
     watch_.Flush();
     WriteLiveState();
-    ScheduleNextPoll();
+    if (AllCyclesDone()) {
+        Stop();
+        return;
+    }
+    ScheduleNext();
 }
 
-void BenchHost::ScheduleNextPoll() {
+// The next device of the round at once (StartPoll waits for a quiet line), or the next round
+// when it is due: --interval after the start of this one, at once when the round took longer.
+void BenchHost::ScheduleNext() {
     if (stopping_) return;
-    const Clock::time_point now = Clock::now();
-    if (next_poll_due_ <= now) {
-        // A poll that ran longer than the interval is followed at once.
+    if (round_next_ < round_.size()) {
         boost::asio::post(io_, [this] { StartPoll(); });
         return;
     }
-    poll_timer_.expires_at(next_poll_due_);
-    poll_timer_.async_wait([this](const boost::system::error_code& ec) {
-        if (!ec) StartPoll();
+    const auto next_round = [this] {
+        StartRound();
+        if (round_.empty()) {  // every device is done
+            Stop();
+            return;
+        }
+        StartPoll();
+    };
+    if (next_round_due_ <= Clock::now()) {
+        boost::asio::post(io_, next_round);
+        return;
+    }
+    poll_timer_.expires_at(next_round_due_);
+    poll_timer_.async_wait([next_round](const boost::system::error_code& ec) {
+        if (!ec) next_round();
     });
 }
 
@@ -651,28 +569,22 @@ void BenchHost::Stop() {
     io_.stop();
 }
 
-void BenchHost::Report(const std::string& title, double seconds) {
-    CycleReport report{title,    rxp::tools::IsoTimeNow(), seconds, last_record_.data(),
-                       changes_, alarms_.active()};
-    std::cout << FormatCycleReport(report) << std::flush;
-    changes_.clear();
-}
-
 // The state and metrics files, replaced whole; a file that cannot be written is reported once
 // and polling goes on.
 void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
-    live_.comm = comm_lost_    ? LiveState::Comm::kLost
-                 : cycles_ > 0 ? LiveState::Comm::kUp
-                               : LiveState::Comm::kUnknown;
-    live_.failed_in_row = failed_in_row_;
-    live_.polls = polls_;
-    live_.cycles = cycles_;
+    std::vector<BusDeviceState> devices;
+    for (std::size_t i = 0; i < sessions_.size(); ++i) {
+        DeviceSession& s = *sessions_[i];
+        devices.push_back(BusDeviceState{s.address(), s.device_id(), &s.live(),
+                                         counts_[i].other_address, counts_[i].second_replies});
+    }
+    BusState bus{options_.port, rxp::tools::Version(), devices};
     std::string error;
     const bool ok =
         (options_.state.empty() ||
-         ReplaceFile(options_.state, StateJson(live_, rxp::tools::WallClock::now()), &error)) &&
-        (options_.metrics.empty() || ReplaceFile(options_.metrics, MetricsText(live_), &error));
+         ReplaceFile(options_.state, StateJson(bus, rxp::tools::WallClock::now()), &error)) &&
+        (options_.metrics.empty() || ReplaceFile(options_.metrics, MetricsText(bus), &error));
     if (!ok && !live_error_reported_) {
         std::cerr << "rxp-host: " << error << std::endl;
     }

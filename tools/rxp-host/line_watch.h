@@ -35,9 +35,14 @@ public:
     void Sent(Clock::time_point when, unsigned poll, unsigned step, const unsigned char* data,
               std::size_t size);
     // A chunk read from the port, before it goes to the device; `poll` 0 while none runs (the
-    // chunk then goes nowhere). Its frames are shown once Handled says what the device did.
-    void Received(Clock::time_point when, unsigned poll, unsigned step, const unsigned char* data,
-                  std::size_t size);
+    // chunk then goes nowhere). Returns the frames and noise completed by it, which are shown
+    // once Handled says what the device did.
+    const std::vector<rxp::tools::FrameCutter::Piece>& Received(Clock::time_point when,
+                                                                unsigned poll, unsigned step,
+                                                                const unsigned char* data,
+                                                                std::size_t size);
+    // The verdict on piece `index` of the last chunk, when the host kept it from the device.
+    void Mark(std::size_t index, const std::string& note);
     void Handled(ChunkOutcome outcome);
     // The verdict on the last reply the device dropped since the last command, e.g. "dropped:
     // checksum expected 86 got 87"; empty when none was.
@@ -56,6 +61,7 @@ private:
     unsigned payload_needed_ = 0;  // of the reply to the last command sent
     std::string last_drop_;
     std::vector<rxp::tools::FrameCutter::Piece> pending_;  // of the chunk in hand
+    std::vector<std::string> marks_;                       // by piece of pending_
     unsigned pending_step_ = 0;
 };
 

@@ -49,10 +49,6 @@ std::string Number(double value) {
     return text;
 }
 
-void Family(std::string* out, const std::string& name, const char* type, const char* help) {
-    *out += "# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n";
-}
-
 }  // namespace
 
 unsigned ModuleOfOrdinal(unsigned short ordinal) {
@@ -62,14 +58,20 @@ unsigned ModuleOfOrdinal(unsigned short ordinal) {
     return static_cast<unsigned>((ordinal - first) / rxp::kModuleRuleCount + 1);
 }
 
-std::string StateJson(const LiveState& s, rxp::tools::WallClock::time_point now) {
+namespace {
+
+Json::Value DeviceJson(const BusDeviceState& d, rxp::tools::WallClock::time_point now) {
+    const LiveState& s = *d.live;
     Json::Value root(Json::objectValue);
-    root["time"] = rxp::tools::IsoTime(now);
+    root["address"] = d.address;
+    root["device_id"] = Json::Int64(d.device_id);
     root["comm"] = CommText(s.comm);
     root["failed_polls_in_row"] = s.failed_in_row;
     root["failed_polls_total"] = Json::UInt64(s.failed_total);
     root["polls"] = Json::UInt64(s.polls);
     root["cycles"] = Json::UInt64(s.cycles);
+    root["other_address_frames"] = Json::UInt64(d.other_address_frames);
+    root["second_replies"] = Json::UInt64(d.second_replies);
     root["last_cycle"] = Json::Value();
     if (s.has_cycle) {
         Json::Value cycle(Json::objectValue);
@@ -98,6 +100,108 @@ std::string StateJson(const LiveState& s, rxp::tools::WallClock::time_point now)
         alarms.append(alarm);
     }
     root["alarms"] = alarms;
+    return root;
+}
+
+// Metric families in the order first named, each with its samples together, as the text
+// format wants them.
+class Families {
+public:
+    void Add(const std::string& name, const char* type, const std::string& help,
+             const std::string& labels, const std::string& value) {
+        auto found = index_.find(name);
+        if (found == index_.end()) {
+            found = index_.emplace(name, families_.size()).first;
+            families_.push_back("# HELP " + name + " " + help + "\n# TYPE " + name + " " + type +
+                                "\n");
+        }
+        families_[found->second] += name + "{" + labels + "} " + value + "\n";
+    }
+    // A family without samples yet (every device's alarms clear).
+    void Declare(const std::string& name, const char* type, const std::string& help) {
+        if (index_.count(name) != 0) return;
+        index_.emplace(name, families_.size());
+        families_.push_back("# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n");
+    }
+    std::string Text() const {
+        std::string out;
+        for (const std::string& f : families_) out += f;
+        return out;
+    }
+
+private:
+    std::vector<std::string> families_;
+    std::map<std::string, std::size_t> index_;
+};
+
+void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState& d) {
+    const LiveState& s = *d.live;
+    const std::string device = "port=\"" + LabelValue(port) + "\",address=\"" +
+                               std::to_string(d.address) + "\",device_id=\"" +
+                               std::to_string(d.device_id) + "\"";
+    out->Add("rxp_comm_up", "gauge",
+             "1 while the power system answers, 0 after 3 failed polls in a row (and before the "
+             "first cycle).",
+             device, s.comm == LiveState::Comm::kUp ? "1" : "0");
+    out->Add("rxp_polls_total", "counter", "Polls started (cycles begun).", device,
+             std::to_string(s.polls));
+    out->Add("rxp_failed_polls_total", "counter",
+             "Polls abandoned: no reply in time, or a reply dropped.", device,
+             std::to_string(s.failed_total));
+    out->Add("rxp_cycles_total", "counter", "Completed cycles (records published).", device,
+             std::to_string(s.cycles));
+    out->Add("rxp_other_address_frames_total", "counter",
+             "Reply frames from another address while this device was polled, not taken.", device,
+             std::to_string(d.other_address_frames));
+    out->Add("rxp_second_replies_total", "counter",
+             "Second replies to one command from this address, not taken (two units at one "
+             "address).",
+             device, std::to_string(d.second_replies));
+    if (s.has_cycle) {
+        out->Add("rxp_last_cycle_timestamp_seconds", "gauge",
+                 "When the last cycle completed, Unix time.", device,
+                 Number(UnixSeconds(s.cycle_time)));
+        out->Add("rxp_cycle_duration_seconds", "gauge",
+                 "First command to publication, last completed cycle.", device,
+                 Number(s.cycle_seconds));
+    }
+    if (s.has_record) {
+        // One gauge per field, as stored; module values carry their module, dc_status its
+        // index: modules[6].status -> rxp_record_module_status{...,module="7"}.
+        static const std::regex indexed(R"((\w+)\[(\d+)\])");
+        for (const rxp::tools::RecordField& f : rxp::tools::RecordFields()) {
+            std::string name = "rxp_record_" + f.name;
+            std::string labels = device;
+            std::smatch m;
+            if (f.module != 0) {
+                name = "rxp_record_module_" + f.row_name;
+                labels += ",module=\"" + std::to_string(f.module) + "\"";
+            } else if (std::regex_match(f.name, m, indexed)) {
+                name = "rxp_record_" + m[1].str();
+                labels += ",index=\"" + m[2].str() + "\"";
+            }
+            out->Add(name, "gauge", "Record field, as the power system sent it.", labels,
+                     std::to_string(rxp::tools::ReadField(s.record.data(), f)));
+        }
+    }
+}
+
+}  // namespace
+
+std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now) {
+    Json::Value root(Json::objectValue);
+    root["time"] = rxp::tools::IsoTime(now);
+    root["port"] = bus.port;
+    root["version"] = bus.version;
+    Json::Value devices(Json::arrayValue);
+    for (const BusDeviceState& d : bus.devices) devices.append(DeviceJson(d, now));
+    // One device: its members at the top level too, for the readers of one-device files.
+    if (bus.devices.size() == 1) {
+        for (const std::string& name : devices[0].getMemberNames()) {
+            root[name] = devices[0][name];
+        }
+    }
+    root["devices"] = devices;
     Json::StreamWriterBuilder builder;
     builder["indentation"] = "";
     builder["emitUTF8"] = true;
@@ -106,61 +210,26 @@ std::string StateJson(const LiveState& s, rxp::tools::WallClock::time_point now)
     return Json::writeString(builder, root) + "\n";
 }
 
-std::string MetricsText(const LiveState& s) {
-    std::string out;
-    Family(&out, "rxp_comm_up", "gauge",
-           "1 while the power system answers, 0 after 3 failed polls in a row (and before the "
-           "first cycle).");
-    out += std::string("rxp_comm_up ") + (s.comm == LiveState::Comm::kUp ? "1" : "0") + "\n";
-    Family(&out, "rxp_failed_polls_total", "counter",
-           "Polls abandoned: no reply in time, or a reply dropped.");
-    out += "rxp_failed_polls_total " + std::to_string(s.failed_total) + "\n";
-    Family(&out, "rxp_cycles_total", "counter", "Completed cycles (records published).");
-    out += "rxp_cycles_total " + std::to_string(s.cycles) + "\n";
-    if (s.has_cycle) {
-        Family(&out, "rxp_last_cycle_timestamp_seconds", "gauge",
-               "When the last cycle completed, Unix time.");
-        out += "rxp_last_cycle_timestamp_seconds " + Number(UnixSeconds(s.cycle_time)) + "\n";
-        Family(&out, "rxp_cycle_duration_seconds", "gauge",
-               "First command to publication, last completed cycle.");
-        out += "rxp_cycle_duration_seconds " + Number(s.cycle_seconds) + "\n";
-    }
-    if (s.has_record) {
-        // One gauge per field, as stored; module values carry their module, dc_status its
-        // index: modules[6].status -> rxp_record_module_status{module="7"}.
-        // Samples of one family stand together, in the order the record first names them.
-        static const std::regex indexed(R"((\w+)\[(\d+)\])");
-        std::vector<std::string> families;
-        std::map<std::string, std::string> samples;
-        for (const rxp::tools::RecordField& f : rxp::tools::RecordFields()) {
-            std::string name = "rxp_record_" + f.name;
-            std::string labels;
-            std::smatch m;
-            if (f.module != 0) {
-                name = "rxp_record_module_" + f.row_name;
-                labels = "{module=\"" + std::to_string(f.module) + "\"}";
-            } else if (std::regex_match(f.name, m, indexed)) {
-                name = "rxp_record_" + m[1].str();
-                labels = "{index=\"" + m[2].str() + "\"}";
-            }
-            if (samples.count(name) == 0) families.push_back(name);
-            samples[name] += name + labels + " " +
-                             std::to_string(rxp::tools::ReadField(s.record.data(), f)) + "\n";
-        }
-        for (const std::string& name : families) {
-            Family(&out, name, "gauge", "Record field, as the power system sent it.");
-            out += samples[name];
+std::string MetricsText(const BusState& bus) {
+    Families out;
+    out.Add("rxp_build_info", "gauge", "The bench host's version, always 1.",
+            "port=\"" + LabelValue(bus.port) + "\",version=\"" + LabelValue(bus.version) + "\"",
+            "1");
+    for (const BusDeviceState& d : bus.devices) DeviceMetrics(&out, bus.port, d);
+    out.Declare("rxp_alarm_active", "gauge", "1 for every alarm raised now.");
+    for (const BusDeviceState& d : bus.devices) {
+        for (const auto& entry : d.live->alarms) {
+            const AlarmNote& a = entry.second;
+            const unsigned module = ModuleOfOrdinal(a.ordinal);
+            out.Add("rxp_alarm_active", "gauge", "1 for every alarm raised now.",
+                    "port=\"" + LabelValue(bus.port) + "\",address=\"" + std::to_string(d.address) +
+                        "\",device_id=\"" + std::to_string(d.device_id) + "\",key=\"" +
+                        LabelValue(a.signal_key) + "\",id=\"" + LabelValue(a.alarm_id) +
+                        "\",module=\"" + (module == 0 ? "" : std::to_string(module)) + "\"",
+                    "1");
         }
     }
-    Family(&out, "rxp_alarm_active", "gauge", "1 for every alarm raised now.");
-    for (const auto& entry : s.alarms) {
-        const AlarmNote& a = entry.second;
-        const unsigned module = ModuleOfOrdinal(a.ordinal);
-        out += "rxp_alarm_active{key=\"" + LabelValue(a.signal_key) + "\",id=\"" +
-               LabelValue(a.alarm_id) + "\",module=\"" +
-               (module == 0 ? "" : std::to_string(module)) + "\"} 1\n";
-    }
-    return out;
+    return out.Text();
 }
 
 bool ReplaceFile(const std::string& path, const std::string& content, std::string* error) {

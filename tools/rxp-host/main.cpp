@@ -1,11 +1,12 @@
 // rxp-host: a bench host for the power-system driver plug-in. It loads the plug-in and drives
-// one device on a serial line as the controller's host does.
+// one device, or several on one RS-485 bus, on a serial line as the controller's host does.
 #include <signal.h>
 
 #include <boost/program_options.hpp>
 #include <cmath>
 #include <iostream>
 #include <string>
+#include <vector>
 
 #include "tools/common/version.h"
 #include "tools/rxp-host/bench_host.h"
@@ -20,9 +21,9 @@ using rxphost::kExitFailed;
 using rxphost::kExitUsage;
 
 const char kAbout[] =
-    "rxp-host: loads the rxp517_t36b2 plug-in and drives one power system on a serial line\n"
-    "as the controller's host does: it polls, publishes every record, stores it as history\n"
-    "and follows the alarms the plug-in evaluates.\n"
+    "rxp-host: loads the rxp517_t36b2 plug-in and drives one power system on a serial line,\n"
+    "or several on one RS-485 bus, as the controller's host does: it polls, publishes every\n"
+    "record, stores it as history and follows the alarms the plug-in evaluates.\n"
     "\n"
     "Usage: rxp-host --port DEVICE [options]\n"
     "\n"
@@ -30,19 +31,30 @@ const char kAbout[] =
     "  rxp-sim --link /tmp/rxp-line &\n"
     "  rxp-host --port /tmp/rxp-line --cycles 5 --settings examples/settings.json \\\n"
     "           --events events.jsonl --history history.db\n"
+    "Two power systems on one bus:\n"
+    "  rxp-host --port /dev/ttyS1 --device 1=site-a.json --device 2=site-b.json\n"
+    "\n"
+    "A bus: one request outstanding at a time; every round polls each device once, a whole\n"
+    "cycle each, in address order, and starts every --interval (at once when it took longer).\n"
+    "A lost device (3 failed polls in a row) is polled once every 6 rounds while others on the\n"
+    "bus answer. Every reply frame's address is read before its bytes reach a device: a frame\n"
+    "from another address than the polled device's, or a second reply to one command, is not\n"
+    "taken; it is counted, shown by --trace and reported once per device as a \"warning\".\n"
     "\n"
     "Standard output: the plug-in's own lines and a short summary after every cycle.\n"
     "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-),\n"
     "decoded, each reply with its verdict (accepted for step N, dropped: why, late).\n"
     "--events FILE: JSON Lines appended to FILE, one object per event (\"start\", \"publish\",\n"
     "\"alarm\", \"alarm_raised\", \"alarm_cleared\", \"comm_lost\", \"comm_restored\", \"cycle\",\n"
-    "\"poll_failed\", \"cache_loaded\", \"error\", \"events_lost\", \"deadline\"), each with\n"
-    "\"event\" and \"time\" (ISO 8601 with the UTC offset); --events-level changes leaves out\n"
-    "\"alarm\" and \"cycle\".\n"
+    "\"poll_failed\", \"cache_loaded\", \"warning\", \"error\", \"events_lost\", \"deadline\"),\n"
+    "each with \"event\" and \"time\" (ISO 8601 with the UTC offset), those about a device\n"
+    "with its \"address\" and \"device_id\"; --events-level changes leaves out \"alarm\" and\n"
+    "\"cycle\".\n"
     "--capture FILE: every chunk sent and received, one a line (seconds poll step dir hex);\n"
     "rxp-sim --replay FILE answers with it, rxp-sim --show-capture FILE prints it.\n"
-    "--state FILE (JSON) and --metrics FILE (Prometheus text): the last record by field name,\n"
-    "comm state, failed polls and active alarms, replaced atomically after every poll.\n"
+    "--state FILE (JSON) and --metrics FILE (Prometheus text): per device the last record by\n"
+    "field name, comm state, polls, failed polls and active alarms, replaced atomically after\n"
+    "every poll; metrics labelled port, address and device_id.\n"
     "Settings: the JSON object handed to the device; its member \"deviceId\" (a whole number,\n"
     "default 1) is the device id stamped into every record.\n"
     "\n"
@@ -65,6 +77,119 @@ void UsageError(const std::string& what) {
     std::cerr << "rxp-host: " << what << "\nTry 'rxp-host --help'." << std::endl;
 }
 
+// A bus address as given on the command line: 0..255 in decimal. -1 when it is not one.
+int ParseAddress(const std::string& text) {
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    const int value = std::stoi(text);
+    return value <= 255 ? value : -1;
+}
+
+// "ADDRESS=REST" or "ADDRESS": the address (-1 when it is not one) and the rest.
+int SplitAddress(const std::string& text, std::string* rest, bool* has_rest) {
+    const std::size_t equals = text.find('=');
+    *has_rest = equals != std::string::npos;
+    *rest = *has_rest ? text.substr(equals + 1) : std::string();
+    return ParseAddress(text.substr(0, equals));
+}
+
+// The devices of --device and --cache, or of the one-device form. False after a usage error.
+bool DevicesFromOptions(const po::variables_map& vm, long long address, std::string settings,
+                        std::vector<rxphost::DeviceConfig>* devices) {
+    using rxphost::DeviceConfig;
+    const std::vector<std::string> given = vm.count("device")
+                                               ? vm["device"].as<std::vector<std::string>>()
+                                               : std::vector<std::string>();
+    const std::vector<std::string> caches =
+        vm.count("cache") ? vm["cache"].as<std::vector<std::string>>() : std::vector<std::string>();
+    if (!given.empty()) {
+        for (const char* single : {"address", "settings"}) {
+            if (vm.count(single)) {
+                UsageError(std::string("--device and --") + single +
+                           " do not go together: --device ADDRESS[=SETTINGS_FILE] names "
+                           "every device on the bus");
+                return false;
+            }
+        }
+        if (given.size() > rxphost::kMaxDevices) {
+            UsageError("--device: at most " + std::to_string(rxphost::kMaxDevices) +
+                       " devices on one bus, not " + std::to_string(given.size()));
+            return false;
+        }
+        for (const std::string& text : given) {
+            std::string file;
+            bool has_file = false;
+            const int at = SplitAddress(text, &file, &has_file);
+            if (at < 0) {
+                UsageError("--device " + text + ": the address must be 0..255");
+                return false;
+            }
+            if (has_file && file.empty()) {
+                UsageError("--device " + text + ": a settings file name must follow '='");
+                return false;
+            }
+            for (const DeviceConfig& d : *devices) {
+                if (d.address != at) continue;
+                if (has_file && !d.settings.empty() && d.settings != file) {
+                    UsageError("--device: two settings files for address " + std::to_string(at) +
+                               ", '" + d.settings + "' and '" + file + "'");
+                } else {
+                    UsageError("--device: address " + std::to_string(at) + " named twice");
+                }
+                return false;
+            }
+            devices->push_back(DeviceConfig{at, file, ""});
+        }
+    } else {
+        DeviceConfig only;
+        if (vm.count("address")) {
+            if (address < 0 || address > 255) {
+                UsageError("--address must be 0..255, not " + std::to_string(address));
+                return false;
+            }
+            only.address = static_cast<int>(address);
+        }
+        only.settings = settings;
+        devices->push_back(only);
+    }
+
+    // --cache FILE for one device, --cache ADDRESS=FILE for any.
+    for (const std::string& text : caches) {
+        std::string file;
+        bool has_file = false;
+        const int at = SplitAddress(text, &file, &has_file);
+        DeviceConfig* target = nullptr;
+        if (at >= 0 && has_file) {
+            for (DeviceConfig& d : *devices) {
+                if (d.address == at || (given.empty() && d.address < 0 && at == 1)) target = &d;
+            }
+            if (target == nullptr) {
+                UsageError("--cache " + text + ": no device at address " + std::to_string(at));
+                return false;
+            }
+        } else if (devices->size() == 1) {
+            target = &devices->front();
+            file = text;
+        } else {
+            UsageError("--cache " + text + ": with several devices, --cache ADDRESS=FILE");
+            return false;
+        }
+        if (file.empty()) {
+            UsageError("--cache needs a file name");
+            return false;
+        }
+        if (!target->cache.empty()) {
+            UsageError("--cache: two cache files for one device, '" + target->cache + "' and '" +
+                       file + "'");
+            return false;
+        }
+        target->cache = file;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -74,6 +199,7 @@ int main(int argc, char** argv) {
     rxphost::HostOptions options;
     long long baud = 9600;
     long long address = -1;
+    std::string settings;
     long long cycles = 0;
     std::string events_level = "all";
 
@@ -91,10 +217,17 @@ int main(int argc, char** argv) {
          "line speed in bit/s, 8N1; 0 leaves the port's speed as it is")
         ("address", po::value<long long>(&address)->value_name("N"),
          "the power system's bus address, 0..255 (default: the device's own, 1)")
-        ("settings", po::value<std::string>(&options.settings)->value_name("FILE"),
+        ("settings", po::value<std::string>(&settings)->value_name("FILE"),
          "JSON settings handed to the device")
-        ("cache", po::value<std::string>(&options.cache)->value_name("FILE"),
-         "a stored 289-byte record handed to the device before the first poll")
+        ("device", po::value<std::vector<std::string>>()->value_name("ADDRESS[=FILE]"),
+         "a power system on the bus at ADDRESS (0..255) with its JSON settings FILE; once per "
+         "device, 1 to 32, instead of --address and --settings")
+        ("cache", po::value<std::vector<std::string>>()->value_name("[ADDRESS=]FILE"),
+         "a stored 289-byte record handed to the device before the first poll; with several "
+         "devices ADDRESS=FILE, once per device")
+        ("no-address-check", po::bool_switch(),
+         "hand every reply to the polled device whatever its address byte says (one unit that "
+         "answers with a fixed address)")
         ("cycles", po::value<long long>(&cycles)->value_name("N"),
          "exit after N completed cycles (default: run until SIGINT or SIGTERM)")
         ("interval",
@@ -169,13 +302,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     options.baud = static_cast<unsigned>(baud);
-    if (vm.count("address")) {
-        if (address < 0 || address > 255) {
-            UsageError("--address must be 0..255, not " + std::to_string(address));
-            return kExitUsage;
-        }
-        options.address = static_cast<int>(address);
-    }
+    if (!DevicesFromOptions(vm, address, settings, &options.devices)) return kExitUsage;
+    options.address_check = !vm["no-address-check"].as<bool>();
     if (vm.count("cycles")) {
         if (cycles < 1) {
             UsageError("--cycles must be 1 or more, not " + std::to_string(cycles));

@@ -420,7 +420,7 @@ TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
     // name, optional labels and a number.
     std::istringstream text(hosttest::ReadText(metrics));
     const std::regex sample(
-        R"(([a-z_][a-z0-9_]*)(\{[a-z]+="[^"]*"(,[a-z]+="[^"]*")*\})? (-?[0-9.e+]+))");
+        R"(([a-z_][a-z0-9_]*)(\{[a-z_]+="[^"]*"(,[a-z_]+="[^"]*")*\})? (-?[0-9.e+]+))");
     std::map<std::string, std::string> values;
     std::set<std::string> typed;
     for (std::string line; std::getline(text, line);) {
@@ -434,16 +434,24 @@ TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
         EXPECT_EQ(typed.count(m[1].str()), 1u) << "no TYPE before " << line;
         values[m[1].str() + m[2].str()] = m[4].str();
     }
-    EXPECT_EQ(values["rxp_comm_up"], "1");
-    EXPECT_EQ(values["rxp_failed_polls_total"], "0");
-    EXPECT_EQ(values["rxp_record_phase_a_value1"], std::to_string(model.phase_value[0][0]));
-    EXPECT_EQ(values["rxp_record_module_value2{module=\"7\"}"],
+    // Every device series carries the port, the address and the device id.
+    const std::string device =
+        "port=\"" + line() + "\",address=\"1\",device_id=\"" + std::to_string(kDeviceId) + "\"";
+    EXPECT_EQ(values["rxp_comm_up{" + device + "}"], "1");
+    EXPECT_EQ(values["rxp_failed_polls_total{" + device + "}"], "0");
+    EXPECT_EQ(values["rxp_record_phase_a_value1{" + device + "}"],
+              std::to_string(model.phase_value[0][0]));
+    EXPECT_EQ(values["rxp_record_module_value2{" + device + ",module=\"7\"}"],
               std::to_string(model.modules[6].value[1]));
-    EXPECT_EQ(values["rxp_record_dc_status{index=\"2\"}"], std::to_string(model.dc_status[2]));
-    EXPECT_EQ(values["rxp_alarm_active{key=\"alert_c_0\",id=\"06025\",module=\"7\"}"], "1");
-    EXPECT_EQ(values["rxp_alarm_active{key=\"alert_a_1\",id=\"06015\",module=\"\"}"], "1");
-    EXPECT_GT(std::stod(values["rxp_cycle_duration_seconds"]), 0.0);
-    const double cycle_time = std::stod(values["rxp_last_cycle_timestamp_seconds"]);
+    EXPECT_EQ(values["rxp_record_dc_status{" + device + ",index=\"2\"}"],
+              std::to_string(model.dc_status[2]));
+    EXPECT_EQ(
+        values["rxp_alarm_active{" + device + ",key=\"alert_c_0\",id=\"06025\",module=\"7\"}"],
+        "1");
+    EXPECT_EQ(values["rxp_alarm_active{" + device + ",key=\"alert_a_1\",id=\"06015\",module=\"\"}"],
+              "1");
+    EXPECT_GT(std::stod(values["rxp_cycle_duration_seconds{" + device + "}"]), 0.0);
+    const double cycle_time = std::stod(values["rxp_last_cycle_timestamp_seconds{" + device + "}"]);
     EXPECT_NEAR(cycle_time, static_cast<double>(std::time(nullptr)), 120.0);
     EXPECT_FALSE(std::filesystem::exists(state + ".tmp"));
     EXPECT_FALSE(std::filesystem::exists(metrics + ".tmp"));
