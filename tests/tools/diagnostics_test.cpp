@@ -197,13 +197,16 @@ protected:
 
 TEST_F(CaptureFile, ChunksReadBackExactlyWithTheirPollStepAndTime) {
     const rxp::tools::Capture capture = rxp::tools::ReadCapture(path_);
-    ASSERT_EQ(capture.chunks.size(), 7u);
-    EXPECT_FALSE(capture.started.empty());
+    ASSERT_EQ(capture.runs.size(), 1u);
+    EXPECT_TRUE(capture.warnings.empty());
+    const rxp::tools::CaptureRun& run = capture.runs[0];
+    ASSERT_EQ(run.chunks.size(), 7u);
+    EXPECT_FALSE(run.started.empty());
     const Bytes r0 = model_.Reply(0);
-    EXPECT_EQ(capture.chunks[2].bytes, Bytes(r0.begin() + 7, r0.end()));
-    EXPECT_NEAR(capture.chunks[2].seconds, 0.030, 0.0005);
-    EXPECT_EQ(capture.chunks[4].step, 2u);
-    EXPECT_EQ(capture.chunks[6].poll, 0u);
+    EXPECT_EQ(run.chunks[2].bytes, Bytes(r0.begin() + 7, r0.end()));
+    EXPECT_NEAR(run.chunks[2].seconds, 0.030, 0.0005);
+    EXPECT_EQ(run.chunks[4].step, 2u);
+    EXPECT_EQ(run.chunks[6].poll, 0u);
 
     const std::vector<rxp::tools::CapturedExchange> x = rxp::tools::CapturedExchanges(capture);
     ASSERT_EQ(x.size(), 3u);
@@ -259,7 +262,8 @@ TEST_F(CaptureFile, ReplayAnswersInCaptureOrderSkipsAheadAndKeepsLateBytesLate) 
     };
     EXPECT_NEAR(micros(x.chunk_delays[0]), 1500000, 2) << "late bytes stay late";
     EXPECT_EQ(send(rxptest::ExpectedCommand(1)).verdict, rxp::sim::FrameVerdict::kUnknownCommand);
-    EXPECT_EQ(replay.Tally(), "2 of 3 captured commands answered, 1 skipped");
+    EXPECT_EQ(replay.Tally(),
+              "2 of 3 captured commands answered, 1 skipped, played out for address 1");
 
     rxp::sim::CaptureReplay timed(rxp::tools::CapturedExchanges(rxp::tools::ReadCapture(path_)),
                                   rxp::sim::CaptureReplay::Timing::kAsCaptured);

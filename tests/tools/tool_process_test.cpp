@@ -13,6 +13,7 @@
 #include <cstdio>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/tools/sim_wire.h"
 #include "tools/common/hex.h"
@@ -240,6 +241,133 @@ TEST(SimProgram, ACycleAtLineSpeedTakesAtLeastItsLineTime) {
     EXPECT_EQ(sim.Wait(), 0);
 }
 
+// The simulator's line read as a host reads it: commands written, reply frames cut at their end
+// character.
+class RawLine {
+public:
+    explicit RawLine(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        EXPECT_GE(fd_, 0) << path;
+        termios t{};
+        tcgetattr(fd_, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd_, TCSANOW, &t);
+    }
+    ~RawLine() { close(fd_); }
+    void Send(const Bytes& command) {
+        EXPECT_EQ(write(fd_, command.data(), command.size()), static_cast<ssize_t>(command.size()));
+    }
+    // The next frame's bytes (start to end character), empty when none completes in time.
+    Bytes Frame(int timeout_ms) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            const auto end = std::find(pending_.begin(), pending_.end(), 0x0D);
+            if (end != pending_.end()) {
+                const auto start = std::find(pending_.begin(), end, 0x7E);
+                Bytes frame(start, end + 1);
+                pending_.erase(pending_.begin(), end + 1);
+                return frame;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
+            unsigned char buf[256];
+            const ssize_t n = read(fd_, buf, sizeof(buf));
+            if (n <= 0) return {};
+            pending_.insert(pending_.end(), buf, buf + n);
+        }
+    }
+
+private:
+    int fd_;
+    Bytes pending_;
+};
+
+// A reply frame's address byte and its first two payload bytes as a number (the AC value).
+std::pair<int, int> AddressAndValue(const Bytes& frame) {
+    Bytes raw;
+    for (std::size_t i = 1; i + 2 < frame.size(); i += 2) {
+        raw.push_back(static_cast<unsigned char>((frame[i] - 0x30) * 16 + (frame[i + 1] - 0x30)));
+    }
+    if (raw.size() < 7) return {-1, -1};
+    return {raw[0], raw[4] * 256 + raw[5]};
+}
+
+Bytes AcValueCommand(unsigned char address) {
+    return rxptest::EncodeFrame({address, 0x40, 0x02, 0x00});
+}
+
+// Two power systems on one line, each with its own values; a faults aimed at one; a delayed
+// reply of one that comes while the other is being polled, whose replies are not held up.
+TEST(SimProgram, ABusAnswersEachAddressItselfAndADelayedReplyComesAmidTheOthers) {
+    const std::string one = TempPath("bus-one.json"), two = TempPath("bus-two.json");
+    std::ofstream(one) << R"({"ac_value": 111})";
+    std::ofstream(two) << R"({"ac_value": 222})";
+    Child sim({RXP_SIM_PATH, "--baud", "0", "--device", "1=" + one, "--device", "2=" + two,
+               "--fault-address", "2", "--delay", "1500", "--delay-every", "2"});
+    const std::string pty = sim.ReadLine(5000);
+    ASSERT_FALSE(pty.empty());
+    {
+        RawLine line(pty);
+        line.Send(AcValueCommand(2));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(2, 222));
+        line.Send(AcValueCommand(3));  // nobody at address 3
+        line.Send(AcValueCommand(1));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(1, 111));
+        // The second reply of address 2 comes 1.5 s late; address 1 is polled meanwhile.
+        line.Send(AcValueCommand(2));
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::pair<int, int>> seen;
+        std::vector<double> at;
+        while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(3000)) {
+            line.Send(AcValueCommand(1));
+            for (Bytes f = line.Frame(1000); !f.empty(); f = line.Frame(1000)) {
+                seen.push_back(AddressAndValue(f));
+                at.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                                 .count());
+                if (seen.back().first != 2) break;  // the late reply came first: 1's follows
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const auto late = std::find(seen.begin(), seen.end(), std::make_pair(2, 222));
+        ASSERT_NE(late, seen.end()) << "the delayed reply came";
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), std::make_pair(2, 222)), 1);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), std::make_pair(1, 111)),
+                  static_cast<long>(seen.size()) - 1)
+            << "every other frame is an intact reply of address 1";
+        EXPECT_GT(late - seen.begin(), 5) << "address 1 answered while the reply of 2 was held";
+        EXPECT_GT(at[late - seen.begin()], 1.2);
+        EXPECT_LT(at.front(), 1.0);
+    }
+    kill(sim.pid(), SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+    EXPECT_NE(sim.err().find("address 1: "), std::string::npos) << sim.err();
+    unlink(one.c_str());
+    unlink(two.c_str());
+}
+
+// Two cabinets set to one address: both reply to every command for it.
+TEST(SimProgram, TwoCabinetsAtOneAddressBothReply) {
+    const std::string one = TempPath("cab-one.json"), two = TempPath("cab-two.json");
+    std::ofstream(one) << R"({"ac_value": 111})";
+    std::ofstream(two) << R"({"ac_value": 222})";
+    Child sim({RXP_SIM_PATH, "--baud", "0", "--shared-address", "--device", "5=" + one, "--device",
+               "5=" + two});
+    const std::string pty = sim.ReadLine(5000);
+    ASSERT_FALSE(pty.empty());
+    {
+        RawLine line(pty);
+        line.Send(AcValueCommand(5));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(5, 111));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(5, 222));
+    }
+    kill(sim.pid(), SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+    unlink(one.c_str());
+    unlink(two.c_str());
+}
+
 TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
     struct Case {
         std::vector<std::string> args;
@@ -250,7 +378,9 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
     std::ofstream(bad) << "{\"modules\": {\"30\": {}}}";
     const std::string deep = TempPath("deep-scenario.json");
     std::ofstream(deep) << std::string(5000, '[') << std::string(5000, ']');
-    const std::vector<Case> cases = {
+    const std::string not_capture = TempPath("not-a-capture");
+    std::ofstream(not_capture) << "{}\n0.1 1 1 -> 7E0D\n";
+    std::vector<Case> cases = {
         {{"--no-such-option"}, 2, "unrecognised option"},
         {{"--address", "300"}, 2, "a bus address is 0..255"},
         {{"--port", "/dev/null", "--baud", "0"}, 2, "--port needs a line speed"},
@@ -266,11 +396,21 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
         {{"--replay", "/nonexistent.capture"},
          1,
          "cannot read capture file '/nonexistent.capture'"},
-        {{"--show-capture", bad}, 1, ": line 1: expected: seconds poll step dir bytes"},
+        {{"--show-capture", not_capture}, 1, ": line 1: expected: seconds poll step dir bytes"},
         {{"--replay", bad, "--scenario", bad}, 2, "--replay answers from a capture"},
         {{"--replay", bad, "--drop-every", "3"}, 2, "it takes no fault options"},
         {{"--as-captured"}, 2, "--as-captured goes with --replay FILE"},
+        {{"--device", "1", "--device", "1"}, 2, "--device: address 1 given twice"},
+        {{"--device", "256"}, 2, "--device 256: a bus address is 0..255"},
+        {{"--device", "x=a.json"}, 2, "--device x=a.json: expected ADDRESS or ADDRESS=SCENARIO"},
+        {{"--device", "1", "--address", "2"}, 2, "--device and --address do not mix"},
+        {{"--device", "1", "--fault-address", "2"}, 2, "--fault-address 2: no power system"},
+        {{"--shared-address"}, 2, "--shared-address goes with --device"},
+        {{"--device", "1=" + bad}, 1, "modules.30: a module number is 1 to 20"},
     };
+    std::vector<std::string> many;
+    for (int a = 1; a <= 33; ++a) many.insert(many.end(), {"--device", std::to_string(a)});
+    cases.push_back({many, 2, "--device: at most 32 power systems on one line, 33 given"});
     for (const Case& c : cases) {
         std::vector<std::string> args = {RXP_SIM_PATH};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -288,6 +428,7 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
     EXPECT_NE(help.out().find("Exit codes:"), std::string::npos);
     unlink(bad.c_str());
     unlink(deep.c_str());
+    unlink(not_capture.c_str());
 }
 
 TEST(RecordProgram, ReadsFilesHexAndDatabaseRowsAndRefusesWrongSizes) {

@@ -1,6 +1,7 @@
 #include "tools/common/capture.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -46,56 +47,94 @@ void CaptureWriter::Flush() {
     if (out_.is_open()) out_.flush();
 }
 
+namespace {
+
+const char kRunHead[] = "# rxp-host capture";
+const char kStartedHead[] = "# started ";
+
+bool StartsWith(const std::string& text, const char* head) {
+    return text.compare(0, std::strlen(head), head) == 0;
+}
+
+// One line of chunk; throws naming the file and line.
+CaptureChunk ParseChunk(const std::string& line, const std::string& path, unsigned number) {
+    auto fail = [&](const std::string& what) {
+        throw std::runtime_error(path + ": line " + std::to_string(number) + ": " + what);
+    };
+    std::istringstream fields(line);
+    CaptureChunk chunk;
+    std::string poll, step, dir, bytes;
+    if (!(fields >> chunk.seconds >> poll >> step >> dir >> bytes) || chunk.seconds < 0) {
+        fail("expected: seconds poll step dir bytes");
+    }
+    if (dir == "->") {
+        chunk.direction = LineDirection::kToPowerSystem;
+    } else if (dir == "<-") {
+        chunk.direction = LineDirection::kFromPowerSystem;
+    } else {
+        fail("direction '" + dir + "': expected -> or <-");
+    }
+    if (poll != "-") {
+        try {
+            chunk.poll = static_cast<unsigned>(std::stoul(poll));
+            chunk.step = static_cast<unsigned>(std::stoul(step));
+        } catch (const std::exception&) {
+            fail("poll and step are numbers or -");
+        }
+    }
+    try {
+        chunk.bytes = hex::Parse(bytes);
+    } catch (const std::exception& e) {
+        fail(std::string("bytes: ") + e.what());
+    }
+    return chunk;
+}
+
+}  // namespace
+
 Capture ReadCapture(const std::string& path) {
     std::ifstream in(path, std::ios::in | std::ios::binary);
     if (!in) throw std::runtime_error("cannot read capture file '" + path + "'");
     Capture capture;
+    auto run = [&capture](unsigned number) -> CaptureRun& {
+        if (capture.runs.empty()) capture.runs.push_back(CaptureRun{"", number, {}});
+        return capture.runs.back();
+    };
     std::string line;
     for (unsigned number = 1; std::getline(in, line); ++number) {
+        const std::string where = path + ": line " + std::to_string(number) + ": ";
+        // Only the last line can lack its end: the writer stopped in the middle of it.
+        if (in.eof()) {
+            capture.warnings.push_back(where + "the last line is torn (no end of line), left out");
+            break;
+        }
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
-        if (line[0] == '#') {
-            const std::string started = "# started ";
-            if (line.compare(0, started.size(), started) == 0) {
-                capture.started = line.substr(started.size());
+        // A run whose head was written after a torn line, on the same line.
+        const std::size_t head = line.find(kRunHead);
+        if (head != std::string::npos && head > 0) {
+            capture.warnings.push_back(where + "a torn line, the next run's head written after " +
+                                       "it; the torn part is left out");
+            line.erase(0, head);
+        }
+        if (StartsWith(line, kRunHead)) {
+            capture.runs.push_back(CaptureRun{"", number, {}});
+        } else if (StartsWith(line, kStartedHead)) {
+            // A second start without a head is a run of its own too.
+            if (!capture.runs.empty() && !capture.runs.back().started.empty()) {
+                capture.runs.push_back(CaptureRun{"", number, {}});
             }
-            continue;
+            run(number).started = line.substr(std::strlen(kStartedHead));
+        } else if (line[0] != '#') {
+            run(number).chunks.push_back(ParseChunk(line, path, number));
         }
-        auto fail = [&](const std::string& what) {
-            throw std::runtime_error(path + ": line " + std::to_string(number) + ": " + what);
-        };
-        std::istringstream fields(line);
-        CaptureChunk chunk;
-        std::string poll, step, dir, bytes;
-        if (!(fields >> chunk.seconds >> poll >> step >> dir >> bytes) || chunk.seconds < 0) {
-            fail("expected: seconds poll step dir bytes");
-        }
-        if (dir == "->") {
-            chunk.direction = LineDirection::kToPowerSystem;
-        } else if (dir == "<-") {
-            chunk.direction = LineDirection::kFromPowerSystem;
-        } else {
-            fail("direction '" + dir + "': expected -> or <-");
-        }
-        if (poll != "-") {
-            try {
-                chunk.poll = static_cast<unsigned>(std::stoul(poll));
-                chunk.step = static_cast<unsigned>(std::stoul(step));
-            } catch (const std::exception&) {
-                fail("poll and step are numbers or -");
-            }
-        }
-        try {
-            chunk.bytes = hex::Parse(bytes);
-        } catch (const std::exception& e) {
-            fail(std::string("bytes: ") + e.what());
-        }
-        capture.chunks.push_back(std::move(chunk));
     }
     return capture;
 }
 
-std::string FormatCapture(const Capture& capture) {
+namespace {
+
+std::string FormatRun(const CaptureRun& capture) {
     WallClock::time_point start{};
     if (!capture.started.empty()) start = ParseIsoTime(capture.started);
     std::ostringstream out;
@@ -152,18 +191,38 @@ std::string FormatCapture(const Capture& capture) {
     return out.str();
 }
 
+}  // namespace
+
+std::string FormatCapture(const Capture& capture) {
+    if (capture.runs.size() == 1) return FormatRun(capture.runs[0]);
+    std::string text;
+    for (std::size_t i = 0; i < capture.runs.size(); ++i) {
+        const CaptureRun& run = capture.runs[i];
+        text += "== run " + std::to_string(i + 1) + " of " + std::to_string(capture.runs.size());
+        if (!run.started.empty()) text += ", started " + run.started;
+        text += ", line " + std::to_string(run.first_line);
+        if (run.chunks.empty()) text += ", no chunks";
+        text += " ==\n" + FormatRun(run);
+    }
+    return text;
+}
+
 std::vector<CapturedExchange> CapturedExchanges(const Capture& capture) {
     std::vector<CapturedExchange> exchanges;
-    double sent_at = 0;
-    for (const CaptureChunk& c : capture.chunks) {
-        if (c.direction == LineDirection::kToPowerSystem) {
-            exchanges.push_back(CapturedExchange{c.bytes, {}});
-            sent_at = c.seconds;
-            continue;
+    for (const CaptureRun& run : capture.runs) {
+        // Bytes before a run's first command answer nothing the replay will be asked.
+        bool in_run = false;
+        double sent_at = 0;
+        for (const CaptureChunk& c : run.chunks) {
+            if (c.direction == LineDirection::kToPowerSystem) {
+                exchanges.push_back(CapturedExchange{c.bytes, {}});
+                sent_at = c.seconds;
+                in_run = true;
+                continue;
+            }
+            if (!in_run) continue;
+            exchanges.back().replies.push_back({c.seconds - sent_at, c.poll == 0, c.bytes});
         }
-        // Bytes before the first command answer nothing the replay will be asked.
-        if (exchanges.empty()) continue;
-        exchanges.back().replies.push_back({c.seconds - sent_at, c.poll == 0, c.bytes});
     }
     return exchanges;
 }
