@@ -573,13 +573,13 @@ void BenchHost::Stop() {
 // and polling goes on.
 void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
-    std::vector<BusDeviceState> devices;
+    BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
+                           events_.lost()},
+                 {}};
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
-        DeviceSession& s = *sessions_[i];
-        devices.push_back(BusDeviceState{s.address(), s.device_id(), &s.live(),
-                                         counts_[i].other_address, counts_[i].second_replies});
+        bus.devices.push_back(BusDeviceState{&sessions_[i]->live(), counts_[i].other_address,
+                                             counts_[i].second_replies});
     }
-    BusState bus{options_.port, rxp::tools::Version(), devices};
     std::string error;
     const bool ok =
         (options_.state.empty() ||

@@ -337,6 +337,8 @@ const LiveState& DeviceSession::live() {
     live_.failed_in_row = failed_in_row_;
     live_.polls = polls_;
     live_.cycles = cycles_;
+    live_.address = address_;
+    live_.device_id = static_cast<unsigned>(device_id_);
     return live_;
 }
 

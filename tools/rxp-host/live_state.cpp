@@ -63,8 +63,8 @@ namespace {
 Json::Value DeviceJson(const BusDeviceState& d, rxp::tools::WallClock::time_point now) {
     const LiveState& s = *d.live;
     Json::Value root(Json::objectValue);
-    root["address"] = d.address;
-    root["device_id"] = Json::Int64(d.device_id);
+    root["address"] = s.address;
+    root["device_id"] = s.device_id;
     root["comm"] = CommText(s.comm);
     root["failed_polls_in_row"] = s.failed_in_row;
     root["failed_polls_total"] = Json::UInt64(s.failed_total);
@@ -134,20 +134,24 @@ private:
     std::map<std::string, std::size_t> index_;
 };
 
+std::string DeviceLabels(const std::string& port, const LiveState& s) {
+    return "port=\"" + LabelValue(port) + "\",address=\"" + std::to_string(s.address) +
+           "\",device_id=\"" + std::to_string(s.device_id) + "\"";
+}
+
 void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState& d) {
     const LiveState& s = *d.live;
-    const std::string device = "port=\"" + LabelValue(port) + "\",address=\"" +
-                               std::to_string(d.address) + "\",device_id=\"" +
-                               std::to_string(d.device_id) + "\"";
+    const std::string device = DeviceLabels(port, s);
     out->Add("rxp_comm_up", "gauge",
              "1 while the power system answers, 0 after 3 failed polls in a row (and before the "
              "first cycle).",
              device, s.comm == LiveState::Comm::kUp ? "1" : "0");
-    out->Add("rxp_polls_total", "counter", "Polls started (cycles begun).", device,
-             std::to_string(s.polls));
+    out->Add("rxp_polls_total", "counter", "Polls started.", device, std::to_string(s.polls));
     out->Add("rxp_failed_polls_total", "counter",
              "Polls abandoned: no reply in time, or a reply dropped.", device,
              std::to_string(s.failed_total));
+    out->Add("rxp_failed_polls_in_row", "gauge", "Polls failed since the last good one.", device,
+             std::to_string(s.failed_in_row));
     out->Add("rxp_cycles_total", "counter", "Completed cycles (records published).", device,
              std::to_string(s.cycles));
     out->Add("rxp_other_address_frames_total", "counter",
@@ -159,16 +163,21 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
              device, std::to_string(d.second_replies));
     if (s.has_cycle) {
         out->Add("rxp_last_cycle_timestamp_seconds", "gauge",
-                 "When the last cycle completed, Unix time.", device,
+                 "When the last cycle completed, Unix time in seconds.", device,
                  Number(UnixSeconds(s.cycle_time)));
         out->Add("rxp_cycle_duration_seconds", "gauge",
-                 "First command to publication, last completed cycle.", device,
+                 "First command to publication of the last completed cycle, in seconds.", device,
                  Number(s.cycle_seconds));
     }
     if (s.has_record) {
-        // One gauge per field, as stored; module values carry their module, dc_status its
-        // index: modules[6].status -> rxp_record_module_status{...,module="7"}.
+        out->Add("rxp_last_record_timestamp_seconds", "gauge",
+                 "When the last record was published, Unix time in seconds.", device,
+                 Number(UnixSeconds(s.record_time)));
+        // One gauge per field, as stored; module values carry their module, phase values their
+        // phase, dc_status its index: modules[6].status -> rxp_record_module_status{...,
+        // module="7"}, phase_b_value1 -> rxp_record_phase_value1{...,phase="b"}.
         static const std::regex indexed(R"((\w+)\[(\d+)\])");
+        static const std::regex phased(R"(phase_([abc])_(\w+))");
         for (const rxp::tools::RecordField& f : rxp::tools::RecordFields()) {
             std::string name = "rxp_record_" + f.name;
             std::string labels = device;
@@ -176,14 +185,21 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
             if (f.module != 0) {
                 name = "rxp_record_module_" + f.row_name;
                 labels += ",module=\"" + std::to_string(f.module) + "\"";
+            } else if (std::regex_match(f.name, m, phased)) {
+                name = "rxp_record_phase_" + m[2].str();
+                labels += ",phase=\"" + m[1].str() + "\"";
             } else if (std::regex_match(f.name, m, indexed)) {
                 name = "rxp_record_" + m[1].str();
                 labels += ",index=\"" + m[2].str() + "\"";
             }
-            out->Add(name, "gauge", "Record field, as the power system sent it.", labels,
-                     std::to_string(rxp::tools::ReadField(s.record.data(), f)));
+            out->Add(name, "gauge",
+                     "Record field as the power system sent it: a raw number without unit (the "
+                     "site's scale and unit: rxp-record --units).",
+                     labels, std::to_string(rxp::tools::ReadField(s.record.data(), f)));
         }
     }
+    out->Add("rxp_alarms_active", "gauge", "Alarms raised now.", device,
+             std::to_string(s.alarms.size()));
 }
 
 }  // namespace
@@ -191,8 +207,10 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
 std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now) {
     Json::Value root(Json::objectValue);
     root["time"] = rxp::tools::IsoTime(now);
-    root["port"] = bus.port;
-    root["version"] = bus.version;
+    root["port"] = bus.host.port;
+    root["version"] = bus.host.version;
+    root["history_failed_records"] = Json::UInt64(bus.host.history_failed);
+    root["events_lost"] = Json::UInt64(bus.host.events_lost);
     Json::Value devices(Json::arrayValue);
     for (const BusDeviceState& d : bus.devices) devices.append(DeviceJson(d, now));
     // One device: its members at the top level too, for the readers of one-device files.
@@ -210,22 +228,32 @@ std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now
     return Json::writeString(builder, root) + "\n";
 }
 
+// Series names end in their unit (_seconds) or _total for counters; the record's fields keep
+// the values as the power system sent them, whose unit and scale are the site's knowledge.
+// Host-wide series carry {port}, every device's {port,address,device_id}.
 std::string MetricsText(const BusState& bus) {
+    const HostFacts& host = bus.host;
+    const std::string port = "port=\"" + LabelValue(host.port) + "\"";
     Families out;
-    out.Add("rxp_build_info", "gauge", "The bench host's version, always 1.",
-            "port=\"" + LabelValue(bus.port) + "\",version=\"" + LabelValue(bus.version) + "\"",
-            "1");
-    for (const BusDeviceState& d : bus.devices) DeviceMetrics(&out, bus.port, d);
+    out.Add("rxp_build_info", "gauge", "Always 1: the version of the rxp-host serving the port.",
+            port + ",version=\"" + LabelValue(host.version) + "\"", "1");
+    out.Add("rxp_history_failed_records_total", "counter",
+            "Records that could not be stored in the --history database.", port,
+            std::to_string(host.history_failed));
+    out.Add("rxp_events_lost_total", "counter",
+            "Events that could not be written to the --events file.", port,
+            std::to_string(host.events_lost));
+    for (const BusDeviceState& d : bus.devices) DeviceMetrics(&out, host.port, d);
     out.Declare("rxp_alarm_active", "gauge", "1 for every alarm raised now.");
     for (const BusDeviceState& d : bus.devices) {
         for (const auto& entry : d.live->alarms) {
             const AlarmNote& a = entry.second;
             const unsigned module = ModuleOfOrdinal(a.ordinal);
             out.Add("rxp_alarm_active", "gauge", "1 for every alarm raised now.",
-                    "port=\"" + LabelValue(bus.port) + "\",address=\"" + std::to_string(d.address) +
-                        "\",device_id=\"" + std::to_string(d.device_id) + "\",key=\"" +
-                        LabelValue(a.signal_key) + "\",id=\"" + LabelValue(a.alarm_id) +
-                        "\",module=\"" + (module == 0 ? "" : std::to_string(module)) + "\"",
+                    DeviceLabels(host.port, *d.live) + ",key=\"" + LabelValue(a.signal_key) +
+                        "\",id=\"" + LabelValue(a.alarm_id) + "\",module=\"" +
+                        (module == 0 ? "" : std::to_string(module)) + "\",name=\"" +
+                        LabelValue(a.alarm_name) + "\"",
                     "1");
         }
     }

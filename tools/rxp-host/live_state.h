@@ -43,23 +43,32 @@ struct LiveState {
     rxp::tools::WallClock::time_point record_time{};  // when the last record was published
     std::array<unsigned char, rxp::kRecordSize> record{};
     std::map<unsigned short, AlarmNote> alarms;  // the raised ones, by ordinal
+    unsigned address = 1;                        // the device's bus address
+    unsigned device_id = 1;                      // the device id stamped into its records
+};
+
+// What the metrics tell of the host as a whole, beside the device's live state. Every series
+// carries the port, so that instances on one machine (one per port) never share a series.
+struct HostFacts {
+    std::string port;
+    std::string version;               // the build's, as --version shows it
+    std::uint64_t history_failed = 0;  // records not stored in the --history database
+    std::uint64_t events_lost = 0;     // events not written to the --events file
 };
 
 // The module (1..20) whose rule has this ordinal in a pass; 0 for the AC and DC rules.
 unsigned ModuleOfOrdinal(unsigned short ordinal);
 
-// One device on the bus, as the state and metrics files show it.
+// One device on the bus, as the state and metrics files show it; its address and device id
+// are in `live`.
 struct BusDeviceState {
-    unsigned address;
-    long long device_id;
     const LiveState* live;
     std::uint64_t other_address_frames;  // reply frames from another address, not taken
     std::uint64_t second_replies;        // second replies to one command, not taken
 };
 
 struct BusState {
-    std::string port;
-    std::string version;
+    HostFacts host;
     std::vector<BusDeviceState> devices;  // in address order
 };
 
