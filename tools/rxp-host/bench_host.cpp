@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
+#include <filesystem>
 #include <iostream>
 #include <sstream>
 
@@ -130,6 +131,14 @@ void BenchHost::Start() {
         throw StartupError(e.what());
     }
     quiet_until_ = Clock::now();
+    if (options_.baud == 0) {
+        pace_ = Pace::kUnpaced;
+    } else {
+        std::error_code ec;
+        const std::string device = std::filesystem::canonical(options_.port, ec).string();
+        on_pseudo_terminal_ = ec || device.rfind("/dev/pts/", 0) == 0;
+        if (!on_pseudo_terminal_) pace_ = Pace::kPaced;
+    }
 
     for (const auto& session : sessions_) session->LoadCache();
     // The live files exist from the start, so that a reader finds the host before any cycle.
@@ -356,12 +365,17 @@ void BenchHost::StartPoll() {
     poll_started_ = now;
     write_error_.clear();
     step_ = 0;
+    refused_early_ = false;
     current_->BeginPoll();
 }
 
 bool BenchHost::SendFrame(DeviceSession&, const unsigned char* data, unsigned int size) {
     last_command_.assign(data, data + size);
-    watch_.Sent(Clock::now(), static_cast<unsigned>(polls_), ++step_, data, size);
+    const Clock::time_point now = Clock::now();
+    command_written_ = now;
+    replies_from_ = now;
+    if (pace_ == Pace::kPaced) replies_from_ += Seconds(size * 10.0 / options_.baud);
+    watch_.Sent(now, static_cast<unsigned>(polls_), ++step_, data, size);
     ArmReplyTimer();
     std::string error;
     if (line_.Write(data, size, &error)) return true;
@@ -374,8 +388,12 @@ bool BenchHost::SendFrame(DeviceSession&, const unsigned char* data, unsigned in
 }
 
 void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
-    const std::vector<rxp::tools::FrameCutter::Piece>& pieces = watch_.Received(
-        Clock::now(), poll_active_ ? static_cast<unsigned>(polls_) : 0, step_, data, size);
+    const Clock::time_point now = Clock::now();
+    const bool was_holding = watch_.holding();
+    const Clock::time_point first_began = was_holding ? held_since_ : now;
+    const std::vector<rxp::tools::FrameCutter::Piece>& pieces =
+        watch_.Received(now, poll_active_ ? static_cast<unsigned>(polls_) : 0, step_, data, size);
+    if (watch_.holding() && !(was_holding && pieces.empty())) held_since_ = now;
     // The line is request and reply: bytes that arrive while no command is outstanding answer
     // an abandoned poll and would be taken for a reply to the next one. They are dropped, and
     // the next poll waits until the line has been quiet for a while.
@@ -386,9 +404,10 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
     }
 
     // Only whole frames reach the device. A frame the device would take but from another
-    // address than the polled device's is not its reply; nor is a second frame in one chunk,
-    // which was on its way before the device's next command went out: the reply to that
-    // command cannot be sent before the command.
+    // address than the polled device's is not its reply. Nor is a frame that began before the
+    // command outstanding was on the line, or a second frame in one chunk (on its way before the
+    // command the device sends for the first went out): a unit cannot answer a command it has
+    // not received. Two units set to one address answer every command twice.
     DeviceSession& session = *current_;
     to_device_.clear();
     bool reply_in_chunk = false;
@@ -399,9 +418,19 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
             NotTaken(session, i, from);
             continue;
         }
-        if (from >= 0 && reply_in_chunk) {
+        const Clock::time_point began = i == 0 ? first_began : now;
+        if (from >= 0 && (reply_in_chunk || began < replies_from_)) {
+            refused_early_ = refused_early_ || !reply_in_chunk;
             NotTaken(session, i, -1);
             continue;
+        }
+        if (from >= 0 && pace_ == Pace::kUnknown) {
+            // The first reply of the run on a pseudo-terminal: a far end that answers sooner
+            // than the command and the reply take at --baud does not keep to the line speed.
+            const double line_time =
+                (last_command_.size() + piece.bytes.size()) * 10.0 / options_.baud;
+            pace_ = SecondsBetween(command_written_, now) >= 0.8 * line_time ? Pace::kPaced
+                                                                             : Pace::kUnpaced;
         }
         reply_in_chunk = reply_in_chunk || from >= 0;
         to_device_.insert(to_device_.end(), piece.bytes.begin(), piece.bytes.end());
@@ -513,6 +542,9 @@ bool BenchHost::AllCyclesDone() const {
 
 void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
     EndPoll();
+    // A reply refused as too early and none after it: the far end of a pseudo-terminal does not
+    // keep to the line speed after all.
+    if (on_pseudo_terminal_ && refused_early_ && reason == "timeout") pace_ = Pace::kUnpaced;
     watch_.PollFailed(static_cast<unsigned>(polls_), reason);
     // The next poll, of whichever device, starts on a quiet line.
     quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);

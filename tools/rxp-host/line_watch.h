@@ -44,6 +44,8 @@ public:
     // The verdict on piece `index` of the last chunk, when the host kept it from the device.
     void Mark(std::size_t index, const std::string& note);
     void Handled(ChunkOutcome outcome);
+    // A frame has begun and not yet ended.
+    bool holding() const { return cutter_.holding(); }
     // The verdict on the last reply the device dropped since the last command, e.g. "dropped:
     // checksum expected 86 got 87"; empty when none was.
     const std::string& last_drop() const { return last_drop_; }
