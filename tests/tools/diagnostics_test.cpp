@@ -272,6 +272,106 @@ TEST_F(CaptureFile, ReplayAnswersInCaptureOrderSkipsAheadAndKeepsLateBytesLate) 
     EXPECT_NEAR(micros(x.chunk_delays[1]), 30000, 2);
 }
 
+// A reply of the power system at `address` reporting `ac_value` to the command of step
+// `index`.
+Bytes ReplyOf(unsigned char address, unsigned ac_value, int index) {
+    Json::Value s;
+    s["ac_value"] = ac_value;
+    rxp::sim::PowerSystem power(rxp::tools::Scenario::FromJson(s, "test"), address, {});
+    return power.OnFrame({rxptest::CommandTo(address, index), rxp::sim::Clock::now()}).reply;
+}
+
+// Two runs of the host appended to one file, the second stopped in the middle of a line by a
+// crash: both runs are read, the torn line is left out with a warning naming file and line.
+TEST(CaptureRuns, AppendedRunsAreReadAndATornLastLineIsLeftOutWithAWarning) {
+    const std::string path = TempPath("runs.capture");
+    unlink(path.c_str());
+    const Bytes c0 = rxptest::CommandTo(1, 0), c1 = rxptest::CommandTo(1, 1);
+    const Bytes r0 = ReplyOf(1, 0, 0), r1 = ReplyOf(1, 500, 1);
+    rxptest::AppendCaptureRun(path, {{c0, r0}, {c1, r1}});
+    rxptest::AppendCaptureRun(path, {{c1, r1}});
+    std::ofstream(path, std::ios::app) << "0.200000 1 2 -> 7E3031";  // no end of line
+    std::size_t lines = 0;
+    for (std::ifstream in(path); in.ignore(1 << 20, '\n');) ++lines;
+
+    const rxp::tools::Capture capture = rxp::tools::ReadCapture(path);
+    ASSERT_EQ(capture.runs.size(), 2u);
+    EXPECT_EQ(capture.runs[0].chunks.size(), 4u);
+    EXPECT_EQ(capture.runs[1].chunks.size(), 2u);
+    EXPECT_FALSE(capture.runs[1].started.empty());
+    EXPECT_NEAR(capture.runs[1].chunks[1].seconds, 0.010, 0.0005) << "seconds restart at 0";
+    ASSERT_EQ(capture.warnings.size(), 1u);
+    EXPECT_EQ(capture.warnings[0], path + ": line " + std::to_string(lines) +
+                                       ": the last line is torn (no end of line), left out");
+
+    const std::string text = rxp::tools::FormatCapture(capture);
+    EXPECT_NE(text.find("== run 1 of 2, started " + capture.runs[0].started + ", line 1 =="),
+              std::string::npos)
+        << text;
+    const std::size_t second = text.find("== run 2 of 2, started " + capture.runs[1].started);
+    ASSERT_NE(second, std::string::npos) << text;
+    EXPECT_NE(text.find("0x40/0x02 AC value, poll 1 step 1", second), std::string::npos) << text;
+
+    const std::vector<rxp::tools::CapturedExchange> x = rxp::tools::CapturedExchanges(capture);
+    ASSERT_EQ(x.size(), 3u);
+    EXPECT_EQ(x[2].command, c1);
+    EXPECT_EQ(x[2].replies[0].bytes, r1);
+
+    // A run started on the same line as a torn one: the head is found, the torn part left out.
+    std::string all;
+    std::getline(std::ifstream(path), all, '\0');
+    all.erase(all.rfind("0.200000"));
+    const std::size_t head = all.find("# rxp-host capture", 1);
+    all.erase(head - 1, 1);  // the torn line's end
+    std::ofstream(path, std::ios::trunc) << all;
+    const rxp::tools::Capture glued = rxp::tools::ReadCapture(path);
+    ASSERT_EQ(glued.runs.size(), 2u);
+    EXPECT_EQ(glued.runs[0].chunks.size(), 3u);
+    EXPECT_EQ(glued.runs[1].chunks.size(), 2u);
+    ASSERT_EQ(glued.warnings.size(), 1u);
+    EXPECT_NE(glued.warnings[0].find("a torn line, the next run's head written after it"),
+              std::string::npos)
+        << glued.warnings[0];
+    unlink(path.c_str());
+}
+
+// A bus capture: commands of addresses 1 and 2 in turn. Each address is answered from its own
+// captured commands, in its own order, whatever order the devices are polled in now.
+TEST(CaptureReplayOfABus, EachAddressIsAnsweredFromItsOwnCommandsInItsOrder) {
+    const std::string path = TempPath("bus.capture");
+    unlink(path.c_str());
+    std::vector<rxptest::CapturedPair> pairs;
+    for (int step = 0; step < 2; ++step) {
+        for (unsigned char address : {1, 2}) {
+            pairs.push_back(
+                {rxptest::CommandTo(address, step), ReplyOf(address, 100u * address + step, step)});
+        }
+    }
+    // A late reply of address 1 during the poll of address 2.
+    pairs.push_back({rxptest::CommandTo(2, 2), ReplyOf(1, 0, 2)});
+    rxptest::AppendCaptureRun(path, pairs);
+    const std::string text = rxp::tools::FormatCapture(rxp::tools::ReadCapture(path));
+    EXPECT_NE(text.find("  from address 1 while polling 2\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("from address 2"), std::string::npos) << text;
+    rxp::sim::CaptureReplay replay(rxp::tools::CapturedExchanges(rxp::tools::ReadCapture(path)),
+                                   rxp::sim::CaptureReplay::Timing::kAtOnce);
+    for (unsigned char address : {2, 1}) {
+        for (int step = 0; step < 2; ++step) {
+            const rxp::sim::Exchange x =
+                replay.OnFrame({rxptest::CommandTo(address, step), rxp::sim::Clock::now()});
+            EXPECT_EQ(x.verdict, rxp::sim::FrameVerdict::kAnswered) << x.why;
+            EXPECT_EQ(x.reply, ReplyOf(address, 100u * address + step, step))
+                << "address " << int(address) << " step " << step;
+        }
+    }
+    const rxp::sim::Exchange none =
+        replay.OnFrame({rxptest::CommandTo(3, 0), rxp::sim::Clock::now()});
+    EXPECT_EQ(none.verdict, rxp::sim::FrameVerdict::kOtherAddress);
+    EXPECT_TRUE(none.reply.empty());
+    EXPECT_EQ(replay.Tally(), "4 of 5 captured commands answered");
+    unlink(path.c_str());
+}
+
 TEST(CaptureFileErrors, ALineThatIsNotAChunkIsNamedWithItsNumber) {
     const std::string path = TempPath("bad-capture");
     std::ofstream(path) << "# rxp-host capture\n0.1 1 1 -> 7E0D\n0.2 1 1 => 7E0D\n";

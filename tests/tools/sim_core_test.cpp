@@ -294,23 +294,6 @@ TEST(SimBus, EachAddressAnswersWithItsOwnValuesAndCyclesAndNobodyForAnEmptyOne) 
         "address 1: 26 replies, 1 completed cycles; address 2: 2 replies, 0 completed cycles");
 }
 
-TEST(SimBus, TwoCabinetsAtOneAddressBothAnswerOneAfterTheOther) {
-    rxp::sim::Bus bus;
-    bus.Add(AcValue(4, 100));
-    bus.Add(AcValue(4, 200));
-    const std::vector<Exchange> xs = BusSend(bus, rxptest::EncodeFrame({4, 0x40, 0x02, 0}));
-    ASSERT_EQ(xs.size(), 2u);
-    EXPECT_EQ(DecodeReply(xs[0].reply)[5], 100);
-    EXPECT_EQ(DecodeReply(xs[1].reply)[5], 200);
-    EXPECT_EQ(xs[1].note, "address 4 (cabinet 2 of 2): reply 1, cycle 1");
-    // On the line the second waits for the first.
-    LineModel line(9600);
-    std::vector<Exchange> sent = xs;
-    const Clock::time_point t0 = Clock::now();
-    for (Exchange& x : sent) line.Schedule(x, t0);
-    EXPECT_GT(sent[1].writes.front().at, sent[0].writes.back().at);
-}
-
 // --- line speed ---------------------------------------------------------------------------
 
 Exchange Scheduled(LineModel& line, Exchange x, Clock::time_point received, Clock::time_point now) {
@@ -377,10 +360,16 @@ TEST(SimLineSpeed, ADelayedReplyKeepsItsLineTimeAndOthersGoAroundIt) {
         late = Scheduled(line, late, t0, t0);
         Exchange other = late;
         other.delay = std::chrono::milliseconds(0);
+        other.device = 1;  // another power system on the bus
         const Clock::time_point t1 = t0 + std::chrono::milliseconds(100);
         other = Scheduled(line, other, t1, t1);
         EXPECT_LT(other.writes.back().at, late.writes.front().at) << baud;
         EXPECT_LT(other.writes.front().at, t1 + std::chrono::milliseconds(100)) << baud;
+        // The delayed power system's own next reply waits for it.
+        Exchange own = other;
+        own.device = 0;
+        own = Scheduled(line, own, t1, t1);
+        EXPECT_GE(own.writes.front().at, late.writes.back().at) << baud;
         // One that would overlap the delayed reply goes after it.
         const Clock::time_point t2 = late.writes.front().at - line.CharsTime(10);
         Exchange after = Scheduled(line, other, t2, t2);

@@ -298,14 +298,16 @@ Bytes AcValueCommand(unsigned char address) {
     return rxptest::EncodeFrame({address, 0x40, 0x02, 0x00});
 }
 
-// Two power systems on one line, each with its own values; a faults aimed at one; a delayed
-// reply of one that comes while the other is being polled, whose replies are not held up.
+// Power systems on one line, each with its own values; faults aimed at one; a delayed reply of
+// one that comes while the other is being polled, whose replies are not held up; and two
+// cabinets at one address that both reply.
 TEST(SimProgram, ABusAnswersEachAddressItselfAndADelayedReplyComesAmidTheOthers) {
     const std::string one = TempPath("bus-one.json"), two = TempPath("bus-two.json");
     std::ofstream(one) << R"({"ac_value": 111})";
     std::ofstream(two) << R"({"ac_value": 222})";
     Child sim({RXP_SIM_PATH, "--baud", "0", "--device", "1=" + one, "--device", "2=" + two,
-               "--fault-address", "2", "--delay", "1500", "--delay-every", "2"});
+               "--fault-address", "2", "--delay", "1500", "--delay-every", "2", "--shared-address",
+               "--device", "5=" + one, "--device", "5=" + two});
     const std::string pty = sim.ReadLine(5000);
     ASSERT_FALSE(pty.empty());
     {
@@ -313,6 +315,9 @@ TEST(SimProgram, ABusAnswersEachAddressItselfAndADelayedReplyComesAmidTheOthers)
         line.Send(AcValueCommand(2));
         EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(2, 222));
         line.Send(AcValueCommand(3));  // nobody at address 3
+        line.Send(AcValueCommand(5));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(5, 111));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(5, 222));
         line.Send(AcValueCommand(1));
         EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(1, 111));
         // The second reply of address 2 comes 1.5 s late; address 1 is polled meanwhile.
@@ -347,25 +352,69 @@ TEST(SimProgram, ABusAnswersEachAddressItselfAndADelayedReplyComesAmidTheOthers)
     unlink(two.c_str());
 }
 
-// Two cabinets set to one address: both reply to every command for it.
-TEST(SimProgram, TwoCabinetsAtOneAddressBothReply) {
-    const std::string one = TempPath("cab-one.json"), two = TempPath("cab-two.json");
-    std::ofstream(one) << R"({"ac_value": 111})";
-    std::ofstream(two) << R"({"ac_value": 222})";
-    Child sim({RXP_SIM_PATH, "--baud", "0", "--shared-address", "--device", "5=" + one, "--device",
-               "5=" + two});
-    const std::string pty = sim.ReadLine(5000);
-    ASSERT_FALSE(pty.empty());
-    {
-        RawLine line(pty);
-        line.Send(AcValueCommand(5));
-        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(5, 111));
-        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(5, 222));
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
     }
-    kill(sim.pid(), SIGTERM);
-    EXPECT_EQ(sim.Wait(), 0);
-    unlink(one.c_str());
-    unlink(two.c_str());
+    return n;
+}
+
+// A capture of two runs, the second torn by a crash: shown run by run, replayed run after run
+// until it is played out, which rxp-sim says once; then it answers no more, or starts over.
+TEST(SimProgram, AReplayThatRunsOutSaysSoOnceAndStopsOrStartsOver) {
+    const std::string path = TempPath("two-runs.capture");
+    unlink(path.c_str());
+    const Bytes c0 = rxptest::CommandTo(1, 0);
+    rxp::sim::PowerSystem power(rxp::tools::Scenario{}, 1, {});
+    const Bytes r0 = power.OnFrame({c0, rxp::sim::Clock::now()}).reply;
+    rxptest::AppendCaptureRun(path, {{c0, r0}});
+    rxptest::AppendCaptureRun(path, {{c0, r0}});
+    std::ofstream(path, std::ios::app) << "0.1";
+    const std::string torn = "rxp-sim: warning: " + path + ": line ";
+
+    Child show({RXP_SIM_PATH, "--show-capture", path});
+    EXPECT_EQ(show.Wait(), 0) << show.err();
+    EXPECT_EQ(Count(show.out(), "0x40/0x01 AC phases, poll 1 step 1"), 2u) << show.out();
+    EXPECT_EQ(Count(show.out(), "== run "), 2u) << show.out();
+    EXPECT_NE(show.err().find(torn), std::string::npos) << show.err();
+    Child second({RXP_SIM_PATH, "--show-capture", path, "--run", "2"});
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_EQ(Count(second.out(), "0x40/0x01 AC phases"), 1u) << second.out();
+    Child third({RXP_SIM_PATH, "--show-capture", path, "--run", "3"});
+    EXPECT_EQ(third.Wait(), 2);
+    EXPECT_NE(third.err().find("--run 3: " + path + " holds 2 runs"), std::string::npos);
+
+    for (bool loop : {false, true}) {
+        std::vector<std::string> args = {RXP_SIM_PATH, "--baud", "0", "--replay", path};
+        if (loop) args.push_back("--loop");
+        Child sim(args);
+        const std::string pty = sim.ReadLine(5000);
+        ASSERT_FALSE(pty.empty());
+        std::size_t answered = 0;
+        {
+            RawLine line(pty);
+            for (int i = 0; i < 5; ++i) {
+                line.Send(c0);
+                const Bytes reply = line.Frame(loop ? 5000 : 500);
+                if (reply.empty()) continue;
+                EXPECT_EQ(reply, r0);
+                ++answered;
+            }
+        }
+        kill(sim.pid(), SIGTERM);
+        EXPECT_EQ(sim.Wait(), 0);
+        EXPECT_EQ(answered, loop ? 5u : 2u) << loop;
+        EXPECT_EQ(Count(sim.err(), loop ? "rxp-sim: the capture is played out for address 1; it "
+                                          "starts over (--loop)"
+                                        : "rxp-sim: the capture is played out for address 1 (no "
+                                          "0x40/0x01 AC phases after its command 2 of 2); "
+                                          "address 1 is not answered any more"),
+                  1u)
+            << sim.err();
+        EXPECT_EQ(Count(sim.err(), torn), 1u) << sim.err();
+    }
+    unlink(path.c_str());
 }
 
 TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
@@ -406,6 +455,9 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
         {{"--device", "1", "--address", "2"}, 2, "--device and --address do not mix"},
         {{"--device", "1", "--fault-address", "2"}, 2, "--fault-address 2: no power system"},
         {{"--shared-address"}, 2, "--shared-address goes with --device"},
+        {{"--loop"}, 2, "--loop goes with --replay FILE"},
+        {{"--run", "1"}, 2, "--run goes with --replay FILE or --show-capture FILE"},
+        {{"--show-capture", not_capture, "--run", "0"}, 2, "--run counts from 1"},
         {{"--device", "1=" + bad}, 1, "modules.30: a module number is 1 to 20"},
     };
     std::vector<std::string> many;

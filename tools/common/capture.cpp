@@ -6,6 +6,7 @@
 #include <sstream>
 #include <stdexcept>
 
+#include "protocol/frame.h"
 #include "protocol/reply_layout.h"
 #include "tools/common/hex.h"
 #include "tools/common/time_text.h"
@@ -134,12 +135,20 @@ Capture ReadCapture(const std::string& path) {
 
 namespace {
 
+// The address byte of a reply frame (its first character pair), -1 when it is not one.
+int ReplyAddress(const Bytes& frame) {
+    auto digit = [](unsigned char c) { return c >= 0x30 && c <= 0x3F; };
+    if (frame.size() < 3 || !digit(frame[1]) || !digit(frame[2])) return -1;
+    return frame::DecodePair(frame[1], frame[2]);
+}
+
 std::string FormatRun(const CaptureRun& capture) {
     WallClock::time_point start{};
     if (!capture.started.empty()) start = ParseIsoTime(capture.started);
     std::ostringstream out;
     FrameCutter cutter;
     unsigned payload_needed = 0;
+    int polled = -1;  // the address of the last command, -1 when it could not be read
     std::string held_time;
 
     auto time_of = [&](double seconds) {
@@ -161,7 +170,9 @@ std::string FormatRun(const CaptureRun& capture) {
             flush();
             Bytes raw;
             payload_needed = 0;
+            polled = -1;
             if (DecodeFrameChars(c.bytes.data(), c.bytes.size(), &raw) && raw.size() >= 3) {
+                polled = raw[0];
                 for (const PollCommand& p : kPollCommands) {
                     if (p.group == raw[1] && p.command == raw[2]) payload_needed = p.payload_needed;
                 }
@@ -181,6 +192,12 @@ std::string FormatRun(const CaptureRun& capture) {
                 const std::string reason =
                     ReplyDropReason(p.bytes.data(), p.bytes.size(), payload_needed);
                 note = c.poll == 0 ? kLateNote : reason.empty() ? AcceptedNote(c.step) : reason;
+                // On a bus the host hands a reply from another address to no device.
+                const int from = ReplyAddress(p.bytes);
+                if (c.poll != 0 && polled >= 0 && from >= 0 && from != polled) {
+                    note = "from address " + std::to_string(from) + " while polling " +
+                           std::to_string(polled);
+                }
             }
             out << FrameLine(piece_time, c.direction, p.bytes.data(), p.bytes.size(), note) << '\n';
             piece_time = time;

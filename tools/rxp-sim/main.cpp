@@ -391,6 +391,14 @@ int main(int argc, char** argv) {
     opt.fault_address_given = vm.count("fault-address") != 0;
     opt.fault_address = fault_address.value;
     opt.run = run.value;
+    if (vm.count("help") != 0) {
+        std::cout << kUsage << "\n" << desc << std::endl;
+        return kExitStopped;
+    }
+    if (vm.count("version") != 0) {
+        std::cout << rxp::tools::VersionLine("rxp-sim") << std::endl;
+        return kExitStopped;
+    }
     for (const std::string& text : device_texts) {
         DeviceOption d;
         if (!ParseDevice(text, &d)) {
@@ -399,14 +407,6 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         opt.devices.push_back(d);
-    }
-    if (vm.count("help") != 0) {
-        std::cout << kUsage << "\n" << desc << std::endl;
-        return kExitStopped;
-    }
-    if (vm.count("version") != 0) {
-        std::cout << rxp::tools::VersionLine("rxp-sim") << std::endl;
-        return kExitStopped;
     }
     if (vm.count("run") != 0 && opt.run == 0) {
         std::cerr << "rxp-sim: --run counts from 1, the first run of the file" << std::endl;

@@ -22,9 +22,11 @@ std::vector<Exchange> Bus::Answer(const CommandReader::Frame& frame) {
         if (d->address() == ignored.command.address) ++at_address;
     }
     unsigned cabinet = 0;
-    for (const std::unique_ptr<PowerSystem>& d : devices_) {
+    for (std::size_t i = 0; i < devices_.size(); ++i) {
+        const std::unique_ptr<PowerSystem>& d = devices_[i];
         if (d->address() != ignored.command.address) continue;
         Exchange x = d->OnFrame(frame);
+        x.device = static_cast<unsigned>(i);
         if (x.verdict != FrameVerdict::kAnswered && !out.empty()) continue;
         std::string who = "address " + std::to_string(d->address());
         if (at_address > 1) {

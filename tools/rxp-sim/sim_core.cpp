@@ -181,7 +181,9 @@ void LineModel::Schedule(Exchange& x, Clock::time_point now) {
     const Clock::time_point arrived =
         baud_ == 0 ? now : x.received_start + CharsTime(x.received.size());
     const Clock::duration length = from_start.back().at - Clock::time_point{};
-    const Clock::time_point start = Fit(std::max(arrived, now) + x.delay, length);
+    Clock::time_point& device_free = device_free_[x.device];
+    const Clock::time_point start = Fit(std::max({arrived, now, device_free}) + x.delay, length);
+    device_free = start + length;
     for (const Exchange::Write& w : from_start) {
         x.writes.push_back({start + (w.at - Clock::time_point{}), w.size});
     }

@@ -113,6 +113,7 @@ struct Exchange {
     bool corrupted = false;
     bool shortened = false;
     std::chrono::milliseconds delay{0};
+    unsigned device = 0;           // which power system of the bus replies (see LineModel)
     bool completes_cycle = false;  // the intact last reply of a cycle
     // A replayed reply: every chunk at its own delay after the command was complete, instead
     // of the line model's timing.
@@ -138,9 +139,11 @@ struct Exchange {
 // so a long stream does not drift. Without a speed (0) replies go out at once; split chunks are
 // then kept `kSplitGap` apart so that a reader still sees them one by one.
 //
-// On a bus several replies can be on their way at once: a reply held back by a delay keeps its
-// stretch of line time, and a reply of another power system goes out before it when it fits
-// into the line time left free, else after it. Replies never overlap on the line.
+// A power system answers its commands in turn: a reply starts only after its own reply before
+// it, a delayed one included. On a bus several power systems answer independently: a reply held
+// back by a delay keeps its stretch of line time, and a reply of another power system goes out
+// before it when it fits into the line time left free, else after it. Replies never overlap on
+// the line.
 class LineModel {
 public:
     static constexpr std::chrono::milliseconds kSplitGap{2};
@@ -162,6 +165,7 @@ private:
 
     unsigned baud_;
     std::vector<Busy> busy_;  // line time promised to replies, by start, never overlapping
+    std::map<unsigned, Clock::time_point> device_free_;  // when each one's last reply ends
 };
 
 // What answers the commands on the line: the power systems on the bus, or a replayed capture.
