@@ -236,7 +236,7 @@ bool DeviceSession::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char*
                                         unsigned int size) {
     if (history_ == nullptr) return true;
     // Queued for the writer thread: a locked database does not hold up the polls.
-    history_->Append(rxp::tools::IsoTimeNow(), device.DataId(), data, size);
+    history_->Append(rxp::tools::IsoTimeNow(), device.device_address, device.DataId(), data, size);
     return true;
 }
 

@@ -59,6 +59,8 @@ Times: ISO 8601, "2024-05-01", "2024-05-01T12:00", "2024-05-01T12:00:00+02:00"; 
 offset, local time. A database row's time is the time it was stored; a record from a file or
 standard input has the time of its publication event, or else its own time stamp.
 With --db, CSV and plots take every row in the range, the table and JSON the last one.
+--address N takes only rows of the device at bus address N; rows stored before the history
+carried addresses (one device) have none and are left out then.
 --units FILE: the site's units, {"phase_a_value1": {"scale": 0.1, "unit": "V"}, ...};
 "modules[*].value2" names a value of every module. Without it, values are shown as stored.
 --plot draws with gnuplot (Debian: gnuplot-nox).
@@ -74,6 +76,7 @@ struct Options {
     std::string db;
     long long last = 0;
     long long row = 0;
+    long long address = -1;  // -1: rows of every address
     std::string format = "table";
     std::string fields;
     std::string since;
@@ -298,8 +301,10 @@ int FromDatabase(const Options& opt, Output& output) {
         !opt.since.empty() || !opt.until.empty() || !opt.plot.empty() || opt.format == "csv";
     if (opt.row != 0) {
         rxp::history::Row row;
-        if (!db.Find(opt.row, &row)) {
-            std::cerr << "rxp-record: " << opt.db << ": no row " << opt.row << std::endl;
+        if (!db.Find(opt.row, &row) || (opt.address >= 0 && row.address != opt.address)) {
+            std::cerr << "rxp-record: " << opt.db << ": no row " << opt.row;
+            if (opt.address >= 0) std::cerr << " of address " << opt.address;
+            std::cerr << std::endl;
             return kExitRefused;
         }
         show(row, true);
@@ -311,11 +316,16 @@ int FromDatabase(const Options& opt, Output& output) {
         const std::string until = opt.until.empty()
                                       ? "9999-12-31T23:59:59Z"
                                       : rxp::tools::IsoTime(rxp::tools::ParseIsoTime(opt.until));
-        db.Between(since, until, [&](const rxp::history::Row& row) { return show(row, true); });
+        db.Between(
+            since, until, [&](const rxp::history::Row& row) { return show(row, true); },
+            static_cast<int>(opt.address));
     } else {
-        const std::vector<rxp::history::Row> rows = db.Last(opt.last > 0 ? opt.last : 1);
+        const std::vector<rxp::history::Row> rows =
+            db.Last(opt.last > 0 ? opt.last : 1, static_cast<int>(opt.address));
         if (rows.empty()) {
-            std::cerr << "rxp-record: " << opt.db << ": no records stored yet" << std::endl;
+            std::cerr << "rxp-record: " << opt.db << ": no records stored yet";
+            if (opt.address >= 0) std::cerr << " of address " << opt.address;
+            std::cerr << std::endl;
             return kExitRefused;
         }
         for (const rxp::history::Row& row : rows) show(row, true);
@@ -426,6 +436,8 @@ int main(int argc, char** argv) {
         ("db", po::value(&opt.db)->value_name("FILE"), "read rows of a history database")
         ("last", po::value(&opt.last)->value_name("N"), "the last N rows, oldest first (default 1)")
         ("row", po::value(&opt.row)->value_name("ID"), "the row with this id")
+        ("address", po::value(&opt.address)->value_name("N"),
+         "only rows of the device at bus address N, 0..255")
         ("since", po::value(&opt.since)->value_name("TIME"), "records from this time on")
         ("until", po::value(&opt.until)->value_name("TIME"), "records before this time")
         ("format", po::value(&opt.format)->default_value("table")->value_name("table|json|csv"),
@@ -480,6 +492,11 @@ int main(int argc, char** argv) {
     }
     if (vm.count("last") != 0 && opt.last < 1) return usage_error("--last must be 1 or more");
     if (vm.count("row") != 0 && opt.row < 1) return usage_error("--row must be 1 or more");
+    if (vm.count("address") != 0) {
+        if (opt.db.empty())
+            return usage_error("--address chooses rows of a history database: add --db FILE");
+        if (opt.address < 0 || opt.address > 255) return usage_error("--address must be 0..255");
+    }
     if ((vm.count("last") != 0 || vm.count("row") != 0) &&
         (!opt.since.empty() || !opt.until.empty())) {
         return usage_error(
