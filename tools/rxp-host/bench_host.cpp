@@ -317,6 +317,11 @@ int BenchHost::Run() {
         std::cerr << "rxp-host: " << events_.lost() << " events could not be written to '"
                   << options_.events << "'" << std::endl;
     }
+    if (watch_.capture_lost() > 0) {
+        std::cerr << "rxp-host: " << watch_.capture_lost()
+                  << " capture lines could not be written to '" << options_.capture << "'"
+                  << std::endl;
+    }
     return ExitCode();
 }
 
@@ -324,6 +329,7 @@ int BenchHost::ExitCode() const {
     if (history_ && history_->failed() > 0) return kExitHistoryLost;
     if (events_.lost() > 0) return kExitEventsLost;
     if (deadline_passed_) return kExitDeadline;
+    if (watch_.capture_lost() > 0) return kExitCaptureLost;
     return kExitDone;
 }
 
@@ -668,6 +674,9 @@ void BenchHost::WriteLiveState() {
     live_.failed_in_row = failed_in_row_;
     live_.polls = polls_;
     live_.cycles = cycles_;
+    live_.history_failed = history_ ? history_->failed() : 0;
+    live_.events_lost = events_.lost();
+    live_.capture_lost = watch_.capture_lost();
     std::string error;
     const bool ok =
         (options_.state.empty() ||

@@ -58,6 +58,7 @@ constexpr int kExitUsage = 2;        // a usage error
 constexpr int kExitHistoryLost = 3;  // records that could not be stored in the history
 constexpr int kExitEventsLost = 4;   // events that could not be written to the events file
 constexpr int kExitDeadline = 5;     // --deadline passed before --cycles were completed
+constexpr int kExitCaptureLost = 6;  // capture lines that could not be written to --capture
 
 // After a failed poll nothing is sent until the line has been quiet for the reply timeout plus
 // this many character times: a reply that was only late arrives and is thrown away then,

@@ -70,6 +70,9 @@ std::string StateJson(const LiveState& s, rxp::tools::WallClock::time_point now)
     root["failed_polls_total"] = Json::UInt64(s.failed_total);
     root["polls"] = Json::UInt64(s.polls);
     root["cycles"] = Json::UInt64(s.cycles);
+    root["history_failed"] = Json::UInt64(s.history_failed);
+    root["events_lost"] = Json::UInt64(s.events_lost);
+    root["capture_lost"] = Json::UInt64(s.capture_lost);
     root["last_cycle"] = Json::Value();
     if (s.has_cycle) {
         Json::Value cycle(Json::objectValue);
@@ -117,6 +120,15 @@ std::string MetricsText(const LiveState& s) {
     out += "rxp_failed_polls_total " + std::to_string(s.failed_total) + "\n";
     Family(&out, "rxp_cycles_total", "counter", "Completed cycles (records published).");
     out += "rxp_cycles_total " + std::to_string(s.cycles) + "\n";
+    Family(&out, "rxp_history_failed_records_total", "counter",
+           "Records that could not be stored in the history database.");
+    out += "rxp_history_failed_records_total " + std::to_string(s.history_failed) + "\n";
+    Family(&out, "rxp_events_lost_total", "counter",
+           "Events that could not be written to the events file.");
+    out += "rxp_events_lost_total " + std::to_string(s.events_lost) + "\n";
+    Family(&out, "rxp_capture_lost_lines_total", "counter",
+           "Capture lines that could not be written to the capture file.");
+    out += "rxp_capture_lost_lines_total " + std::to_string(s.capture_lost) + "\n";
     if (s.has_cycle) {
         Family(&out, "rxp_last_cycle_timestamp_seconds", "gauge",
                "When the last cycle completed, Unix time.");

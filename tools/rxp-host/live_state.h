@@ -4,6 +4,7 @@
 // file, then renamed over it), so a reader never sees half a file.
 //
 //   {"comm": "up", "failed_polls_in_row": 0, "failed_polls_total": 2, "cycles": 41,
+//    "history_failed": 0, "events_lost": 0, "capture_lost": 0,
 //    "last_cycle": {"time": "2024-05-01T12:00:41+02:00", "seconds": 1.291},
 //    "record": {"published": "...", "age_seconds": 0.0, "fields": {...}, "modules": [...], ...},
 //    "alarms": [{"ordinal": 52, "key": "alert_c_0", "id": "06025", "module": 7, ...}], ...}
@@ -28,6 +29,11 @@ struct LiveState {
     std::uint64_t failed_total = 0;
     std::uint64_t polls = 0;
     std::uint64_t cycles = 0;
+    // What could not be kept so far: records not stored in the history, events not written,
+    // capture lines not written.
+    std::uint64_t history_failed = 0;
+    std::uint64_t events_lost = 0;
+    std::uint64_t capture_lost = 0;
     bool has_cycle = false;
     rxp::tools::WallClock::time_point cycle_time{};  // when the last cycle completed
     double cycle_seconds = 0;                        // its first command to publication

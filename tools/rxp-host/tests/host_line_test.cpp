@@ -135,7 +135,7 @@ INSTANTIATE_TEST_SUITE_P(
                     nullptr,
                     {"--capture", "/nonexistent/site.capture"},
                     1,
-                    {"cannot create capture file '/nonexistent/site.capture'"}},
+                    {"cannot open capture file '/nonexistent/site.capture'"}},
         StartupCase{"StateInAMissingFolder",
                     nullptr,
                     {"--state", "/nonexistent/state.json"},
