@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <boost/asio/post.hpp>
 #include <cerrno>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
@@ -420,13 +421,10 @@ void BenchHost::StartPoll() {
     if (stopping_ || line_down_ || poll_active_) return;
     const Clock::time_point now = Clock::now();
     if (now < quiet_until_) {
-        // Something is still arriving for an abandoned poll: wait for the line to go quiet.
-        poll_timer_.expires_at(quiet_until_);
-        poll_timer_.async_wait([this](const boost::system::error_code& ec) {
-            if (!ec) StartPoll();
-        });
+        WaitForQuiet(now);
         return;
     }
+    quiet_wait_limit_ = Clock::time_point{};
     if (!line_.reading()) StartReading();
     if (receiver_dirty_) {
         // Whatever part of a reply the device holds belongs to an abandoned poll.
@@ -441,6 +439,36 @@ void BenchHost::StartPoll() {
     step_ = 0;
     changes_.clear();
     device_->RefreshStatus();
+}
+
+// Something is still arriving for an abandoned poll: the next poll waits for the line to go
+// quiet, kQuietWaitRounds quiet gaps at most; then it counts as failed and the wait begins again.
+void BenchHost::WaitForQuiet(Clock::time_point now) {
+    if (quiet_wait_limit_ == Clock::time_point{}) {
+        quiet_wait_limit_ = now + kQuietWaitRounds * quiet_gap_;
+    }
+    if (now >= quiet_wait_limit_) {
+        quiet_wait_limit_ = Clock::time_point{};
+        FailBusyPoll();
+        return;
+    }
+    poll_timer_.expires_at(std::min(quiet_until_, quiet_wait_limit_));
+    poll_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) StartPoll();
+    });
+}
+
+// A poll that could not start: nothing was sent, and it fails like one that got no reply.
+void BenchHost::FailBusyPoll() {
+    ++polls_;
+    poll_started_ = Clock::now();
+    next_poll_due_ = poll_started_ + Seconds(options_.interval);
+    step_ = 0;
+    last_command_.clear();
+    const double gap =  // to the millisecond
+        std::round(std::chrono::duration<double>(quiet_gap_).count() * 1000.0) / 1000.0;
+    FailPoll("busy", "line busy: not quiet for " + NumberText(gap) + " s within " +
+                         NumberText(kQuietWaitRounds * gap) + " s, nothing sent");
 }
 
 void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
@@ -610,12 +638,13 @@ void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
     Json::Value fields(Json::objectValue);
     fields["poll"] = Json::UInt64(polls_);
     fields["reason"] = reason;
-    fields["waiting_for"] = waiting_for;
+    if (!waiting_for.empty()) fields["waiting_for"] = waiting_for;
     events_.Write("poll_failed", fields);
 
     // While the line is down the host keeps polling quietly.
     if (!comm_lost_) {
-        std::cerr << "rxp-host: poll " << polls_ << " failed at " << waiting_for << ": " << detail
+        std::cerr << "rxp-host: poll " << polls_ << " failed"
+                  << (waiting_for.empty() ? "" : " at " + waiting_for) << ": " << detail
                   << std::endl;
         if (failed_in_row_ >= kFailedPollsForLoss) {
             comm_lost_ = true;

@@ -64,6 +64,10 @@ constexpr int kExitCaptureLost = 6;  // capture lines that could not be written 
 // this many character times: a reply that was only late arrives and is thrown away then,
 // instead of being taken for the reply to the next poll's first command.
 constexpr unsigned kQuietCharacters = 10;
+// A line that never goes quiet (a second master on the bus, a getty on the port, noise) must not
+// stop the polls unreported: a poll that could not start within this many quiet gaps of its
+// time counts as failed, "busy", and the host waits for quiet again.
+constexpr unsigned kQuietWaitRounds = 3;
 // A port that hung up or failed is closed and opened again at this fixed interval, so that the
 // length of an outage can be read from the log.
 constexpr std::chrono::milliseconds kReopenInterval{1000};
@@ -112,6 +116,8 @@ private:
     void WriteStartEvent();
     void StartReading();
     void StartPoll();
+    void WaitForQuiet(Clock::time_point now);
+    void FailBusyPoll();
     void LineDown(const std::string& what);
     void ArmReopen();
     void TryReopen();
@@ -151,9 +157,10 @@ private:
     bool line_down_ = false;
     bool reopen_failure_reported_ = false;
     bool deadline_passed_ = false;
-    bool receiver_dirty_ = false;    // a poll failed: Reset before the next
-    Clock::duration quiet_gap_{};    // see kQuietCharacters
-    Clock::time_point quiet_until_;  // no poll starts before
+    bool receiver_dirty_ = false;           // a poll failed: Reset before the next
+    Clock::duration quiet_gap_{};           // see kQuietCharacters
+    Clock::time_point quiet_until_;         // no poll starts before
+    Clock::time_point quiet_wait_limit_{};  // a poll not started by then fails; {}: no wait
     unsigned failed_in_row_ = 0;
     std::uint64_t polls_ = 0;
     std::uint64_t cycles_ = 0;

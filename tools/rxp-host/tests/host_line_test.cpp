@@ -199,6 +199,35 @@ TEST_F(HostOnTestLine, SilentLineIsReportedLostOnceAndRestoredAtTheNextCycle) {
     EXPECT_EQ(hosttest::CountLines(out, "communication restored"), 1u);
 }
 
+TEST_F(HostOnTestLine, LineThatNeverGoesQuietCostsFailedPollsAndIsReportedLost) {
+    // The first command gets no reply; from then on something else talks on the line.
+    line_.Answer(AnswerAfter(1, PowerModel::Distinct(4)));
+    line_.Chatter(milliseconds(50));
+    const std::string state = dir_.File("state.json");
+    hosttest::Process host(HostArgs({"--cycles", "1", "--timeout", "0.3", "--state", state}), out(),
+                           err());
+    EXPECT_TRUE(hosttest::WaitUntil(
+        [&] { return hosttest::ReadText(state).find("\"comm\":\"lost\"") != std::string::npos; },
+        milliseconds(15000)))
+        << hosttest::ReadText(err());
+    line_.Chatter(milliseconds(0));
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+
+    std::vector<std::string> sequence;
+    for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+        const std::string name = e["event"].asString();
+        if (name == "poll_failed") sequence.push_back(e["reason"].asString());
+        if (name == "comm_lost" || name == "cycle") sequence.push_back(name);
+    }
+    ASSERT_GE(sequence.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(sequence.begin(), sequence.begin() + 4),
+              (std::vector<std::string>{"timeout", "busy", "busy", "comm_lost"}));
+    EXPECT_EQ(sequence.back(), "cycle");
+    EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(err()), ": line busy: not quiet for 0.31 s"),
+              2u)
+        << hosttest::ReadText(err());
+}
+
 TEST_F(HostOnTestLine, ReplyArrivingBetweenPollsIsNotTakenForAnotherCycle) {
     const PowerModel model = PowerModel::Distinct(5);
     // The last reply of a cycle comes twice; the second answers nothing that was asked.

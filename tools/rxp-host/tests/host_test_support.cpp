@@ -258,9 +258,15 @@ Bytes PowerLine::Pending() {
 
 void PowerLine::Loop() {
     Bytes frame;
+    auto chattered = std::chrono::steady_clock::now();
     while (!stop_) {
+        const int chatter = chatter_ms_.load();
+        if (chatter > 0 && std::chrono::steady_clock::now() - chattered >= milliseconds(chatter)) {
+            const unsigned char noise = 0x55;
+            if (::write(master_, &noise, 1) == 1) chattered = std::chrono::steady_clock::now();
+        }
         pollfd p{master_, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
+        if (::poll(&p, 1, chatter > 0 ? std::min(chatter, 20) : 20) <= 0) continue;
         unsigned char buf[256];
         const ssize_t n = ::read(master_, buf, sizeof(buf));
         if (n <= 0) continue;

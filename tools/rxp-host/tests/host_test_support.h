@@ -94,6 +94,8 @@ public:
     const std::string& path() const { return slave_path_; }
     void Answer(Responder responder);
     void StopAnswering();
+    // While answering: a noise byte every `every` on top of the replies; 0 stops it.
+    void Chatter(milliseconds every) { chatter_ms_ = static_cast<int>(every.count()); }
     // Bytes the host wrote that no responder has read.
     Bytes Pending();
     int commands() const { return commands_.load(); }
@@ -108,6 +110,7 @@ private:
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<int> commands_{0};
+    std::atomic<int> chatter_ms_{0};
 };
 
 // The number of a command within a cycle (0..24) from its frame, or -1.
