@@ -9,6 +9,7 @@
 
 #include "tools/common/version.h"
 #include "tools/rxp-host/bench_host.h"
+#include "tools/rxp-host/output_files.h"
 #include "tools/rxp-host/plugin_path.h"
 
 namespace po = boost::program_options;
@@ -194,6 +195,19 @@ int main(int argc, char** argv) {
     }
     if (!std::isfinite(options.timeout) || options.timeout <= 0 || options.timeout > 86400) {
         UsageError("--timeout must be more than 0 and at most 86400 seconds");
+        return kExitUsage;
+    }
+
+    // Before anything is opened for writing.
+    const std::string twice = rxphost::SameFileNamedTwice({{"--history", options.history},
+                                                           {"--events", options.events},
+                                                           {"--capture", options.capture},
+                                                           {"--state", options.state},
+                                                           {"--metrics", options.metrics},
+                                                           {"--cache", options.cache},
+                                                           {"--settings", options.settings}});
+    if (!twice.empty()) {
+        UsageError(twice);
         return kExitUsage;
     }
 

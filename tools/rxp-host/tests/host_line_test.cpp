@@ -2,8 +2,11 @@
 // host before it polls, a line that goes silent and comes back, and replies nobody asked for.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <filesystem>
 #include <sstream>
 
 #include "tests/support/power_model.h"
@@ -147,6 +150,41 @@ INSTANTIATE_TEST_SUITE_P(
                     2,
                     {"--events-level must be all or changes"}}),
     [](const ::testing::TestParamInfo<StartupCase>& info) { return info.param.name; });
+
+TEST_F(HostOnTestLine, TwoOptionsNamingOneFileAreAUsageErrorAndNothingIsWritten) {
+    const std::string db = dir_.File("h.db");
+    const std::string linked = dir_.File("linked");
+    ::mkdir(dir_.File("sub").c_str(), 0755);
+    struct Case {
+        std::vector<std::string> options;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--capture", db, "--history", db}, "--history and --capture name the same file"},
+        {{"--history", db, "--state", db}, "--history and --state name the same file"},
+        {{"--events", dir_.File("x"), "--metrics", dir_.File("x")},
+         "--events and --metrics name the same file"},
+        // Not there yet: the same path once normalized.
+        {{"--events", dir_.File("e"), "--capture", dir_.File("sub/../e")},
+         "--events and --capture name the same file"},
+        // Two names of one file.
+        {{"--settings", db, "--cache", linked}, "--cache and --settings name the same file"},
+        {{"--events", linked, "--history", db}, "--history and --events name the same file"},
+    };
+    for (const Case& c : cases) {
+        hosttest::WriteText(db, "a history");
+        ::unlink(linked.c_str());
+        ASSERT_EQ(::link(db.c_str(), linked.c_str()), 0);
+        EXPECT_EQ(RunHost(HostArgs(c.options)), 2) << c.message;
+        const std::string err = hosttest::ReadText(this->err());
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(hosttest::ReadText(db), "a history") << c.message;
+        for (const char* name : {"x", "e", "events.jsonl"}) {
+            EXPECT_FALSE(std::filesystem::exists(dir_.File(name))) << c.message << ": " << name;
+        }
+    }
+    EXPECT_EQ(line_.commands(), 0);
+}
 
 // Answers every command with the model's reply, after `silent` commands left unanswered.
 hosttest::PowerLine::Responder AnswerAfter(int silent, const PowerModel& model) {
