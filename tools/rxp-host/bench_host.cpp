@@ -348,7 +348,7 @@ void BenchHost::OnDeadline() {
 
 void BenchHost::StartReading() {
     line_.StartReading([this](unsigned char* data, std::size_t size) { OnChunk(data, size); },
-                       [this](const std::string& what) { LineDown("reading failed: " + what); });
+                       [this](const std::string& what) { LineDown(what); });
 }
 
 // A port that hung up (a USB adapter pulled, the far end of a pseudo-terminal gone) or fails to
@@ -520,6 +520,13 @@ void BenchHost::ArmReplyTimer() {
     reply_timer_.expires_after(Seconds(options_.timeout));
     reply_timer_.async_wait([this, generation](const boost::system::error_code& ec) {
         if (ec || generation != reply_generation_ || !poll_active_) return;
+        if (line_.writing()) {
+            // The port took not even the command in the reply's time: a peer that reads
+            // nothing. The port is given up and opened again, as after a failure.
+            LineDown("writing blocked: the command was not taken within " +
+                     NumberText(options_.timeout) + " s");
+            return;
+        }
         std::string detail = "no reply";
         if (!write_error_.empty()) detail = "command not sent (" + write_error_ + "), no reply";
         FailPoll("timeout", detail + " within " + NumberText(options_.timeout) + " s");

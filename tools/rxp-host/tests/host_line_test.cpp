@@ -266,6 +266,37 @@ TEST_F(HostOnTestLine, LineThatNeverGoesQuietCostsFailedPollsAndIsReportedLost) 
         << hosttest::ReadText(err());
 }
 
+TEST_F(HostOnTestLine, PortThatTakesNoDataIsGivenUpAtTheReplyTimeoutAndTheStateGoesOn) {
+    const PowerModel model = PowerModel::Distinct(6);
+    line_.Answer(AnswerAfter(0, model));
+    const std::string state = dir_.File("state.json");
+    hosttest::Process host(HostArgs({"--cycles", "3", "--interval", "0.2", "--state", state}),
+                           out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil(
+        [this] { return hosttest::CountEvents(hosttest::ReadEvents(events_path()), "cycle") >= 1; },
+        milliseconds(15000)));
+    // The peer stops reading: the host's next command finds the line full.
+    line_.StopAnswering();
+    line_.FillTowardsTest();
+    EXPECT_TRUE(hosttest::WaitUntil(
+        [&] { return hosttest::ReadText(state).find("\"comm\":\"lost\"") != std::string::npos; },
+        milliseconds(15000)))
+        << hosttest::ReadText(err());
+    line_.Pending();
+    line_.Answer(AnswerAfter(0, model));
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::CountEvents(events, "cycle"), 3u);
+    std::string reason;
+    for (const Json::Value& e : events) {
+        if (e["event"].asString() == "comm_lost" && reason.empty()) reason = e["reason"].asString();
+    }
+    EXPECT_EQ(reason, "writing blocked: the command was not taken within 0.5 s")
+        << hosttest::ReadText(err());
+    EXPECT_NE(hosttest::ReadText(err()).find("' open again"), std::string::npos);
+}
+
 TEST_F(HostOnTestLine, ReplyArrivingBetweenPollsIsNotTakenForAnotherCycle) {
     const PowerModel model = PowerModel::Distinct(5);
     // The last reply of a cycle comes twice; the second answers nothing that was asked.

@@ -245,6 +245,21 @@ void PowerLine::StopAnswering() {
     if (thread_.joinable()) thread_.join();
 }
 
+void PowerLine::FillTowardsTest() {
+    const int flags = ::fcntl(slave_, F_GETFL);
+    ::fcntl(slave_, F_SETFL, flags | O_NONBLOCK);
+    // The kernel moves what is written on to the reading side's own buffer a little later,
+    // which makes room again: filled until a while passes without room.
+    const Bytes filler(256, 0x55);
+    for (int quiet_rounds = 0; quiet_rounds < 5;) {
+        bool took = false;
+        while (::write(slave_, filler.data(), filler.size()) > 0) took = true;
+        quiet_rounds = took ? 0 : quiet_rounds + 1;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    ::fcntl(slave_, F_SETFL, flags);
+}
+
 Bytes PowerLine::Pending() {
     Bytes bytes;
     unsigned char buf[256];

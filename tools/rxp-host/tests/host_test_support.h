@@ -96,6 +96,9 @@ public:
     void StopAnswering();
     // While answering: a noise byte every `every` on top of the replies; 0 stops it.
     void Chatter(milliseconds every) { chatter_ms_ = static_cast<int>(every.count()); }
+    // Fills what the line holds for the test to read, so that the host's writes find it full,
+    // as on a port whose peer reads nothing. Stop answering first.
+    void FillTowardsTest();
     // Bytes the host wrote that no responder has read.
     Bytes Pending();
     int commands() const { return commands_.load(); }
