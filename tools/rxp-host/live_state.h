@@ -1,7 +1,8 @@
 // The bench host's live state for other programs, rewritten whole after every cycle and every
 // failed poll: --state FILE as JSON, --metrics FILE in the Prometheus text exposition format
-// for the node exporter's textfile collector. Both are replaced atomically (written beside the
-// file, then renamed over it), so a reader never sees half a file.
+// for the node exporter's textfile collector. Both are replaced atomically (written to a temp
+// file of their own beside the file, "<file>.tmp.XXXXXX", flushed to disk, then renamed over
+// it), so a reader never sees half a file or an empty one.
 //
 //   {"comm": "up", "failed_polls_in_row": 0, "failed_polls_total": 2, "cycles": 41,
 //    "history_failed": 0, "events_lost": 0, "capture_lost": 0,

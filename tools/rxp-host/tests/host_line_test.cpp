@@ -143,7 +143,7 @@ INSTANTIATE_TEST_SUITE_P(
                     nullptr,
                     {"--state", "/nonexistent/state.json"},
                     1,
-                    {"/nonexistent/state.json.tmp", "cannot write the live state"}},
+                    {"beside '/nonexistent/state.json'", "cannot write the live state"}},
         StartupCase{"EventsLevelUnknown",
                     nullptr,
                     {"--events-level", "some"},

@@ -5,6 +5,7 @@
 #include <signal.h>
 #include <sqlite3.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <regex>
@@ -118,15 +119,39 @@ TEST_F(HostStorage, HistoryFailingMidRunShowsInTheStateAndMetricsWhileTheHostRun
     ASSERT_EQ(sqlite3_exec(db, "DROP TABLE history", nullptr, nullptr, nullptr), SQLITE_OK);
     sqlite3_close(db);
 
+    const std::regex failed("\nrxp_history_failed_records_total [1-9]");
     EXPECT_TRUE(hosttest::WaitUntil(
-        [&] { return StateMember(state, "history_failed").asUInt64() > 0; }, milliseconds(20000)))
-        << hosttest::ReadText(state);
+        [&] {
+            return StateMember(state, "history_failed").asUInt64() > 0 &&
+                   std::regex_search(hosttest::ReadText(metrics), failed);
+        },
+        milliseconds(20000)))
+        << hosttest::ReadText(state) << hosttest::ReadText(metrics);
     const std::string text = hosttest::ReadText(metrics);
-    EXPECT_TRUE(std::regex_search(text, std::regex("\nrxp_history_failed_records_total [1-9]")))
-        << text;
     EXPECT_NE(text.find("\nrxp_events_lost_total 0\n"), std::string::npos) << text;
     host.Signal(SIGTERM);
     EXPECT_EQ(host.Wait(milliseconds(20000)), 3);
+}
+
+TEST_F(HostStorage, LinkPlantedAtTheOldTempNameOfTheLiveFilesIsNotFollowed) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string state = dir_.File("state.json");
+    const std::string metrics = dir_.File("rxp.prom");
+    const std::string victim = dir_.File("victim");
+    hosttest::WriteText(victim, "not for rxp-host\n");
+    for (const std::string& live : {state, metrics}) {
+        ASSERT_EQ(::symlink(victim.c_str(), (live + ".tmp").c_str()), 0);
+    }
+    ASSERT_EQ(RunHost({"--cycles", "2", "--state", state, "--metrics", metrics}), 0)
+        << hosttest::ReadText(err());
+    EXPECT_EQ(hosttest::ReadText(victim), "not for rxp-host\n");
+    for (const std::string& live : {state, metrics}) {
+        struct stat st {};
+        ASSERT_EQ(::lstat(live.c_str(), &st), 0);
+        EXPECT_TRUE(S_ISREG(st.st_mode)) << live;
+        EXPECT_EQ(st.st_mode & 0777, 0644u) << live;
+    }
+    EXPECT_EQ(StateMember(state, "cycles").asUInt(), 2u);
 }
 
 }  // namespace
