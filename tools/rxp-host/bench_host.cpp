@@ -19,6 +19,7 @@
 #include "tools/common/hex.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
+#include "tools/rxp-host/input_file.h"
 
 namespace rxphost {
 
@@ -34,30 +35,8 @@ double SecondsBetween(std::chrono::steady_clock::time_point from,
     return std::chrono::duration<double>(to - from).count();
 }
 
-// A whole file as bytes; false, with the reason in `why`, when it cannot be read.
-bool ReadFile(const std::string& path, std::string* content, std::string* why) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (ec) {
-        *why = ec.message();
-        return false;
-    }
-    if (std::filesystem::is_directory(status)) {
-        *why = "it is a directory";
-        return false;
-    }
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *why = "read error";
-        return false;
-    }
-    return true;
-}
+// A settings file is a few kilobytes; anything much larger is a mistake.
+constexpr std::size_t kSettingsLimit = 1 << 20;
 
 // The JSON reader's report ("* Line 2, Column 1\n  Syntax error: ...\n") on one line.
 std::string OneLine(const std::string& report) {
@@ -168,8 +147,12 @@ void BenchHost::ApplySettings() {
     const std::string& path = options_.settings;
     if (!path.empty()) {
         std::string text, why;
-        if (!ReadFile(path, &text, &why)) {
+        if (!ReadRegularFile(path, kSettingsLimit + 1, &text, &why)) {
             throw StartupError("cannot read settings file '" + path + "': " + why);
+        }
+        if (text.size() > kSettingsLimit) {
+            throw StartupError("settings file '" + path + "' is larger than " +
+                               std::to_string(kSettingsLimit >> 20) + " MiB");
         }
         // Strict: a second copy of a key or anything after the object is a mistake in the
         // file, not something to guess about.
@@ -217,15 +200,18 @@ void BenchHost::ApplySettings() {
 void BenchHost::LoadCache() {
     const std::string& path = options_.cache;
     std::string record, why;
-    if (!ReadFile(path, &record, &why)) {
+    // One byte more than a record tells a longer file, without reading all of it.
+    if (!ReadRegularFile(path, rxp::kRecordSize + 1, &record, &why)) {
         std::cerr << "rxp-host: cannot read cache file '" << path << "': " << why
                   << "; starting without it" << std::endl;
         return;
     }
     if (record.size() != rxp::kRecordSize) {
-        std::cerr << "rxp-host: cache file '" << path << "' holds " << record.size()
-                  << " bytes, a record is " << rxp::kRecordSize << "; starting without it"
-                  << std::endl;
+        std::cerr << "rxp-host: cache file '" << path << "' holds "
+                  << (record.size() > rxp::kRecordSize ? "more than " : "")
+                  << std::min<std::size_t>(record.size(), rxp::kRecordSize)
+                  << " bytes, not a record: a record is " << rxp::kRecordSize
+                  << "; starting without it" << std::endl;
         return;
     }
     // Record bytes 0..3: the device id, little-endian. Another device's record would stand in

@@ -154,4 +154,33 @@ TEST_F(HostStorage, LinkPlantedAtTheOldTempNameOfTheLiveFilesIsNotFollowed) {
     EXPECT_EQ(StateMember(state, "cycles").asUInt(), 2u);
 }
 
+TEST_F(HostStorage, WhatIsNotARegularFileIsRefusedWithoutHoldingUpTheStart) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string fifo = dir_.File("fifo");
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    const std::string big = dir_.File("big.bin");
+    hosttest::WriteText(big, std::string(1 << 20, '\x11'));
+    struct Case {
+        std::vector<std::string> options;
+        int exit_code;  // the cache is not needed: polling goes on without it
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--events", fifo}, 1, "cannot open events file '" + fifo + "': it is a FIFO"},
+        {{"--capture", fifo}, 1, "cannot open capture file '" + fifo + "': it is a FIFO"},
+        {{"--settings", fifo}, 1, "cannot read settings file '" + fifo + "': it is a FIFO"},
+        {{"--cache", fifo}, 0, "cannot read cache file '" + fifo + "': it is a FIFO"},
+        {{"--cache", "/dev/zero"}, 0, "cannot read cache file '/dev/zero': it is a device"},
+        {{"--cache", big}, 0, "cache file '" + big + "' holds more than 289 bytes, not a record"},
+    };
+    for (const Case& c : cases) {
+        std::vector<std::string> options = c.options;
+        options.insert(options.end(), {"--cycles", "1"});
+        EXPECT_EQ(hosttest::Run(HostArgs(options), out(), err(), milliseconds(20000)), c.exit_code)
+            << c.message;
+        const std::string err = hosttest::ReadText(this->err());
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+    }
+}
+
 }  // namespace
