@@ -6,6 +6,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <filesystem>
 #include <sstream>
 
@@ -295,6 +296,41 @@ TEST_F(HostOnTestLine, PortThatTakesNoDataIsGivenUpAtTheReplyTimeoutAndTheStateG
     EXPECT_EQ(reason, "writing blocked: the command was not taken within 0.5 s")
         << hosttest::ReadText(err());
     EXPECT_NE(hosttest::ReadText(err()).find("' open again"), std::string::npos);
+}
+
+TEST_F(HostOnTestLine, LineHungUpInTheMiddleOfAReplyCompletesTheFirstPollAfterItIsBack) {
+    const PowerModel model = PowerModel::Distinct(8);
+    hosttest::PowerLine line(dir_.File("line"));
+    std::atomic<bool> half_sent{false};
+    // The third reply of the first poll stops half way: the device holds half a frame.
+    line.Answer([&model, &half_sent](const Bytes& command, int number) {
+        const int index = hosttest::CommandIndex(command);
+        if (index < 0) return Bytes();
+        Bytes reply = model.Reply(index);
+        if (number == 2) {
+            reply.resize(reply.size() / 2);
+            half_sent = true;
+        }
+        return reply;
+    });
+    hosttest::Process host(
+        HostArgs({"--port", line.path(), "--cycles", "1", "--timeout", "3", "--interval", "0.2"}),
+        out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return half_sent.load(); }, milliseconds(10000)));
+    std::this_thread::sleep_for(milliseconds(300));  // the half reply reaches the host
+    line.HangUpAndServeAgain();
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+
+    std::vector<std::string> sequence;
+    for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+        const std::string name = e["event"].asString();
+        if (name == "poll_failed") sequence.push_back(e["reason"].asString());
+        if (name == "comm_lost" || name == "cycle" || name == "comm_restored") {
+            sequence.push_back(name);
+        }
+    }
+    EXPECT_EQ(sequence, (std::vector<std::string>{"line", "comm_lost", "cycle", "comm_restored"}))
+        << hosttest::ReadText(err());
 }
 
 TEST_F(HostOnTestLine, ReplyArrivingBetweenPollsIsNotTakenForAnotherCycle) {

@@ -212,7 +212,11 @@ std::vector<HistoryRow> ReadHistory(const std::string& db_path) {
     return rows;
 }
 
-PowerLine::PowerLine() {
+PowerLine::PowerLine(const std::string& link) : link_(link) {
+    OpenLine();
+}
+
+void PowerLine::OpenLine() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
         throw std::runtime_error("cannot open a pseudo-terminal");
@@ -225,6 +229,25 @@ PowerLine::PowerLine() {
     ::cfmakeraw(&raw);
     ::tcsetattr(slave_, TCSANOW, &raw);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Not inherited by the host started later: a hang-up must close the last master.
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    if (link_.empty()) return;
+    const std::string fresh = link_ + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(slave_path_.c_str(), fresh.c_str()) != 0 ||
+        ::rename(fresh.c_str(), link_.c_str()) != 0) {
+        throw std::runtime_error("cannot link " + link_);
+    }
+}
+
+void PowerLine::HangUpAndServeAgain() {
+    StopAnswering();
+    ::close(slave_);
+    ::close(master_);
+    OpenLine();
+    stop_ = false;
+    thread_ = std::thread([this] { Loop(); });
 }
 
 PowerLine::~PowerLine() {
