@@ -66,6 +66,10 @@ std::string NumberText(double value) {
 
 }  // namespace
 
+double TimeoutFloor(unsigned baud) {
+    return kTimeoutFloorCharacters * (baud != 0 ? 10.0 / baud : 0.001);
+}
+
 BenchHost::BenchHost(const HostOptions& options)
     : options_(options),
       line_(io_),
@@ -170,7 +174,7 @@ void BenchHost::ApplySettings() {
         }
         if (!parsed) {
             throw StartupError("settings file '" + path +
-                               "' is not valid JSON: " + OneLine(errors));
+                               "' is not valid JSON: " + PrintableText(OneLine(errors)));
         }
         if (!settings.isObject()) {
             throw StartupError("settings file '" + path + "' must hold a JSON object");
@@ -191,7 +195,8 @@ void BenchHost::ApplySettings() {
     try {
         device_->InitSetting(settings);
     } catch (const std::exception& e) {  // Json::Exception, from inside the plug-in
-        throw StartupError("settings file '" + path + "' was refused by the plug-in: " + e.what());
+        throw StartupError("settings file '" + path +
+                           "' was refused by the plug-in: " + PrintableText(e.what()));
     }
 }
 
@@ -545,7 +550,7 @@ bool BenchHost::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* dat
 void BenchHost::ReportHistoryFailures() {
     if (!history_) return;
     for (const std::string& why : history_->TakeFailures()) {
-        std::cerr << "rxp-host: record not stored: " << why << std::endl;
+        std::cerr << "rxp-host: record not stored: " << PrintableText(why) << std::endl;
         Json::Value fields(Json::objectValue);
         fields["file"] = options_.history;
         fields["reason"] = why;

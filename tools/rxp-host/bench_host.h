@@ -80,6 +80,11 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// The shortest --timeout: a few character times at the line speed (1 ms a character when the
+// port's speed is left as it is). Below it no reply can arrive and no cycle complete.
+constexpr unsigned kTimeoutFloorCharacters = 5;
+double TimeoutFloor(unsigned baud);
+
 // Polls in a row that fail before the line counts as lost.
 constexpr unsigned kFailedPollsForLoss = 3;
 

@@ -44,4 +44,20 @@ bool ReadRegularFile(const std::string& path, std::size_t limit, std::string* co
     return true;
 }
 
+std::string PrintableText(const std::string& text) {
+    static const char kHex[] = "0123456789abcdef";
+    std::string out;
+    for (const char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte >= 0x20 && byte != 0x7F) {
+            out += c;
+            continue;
+        }
+        out += "\\x";
+        out += kHex[byte >> 4];
+        out += kHex[byte & 0x0F];
+    }
+    return out;
+}
+
 }  // namespace rxphost

@@ -5,6 +5,7 @@
 #include <boost/program_options.hpp>
 #include <cmath>
 #include <iostream>
+#include <sstream>
 #include <string>
 
 #include "tools/common/version.h"
@@ -195,6 +196,16 @@ int main(int argc, char** argv) {
     }
     if (!std::isfinite(options.timeout) || options.timeout <= 0 || options.timeout > 86400) {
         UsageError("--timeout must be more than 0 and at most 86400 seconds");
+        return kExitUsage;
+    }
+    const double floor = rxphost::TimeoutFloor(options.baud);
+    if (options.timeout < floor) {
+        std::ostringstream text;
+        text << "--timeout must be at least " << floor << " s, " << rxphost::kTimeoutFloorCharacters
+             << " character times at "
+             << (options.baud != 0 ? std::to_string(options.baud) + " bit/s"
+                                   : std::string("1 ms a character (--baud 0)"));
+        UsageError(text.str());
         return kExitUsage;
     }
 
