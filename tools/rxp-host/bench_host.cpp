@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
+#include <cmath>
 #include <filesystem>
 #include <iostream>
 #include <sstream>
@@ -13,6 +14,7 @@
 #include "tools/common/frame_notation.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
+#include "tools/rxp-host/input_file.h"
 
 namespace rxphost {
 
@@ -42,6 +44,10 @@ std::string NumberText(double value) {
 }
 
 }  // namespace
+
+double TimeoutFloor(unsigned baud) {
+    return kTimeoutFloorCharacters * (baud != 0 ? 10.0 / baud : 0.001);
+}
 
 BenchHost::BenchHost(const HostOptions& options)
     : options_(options),
@@ -229,6 +235,11 @@ int BenchHost::Run() {
         std::cerr << "rxp-host: " << events_.lost() << " events could not be written to '"
                   << options_.events << "'" << std::endl;
     }
+    if (watch_.capture_lost() > 0) {
+        std::cerr << "rxp-host: " << watch_.capture_lost()
+                  << " capture lines could not be written to '" << options_.capture << "'"
+                  << std::endl;
+    }
     return ExitCode();
 }
 
@@ -236,6 +247,7 @@ int BenchHost::ExitCode() const {
     if (history_ && history_->failed() > 0) return kExitHistoryLost;
     if (events_.lost() > 0) return kExitEventsLost;
     if (deadline_passed_) return kExitDeadline;
+    if (watch_.capture_lost() > 0) return kExitCaptureLost;
     return kExitDone;
 }
 
@@ -254,7 +266,7 @@ void BenchHost::OnDeadline() {
 
 void BenchHost::StartReading() {
     line_.StartReading([this](unsigned char* data, std::size_t size) { OnChunk(data, size); },
-                       [this](const std::string& what) { LineDown("reading failed: " + what); });
+                       [this](const std::string& what) { LineDown(what); });
 }
 
 // A port that hung up (a USB adapter pulled, the far end of a pseudo-terminal gone) or fails to
@@ -351,13 +363,10 @@ void BenchHost::StartPoll() {
     }
     const Clock::time_point now = Clock::now();
     if (now < quiet_until_) {
-        // Something is still arriving for an abandoned poll: wait for the line to go quiet.
-        poll_timer_.expires_at(quiet_until_);
-        poll_timer_.async_wait([this](const boost::system::error_code& ec) {
-            if (!ec) StartPoll();
-        });
+        WaitForQuiet(now);
         return;
     }
+    quiet_wait_limit_ = Clock::time_point{};
     if (!line_.reading()) StartReading();
     current_index_ = round_[round_next_++];
     current_ = sessions_[current_index_].get();
@@ -369,6 +378,40 @@ void BenchHost::StartPoll() {
     step_ = 0;
     refused_early_ = false;
     current_->BeginPoll();
+}
+
+// Something is still arriving for an abandoned poll: the next poll waits for the line to go
+// quiet, kQuietWaitRounds quiet gaps at most; then it counts as failed (for the device whose
+// turn it is) and the wait begins again.
+void BenchHost::WaitForQuiet(Clock::time_point now) {
+    if (quiet_wait_limit_ == Clock::time_point{}) {
+        quiet_wait_limit_ = now + kQuietWaitRounds * quiet_gap_;
+    }
+    if (now >= quiet_wait_limit_) {
+        quiet_wait_limit_ = Clock::time_point{};
+        FailBusyPoll();
+        return;
+    }
+    poll_timer_.expires_at(std::min(quiet_until_, quiet_wait_limit_));
+    poll_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) StartPoll();
+    });
+}
+
+// A poll that could not start: nothing was sent, and it fails like one that got no reply.
+void BenchHost::FailBusyPoll() {
+    current_index_ = round_[round_next_++];
+    current_ = sessions_[current_index_].get();
+    counts_[current_index_].last_try_round = rounds_;
+    current_->CountPoll();
+    ++polls_;
+    poll_started_ = Clock::now();
+    step_ = 0;
+    last_command_.clear();
+    const double gap =  // to the millisecond
+        std::round(std::chrono::duration<double>(quiet_gap_).count() * 1000.0) / 1000.0;
+    FailPoll("busy", "line busy: not quiet for " + NumberText(gap) + " s within " +
+                         NumberText(kQuietWaitRounds * gap) + " s, nothing sent");
 }
 
 bool BenchHost::SendFrame(DeviceSession&, const unsigned char* data, unsigned int size) {
@@ -490,6 +533,13 @@ void BenchHost::ArmReplyTimer() {
     reply_timer_.expires_after(Seconds(options_.timeout));
     reply_timer_.async_wait([this, generation](const boost::system::error_code& ec) {
         if (ec || generation != reply_generation_ || !poll_active_) return;
+        if (line_.writing()) {
+            // The port took not even the command in the reply's time: a peer that reads
+            // nothing. The port is given up and opened again, as after a failure.
+            LineDown("writing blocked: the command was not taken within " +
+                     NumberText(options_.timeout) + " s");
+            return;
+        }
         std::string detail = "no reply";
         if (!write_error_.empty()) detail = "command not sent (" + write_error_ + "), no reply";
         FailPoll("timeout", detail + " within " + NumberText(options_.timeout) + " s");
@@ -499,7 +549,7 @@ void BenchHost::ArmReplyTimer() {
 void BenchHost::ReportHistoryFailures() {
     if (!history_) return;
     for (const std::string& why : history_->TakeFailures()) {
-        std::cerr << "rxp-host: record not stored: " << why << std::endl;
+        std::cerr << "rxp-host: record not stored: " << PrintableText(why) << std::endl;
         Json::Value fields(Json::objectValue);
         fields["file"] = options_.history;
         fields["reason"] = why;
@@ -617,7 +667,7 @@ void BenchHost::Stop() {
 void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
     BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
-                           events_.lost()},
+                           events_.lost(), watch_.capture_lost()},
                  {}};
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
         bus.devices.push_back(BusDeviceState{&sessions_[i]->live(), counts_[i].other_address,

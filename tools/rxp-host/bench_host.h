@@ -55,16 +55,26 @@ constexpr int kExitUsage = 2;        // a usage error
 constexpr int kExitHistoryLost = 3;  // records that could not be stored in the history
 constexpr int kExitEventsLost = 4;   // events that could not be written to the events file
 constexpr int kExitDeadline = 5;     // --deadline passed before --cycles were completed
+constexpr int kExitCaptureLost = 6;  // capture lines that could not be written to --capture
 
 // After a failed poll nothing is sent until the line has been quiet for the reply timeout plus
 // this many character times: a reply that was only late arrives and is thrown away then,
 // instead of being taken for the reply to the next poll's first command.
 constexpr unsigned kQuietCharacters = 10;
+// A line that never goes quiet (a second master on the bus, a getty on the port, noise) must not
+// stop the polls unreported: a poll that could not start within this many quiet gaps of its
+// time counts as failed, "busy", and the host waits for quiet again.
+constexpr unsigned kQuietWaitRounds = 3;
 // A port that hung up or failed is closed and opened again at this fixed interval, so that the
 // length of an outage can be read from the log.
 constexpr std::chrono::milliseconds kReopenInterval{1000};
 // At the end of the run, how long the records still queued may wait for a locked database.
 constexpr std::chrono::milliseconds kHistoryGrace{10000};
+
+// The shortest --timeout: a few character times at the line speed (1 ms a character when the
+// port's speed is left as it is). Below it no reply can arrive and no cycle complete.
+constexpr unsigned kTimeoutFloorCharacters = 5;
+double TimeoutFloor(unsigned baud);
 
 // Devices one host drives on one bus.
 constexpr std::size_t kMaxDevices = 32;
@@ -95,6 +105,8 @@ private:
     void StartReading();
     void StartRound();
     void StartPoll();
+    void WaitForQuiet(Clock::time_point now);
+    void FailBusyPoll();
     bool SendFrame(DeviceSession& session, const unsigned char* data, unsigned int size);
     void LineDown(const std::string& what);
     void ArmReopen();
@@ -144,10 +156,11 @@ private:
     bool line_lost_reported_ = false;
     bool reopen_failure_reported_ = false;
     bool deadline_passed_ = false;
-    Clock::duration quiet_gap_{};    // see kQuietCharacters
-    Clock::time_point quiet_until_;  // no poll starts before
-    std::uint64_t polls_ = 0;        // on the whole bus
-    std::uint64_t cycles_ = 0;       // on the whole bus
+    Clock::duration quiet_gap_{};           // see kQuietCharacters
+    Clock::time_point quiet_until_;         // no poll starts before
+    Clock::time_point quiet_wait_limit_{};  // a poll not started by then fails; {}: no wait
+    std::uint64_t polls_ = 0;               // on the whole bus
+    std::uint64_t cycles_ = 0;              // on the whole bus
     std::uint64_t rounds_ = 0;
     std::vector<std::size_t> round_;  // sessions still to poll in this round, in order
     std::size_t round_next_ = 0;

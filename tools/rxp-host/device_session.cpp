@@ -5,41 +5,19 @@
 #include <chrono>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
 #include <iterator>
 
 #include "tools/common/hex.h"
 #include "tools/common/time_text.h"
+#include "tools/rxp-host/input_file.h"
 
 namespace rxphost {
 
 namespace {
 
-// A whole file as bytes; false, with the reason in `why`, when it cannot be read.
-bool ReadFile(const std::string& path, std::string* content, std::string* why) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (ec) {
-        *why = ec.message();
-        return false;
-    }
-    if (std::filesystem::is_directory(status)) {
-        *why = "it is a directory";
-        return false;
-    }
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *why = "read error";
-        return false;
-    }
-    return true;
-}
+// A settings file is a few kilobytes; anything much larger is a mistake.
+constexpr std::size_t kSettingsLimit = 1 << 20;
 
 // The JSON reader's report ("* Line 2, Column 1\n  Syntax error: ...\n") on one line.
 std::string OneLine(const std::string& report) {
@@ -103,8 +81,12 @@ void DeviceSession::ApplySettings() {
     const std::string& path = config_.settings;
     if (!path.empty()) {
         std::string text, why;
-        if (!ReadFile(path, &text, &why)) {
+        if (!ReadRegularFile(path, kSettingsLimit + 1, &text, &why)) {
             throw StartupError("cannot read settings file '" + path + "': " + why);
+        }
+        if (text.size() > kSettingsLimit) {
+            throw StartupError("settings file '" + path + "' is larger than " +
+                               std::to_string(kSettingsLimit >> 20) + " MiB");
         }
         // Strict: a second copy of a key or anything after the object is a mistake in the
         // file, not something to guess about.
@@ -122,7 +104,7 @@ void DeviceSession::ApplySettings() {
         }
         if (!parsed) {
             throw StartupError("settings file '" + path +
-                               "' is not valid JSON: " + OneLine(errors));
+                               "' is not valid JSON: " + PrintableText(OneLine(errors)));
         }
         if (!settings.isObject()) {
             throw StartupError("settings file '" + path + "' must hold a JSON object");
@@ -143,7 +125,8 @@ void DeviceSession::ApplySettings() {
     try {
         device_->InitSetting(settings);
     } catch (const std::exception& e) {  // Json::Exception, from inside the plug-in
-        throw StartupError("settings file '" + path + "' was refused by the plug-in: " + e.what());
+        throw StartupError("settings file '" + path +
+                           "' was refused by the plug-in: " + PrintableText(e.what()));
     }
 }
 
@@ -153,15 +136,18 @@ void DeviceSession::LoadCache() {
     if (config_.cache.empty()) return;
     const std::string& path = config_.cache;
     std::string record, why;
-    if (!ReadFile(path, &record, &why)) {
+    // One byte more than a record tells a longer file, without reading all of it.
+    if (!ReadRegularFile(path, rxp::kRecordSize + 1, &record, &why)) {
         std::cerr << "rxp-host: cannot read cache file '" << path << "': " << why
                   << "; starting without it" << std::endl;
         return;
     }
     if (record.size() != rxp::kRecordSize) {
-        std::cerr << "rxp-host: cache file '" << path << "' holds " << record.size()
-                  << " bytes, a record is " << rxp::kRecordSize << "; starting without it"
-                  << std::endl;
+        std::cerr << "rxp-host: cache file '" << path << "' holds "
+                  << (record.size() > rxp::kRecordSize ? "more than " : "")
+                  << std::min<std::size_t>(record.size(), rxp::kRecordSize)
+                  << " bytes, not a record: a record is " << rxp::kRecordSize
+                  << "; starting without it" << std::endl;
         return;
     }
     // Record bytes 0..3: the device id, little-endian. Another device's record would stand in
@@ -298,13 +284,14 @@ void DeviceSession::FailPoll(std::uint64_t bus_poll, const std::string& reason,
     Json::Value fields(Json::objectValue);
     fields["poll"] = Json::UInt64(bus_poll);
     fields["reason"] = reason;
-    fields["waiting_for"] = waiting_for;
+    if (!waiting_for.empty()) fields["waiting_for"] = waiting_for;
     Event("poll_failed", fields);
 
     // While the device is lost the host keeps polling it quietly.
     if (comm_lost_ || quiet) return;
     std::cerr << "rxp-host: " << (bus_of_several_ ? Name() + ": " : "") << "poll " << bus_poll
-              << " failed at " << waiting_for << ": " << detail << std::endl;
+              << " failed" << (waiting_for.empty() ? "" : " at " + waiting_for) << ": " << detail
+              << std::endl;
     if (failed_in_row_ >= kFailedPollsForLoss) {
         comm_lost_ = true;
         std::cout << rxp::tools::IsoTimeNow()

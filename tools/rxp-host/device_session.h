@@ -69,6 +69,9 @@ public:
     void MarkReceiverDirty() { receiver_dirty_ = true; }
     // Starts a cycle: the device sends its first command through SendFn.
     void BeginPoll();
+    // A poll that could not start (the line never went quiet): counted, nothing sent; FailPoll
+    // follows.
+    void CountPoll() { ++polls_; }
     Fed Feed(unsigned char* data, std::size_t size);
     // The poll under way completed (the record is published) after `seconds`.
     void CompleteCycle(double seconds);

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -52,6 +53,8 @@ public:
     // A poll given up: whatever part of a reply is held is shown as incomplete.
     void PollFailed(unsigned poll, const std::string& reason);
     void Flush();
+    // Capture lines that could not be written (see CaptureWriter::lost).
+    std::uint64_t capture_lost() const { return capture_.lost(); }
 
 private:
     void Trace(rxp::tools::LineDirection direction, const rxp::tools::Bytes& bytes,

@@ -1,11 +1,12 @@
 #include "tools/rxp-host/live_state.h"
 
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <regex>
 #include <vector>
 
@@ -209,8 +210,9 @@ std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now
     root["time"] = rxp::tools::IsoTime(now);
     root["port"] = bus.host.port;
     root["version"] = bus.host.version;
-    root["history_failed_records"] = Json::UInt64(bus.host.history_failed);
+    root["history_failed"] = Json::UInt64(bus.host.history_failed);
     root["events_lost"] = Json::UInt64(bus.host.events_lost);
+    root["capture_lost"] = Json::UInt64(bus.host.capture_lost);
     Json::Value devices(Json::arrayValue);
     for (const BusDeviceState& d : bus.devices) devices.append(DeviceJson(d, now));
     // One device: its members at the top level too, for the readers of one-device files.
@@ -243,6 +245,9 @@ std::string MetricsText(const BusState& bus) {
     out.Add("rxp_events_lost_total", "counter",
             "Events that could not be written to the --events file.", port,
             std::to_string(host.events_lost));
+    out.Add("rxp_capture_lost_lines_total", "counter",
+            "Capture lines that could not be written to the --capture file.", port,
+            std::to_string(host.capture_lost));
     for (const BusDeviceState& d : bus.devices) DeviceMetrics(&out, host.port, d);
     out.Declare("rxp_alarm_active", "gauge", "1 for every alarm raised now.");
     for (const BusDeviceState& d : bus.devices) {
@@ -260,20 +265,40 @@ std::string MetricsText(const BusState& bus) {
     return out.Text();
 }
 
+// The temp file is one of its own beside `path`, created new (O_EXCL: a link planted at its name
+// is never followed), written, flushed to disk and renamed over `path`. Two hosts on one file
+// never write into each other's temp file, so a reader sees one whole file or the other.
 bool ReplaceFile(const std::string& path, const std::string& content, std::string* error) {
-    const std::string temporary = path + ".tmp";
-    {
-        std::ofstream out(temporary, std::ios::out | std::ios::trunc | std::ios::binary);
-        out << content;
-        out.flush();
-        if (!out) {
-            *error = "cannot write '" + temporary + "'";
-            return false;
-        }
+    std::vector<char> name(path.begin(), path.end());
+    for (char c : std::string(".tmp.XXXXXX")) name.push_back(c);
+    name.push_back('\0');
+    const int fd = ::mkostemp(name.data(), O_CLOEXEC);
+    if (fd < 0) {
+        *error = "cannot create a temporary file beside '" + path + "': " + std::strerror(errno);
+        return false;
+    }
+    const std::string temporary = name.data();
+    ::fchmod(fd, 0644);  // for readers; mkostemp makes it the owner's alone
+    std::size_t done = 0;
+    while (done < content.size()) {
+        const ssize_t n = ::write(fd, content.data() + done, content.size() - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    const int write_errno = done == content.size() ? 0 : errno != 0 ? errno : ENOSPC;
+    const bool synced = write_errno == 0 && ::fsync(fd) == 0;
+    const int sync_errno = errno;
+    ::close(fd);
+    if (!synced) {
+        *error = "cannot write '" + temporary +
+                 "': " + std::strerror(write_errno != 0 ? write_errno : sync_errno);
+        ::unlink(temporary.c_str());
+        return false;
     }
     if (std::rename(temporary.c_str(), path.c_str()) != 0) {
         *error = "cannot replace '" + path + "': " + std::strerror(errno);
-        unlink(temporary.c_str());
+        ::unlink(temporary.c_str());
         return false;
     }
     return true;

@@ -1,9 +1,11 @@
 // The bench host's live state for other programs, rewritten whole after every cycle and every
 // failed poll: --state FILE as JSON, --metrics FILE in the Prometheus text exposition format
-// for the node exporter's textfile collector. Both are replaced atomically (written beside the
-// file, then renamed over it), so a reader never sees half a file.
+// for the node exporter's textfile collector. Both are replaced atomically (written to a temp
+// file of their own beside the file, "<file>.tmp.XXXXXX", flushed to disk, then renamed over
+// it), so a reader never sees half a file or an empty one.
 //
-//   {"time": "...", "port": "/dev/ttyS1", "version": "...",
+//   {"time": "...", "port": "/dev/ttyS1", "version": "...", "history_failed": 0,
+//    "events_lost": 0, "capture_lost": 0,
 //    "devices": [{"address": 1, "device_id": 17, "comm": "up", "failed_polls_in_row": 0,
 //      "failed_polls_total": 2, "polls": 43, "cycles": 41, "other_address_frames": 0,
 //      "second_replies": 0,
@@ -54,6 +56,7 @@ struct HostFacts {
     std::string version;               // the build's, as --version shows it
     std::uint64_t history_failed = 0;  // records not stored in the --history database
     std::uint64_t events_lost = 0;     // events not written to the --events file
+    std::uint64_t capture_lost = 0;    // capture lines not written to the --capture file
 };
 
 // The module (1..20) whose rule has this ordinal in a pass; 0 for the AC and DC rules.

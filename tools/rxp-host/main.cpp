@@ -5,11 +5,13 @@
 #include <boost/program_options.hpp>
 #include <cmath>
 #include <iostream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "tools/common/version.h"
 #include "tools/rxp-host/bench_host.h"
+#include "tools/rxp-host/output_files.h"
 #include "tools/rxp-host/plugin_path.h"
 #include "tools/rxp-host/status.h"
 
@@ -365,6 +367,39 @@ int main(int argc, char** argv) {
     }
     if (!std::isfinite(options.timeout) || options.timeout <= 0 || options.timeout > 86400) {
         UsageError("--timeout must be more than 0 and at most 86400 seconds");
+        return kExitUsage;
+    }
+    const double floor = rxphost::TimeoutFloor(options.baud);
+    if (options.timeout < floor) {
+        std::ostringstream text;
+        text << "--timeout must be at least " << floor << " s, " << rxphost::kTimeoutFloorCharacters
+             << " character times at "
+             << (options.baud != 0 ? std::to_string(options.baud) + " bit/s"
+                                   : std::string("1 ms a character (--baud 0)"));
+        UsageError(text.str());
+        return kExitUsage;
+    }
+
+    // Before anything is opened for writing.
+    // Devices may share a settings file (an input read twice); each path is named once.
+    std::vector<rxphost::NamedFile> files = {{"--history", options.history},
+                                             {"--events", options.events},
+                                             {"--capture", options.capture},
+                                             {"--state", options.state},
+                                             {"--metrics", options.metrics}};
+    const auto add_input = [&files](const std::string& option, const std::string& path) {
+        for (const rxphost::NamedFile& f : files) {
+            if (f.option == option && f.path == path) return;
+        }
+        files.push_back({option, path});
+    };
+    for (const rxphost::DeviceConfig& device : options.devices) {
+        add_input("--cache", device.cache);
+        add_input(vm.count("device") ? "--device" : "--settings", device.settings);
+    }
+    const std::string twice = rxphost::SameFileNamedTwice(files);
+    if (!twice.empty()) {
+        UsageError(twice);
         return kExitUsage;
     }
 

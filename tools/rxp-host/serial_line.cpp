@@ -1,10 +1,13 @@
 #include "tools/rxp-host/serial_line.h"
 
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/write.hpp>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "tools/rxp-host/port_guard.h"
@@ -71,19 +74,47 @@ void SerialLine::Close() {
     port_.cancel(ignored);
     port_.close(ignored);
     reading_ = false;
+    unwritten_.clear();  // the write under way ends aborted, without reading it again
     ++generation_;
 }
 
 bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string* error) {
-    boost::system::error_code ec;
     if (!port_.is_open()) {
         if (error != nullptr) *error = "port closed";
         return false;
     }
-    boost::asio::write(port_, boost::asio::buffer(data, size), ec);
-    if (!ec) return true;
-    if (error != nullptr) *error = ec.message();
-    return false;
+    if (writing()) {
+        if (error != nullptr) *error = "the port has not taken the last frame yet";
+        return false;
+    }
+    // The port is non-blocking (Asio opens it so): a write takes what fits and never waits.
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(port_.native_handle(), data + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (error != nullptr) *error = std::strerror(errno);
+            return false;
+        } else {
+            break;
+        }
+    }
+    if (done == size) return true;
+    unwritten_.assign(data + done, data + size);
+    const std::uint64_t generation = generation_;
+    boost::asio::async_write(
+        port_, boost::asio::buffer(unwritten_),
+        [this, generation](const boost::system::error_code& ec, std::size_t) {
+            if (generation != generation_) return;
+            unwritten_.clear();
+            if (ec && ec != boost::asio::error::operation_aborted && on_error_) {
+                on_error_("writing failed: " + ec.message());
+            }
+        });
+    return true;
 }
 
 void SerialLine::StartReading(ChunkHandler on_chunk, ErrorHandler on_error) {
@@ -105,7 +136,7 @@ void SerialLine::ReadNext() {
             if (ec) {
                 reading_ = false;
                 if (ec != boost::asio::error::operation_aborted && on_error_)
-                    on_error_(ec.message());
+                    on_error_("reading failed: " + ec.message());
                 return;
             }
             if (on_chunk_) on_chunk_(chunk_.data(), size);
