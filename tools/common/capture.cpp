@@ -22,7 +22,16 @@ void CaptureWriter::Open(const std::string& path) {
                   << std::endl;
     }
     start_ = Clock::now();
-    head_ = "# rxp-host capture\n# started " + IsoTimeNow(TimePrecision::kMilliseconds) + "\n";
+    started_ = "# started " + IsoTimeNow(TimePrecision::kMilliseconds) + "\n";
+    head_ = "# rxp-host capture\n" + started_;
+    Put("");
+}
+
+void CaptureWriter::Reopen() {
+    if (!file_.is_open()) return;
+    file_.Open(file_.path(), "capture file");
+    head_ = "# rxp-host capture\n" + started_ + "# opened again " +
+            IsoTimeNow(TimePrecision::kMilliseconds) + "\n";
     Put("");
 }
 

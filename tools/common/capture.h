@@ -63,6 +63,10 @@ public:
     // from 0 again. Throws std::runtime_error naming the file.
     void Open(const std::string& path);
     bool enabled() const { return file_.is_open(); }
+    // Opens the file again at its path (after it was renamed away: log rotation). The run goes
+    // on: the new file starts with the run's head lines, its seconds counting on from the same
+    // start. Throws std::runtime_error naming the file; the file open before stays then.
+    void Reopen();
 
     void Write(Clock::time_point when, unsigned poll, unsigned step, LineDirection direction,
                const unsigned char* data, std::size_t size);
@@ -79,7 +83,8 @@ private:
 
     LineFile file_;
     Clock::time_point start_;
-    std::string head_;  // of this run, until it is written
+    std::string started_;  // the "# started" line of this run
+    std::string head_;     // of this run, until it is written
     std::uint64_t lost_total_ = 0;
     std::uint64_t lost_unreported_ = 0;
 };

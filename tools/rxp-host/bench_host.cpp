@@ -196,15 +196,7 @@ void BenchHost::WriteStartEvent() {
 
 int BenchHost::Run() {
     next_round_due_ = Clock::now();
-    signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
-        if (ec) return;
-        std::cerr << "rxp-host: "
-                  << (signal == SIGINT   ? "SIGINT"
-                      : signal == SIGHUP ? "SIGHUP"
-                                         : "SIGTERM")
-                  << ", stopping" << std::endl;
-        Stop();
-    });
+    WaitForSignal();
     if (options_.deadline > 0) {
         deadline_timer_.expires_after(Seconds(options_.deadline));
         deadline_timer_.async_wait([this](const boost::system::error_code& ec) {
@@ -241,6 +233,44 @@ int BenchHost::Run() {
                   << std::endl;
     }
     return ExitCode();
+}
+
+// SIGINT and SIGTERM end the run. SIGHUP opens the events and capture files again, the
+// convention of log rotation: after the files were renamed, new lines go to new files at the
+// given paths.
+void BenchHost::WaitForSignal() {
+    signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
+        if (ec) return;
+        if (signal == SIGHUP) {
+            ReopenFiles();
+            WaitForSignal();
+            return;
+        }
+        std::cerr << "rxp-host: " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ", stopping"
+                  << std::endl;
+        Stop();
+    });
+}
+
+void BenchHost::ReopenFiles() {
+    std::string opened;
+    try {
+        if (events_.enabled()) {
+            events_.Open(options_.events);
+            opened = "events";
+        }
+        if (watch_.capture_enabled()) {
+            watch_.ReopenCapture();
+            opened += opened.empty() ? "capture" : " and capture";
+        }
+    } catch (const std::runtime_error& e) {
+        std::cerr << "rxp-host: SIGHUP: " << e.what() << "; writing on to the file open before"
+                  << std::endl;
+        return;
+    }
+    if (!opened.empty()) {
+        std::cerr << "rxp-host: SIGHUP: " << opened << " file opened again" << std::endl;
+    }
 }
 
 int BenchHost::ExitCode() const {

@@ -112,6 +112,8 @@ private:
     void ArmReopen();
     void TryReopen();
     void ReportHistoryFailures();
+    void WaitForSignal();
+    void ReopenFiles();
     void OnDeadline();
     int ExitCode() const;
     void OnChunk(unsigned char* data, std::size_t size);

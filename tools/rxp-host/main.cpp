@@ -65,17 +65,28 @@ const char kAbout[] =
     "locks it, records wait in memory. --history-keep DAYS deletes older rows as it goes.\n"
     "\n"
     "Faults: after a failed poll nothing is sent until the line has been quiet for --timeout\n"
-    "plus 10 character times; a port that hangs up or fails is closed and opened again every\n"
-    "second; the port is locked (TIOCEXCL and flock) against a second program.\n"
+    "plus 10 character times; a poll that cannot start within three such gaps (a line that\n"
+    "never goes quiet) fails as \"busy\". A port that hangs up, fails, or does not take a\n"
+    "command within --timeout is closed and opened again every second; the port is locked\n"
+    "(TIOCEXCL and flock) against a second program.\n"
+    "Files: --events and --capture are appended to, one whole line at a time, and written\n"
+    "again when space returns; each run of the capture starts with \"# rxp-host capture\" and\n"
+    "\"# started TIME\". No two file options may name the same file. --settings, --cache,\n"
+    "--events and --capture must be regular files. --state and --metrics count what could\n"
+    "not be kept: \"history_failed\", \"events_lost\", \"capture_lost\".\n"
+    "Signals: SIGINT and SIGTERM end the run; SIGHUP opens the events and capture files\n"
+    "again (after log rotation renamed them).\n"
     "\n"
     "Exit codes (when several apply, the smallest but 0):\n"
-    "  0  done: --cycles reached, or SIGINT, SIGTERM or SIGHUP, everything stored and written\n"
-    "  1  could not start: plug-in, port (or port in use), settings, events or history file\n"
-    "  2  usage error\n"
+    "  0  done: --cycles reached, or SIGINT or SIGTERM, everything stored and written\n"
+    "  1  could not start: plug-in, port (or port in use), settings, events, capture or\n"
+    "     history file\n"
+    "  2  usage error, e.g. two options naming one file, --timeout below 5 character times\n"
     "  3  records that could not be stored in the --history database (each one an \"error\"\n"
     "     event and a line on standard error)\n"
     "  4  events that could not be written to the --events file\n"
     "  5  --deadline passed before the --cycles were completed\n"
+    "  6  capture lines that could not be written to the --capture file\n"
     "\n"
     "rxp-host --status STATE_FILE: key: value lines of a running host's --state file (comm,\n"
     "age of the last record, failed polls, active alarms with their texts, per device), the\n"
@@ -252,7 +263,8 @@ int main(int argc, char** argv) {
          "from the start of one poll to the start of the next")
         ("timeout",
          po::value<double>(&options.timeout)->value_name("SECONDS")->default_value(1.0),
-         "time allowed for each reply before the poll is abandoned")
+         "time allowed for each reply (and for the port to take each command) before the "
+         "poll is abandoned; at least 5 character times at --baud")
         ("deadline", po::value<double>(&options.deadline)->value_name("SECONDS"),
          "with --cycles: give up (exit 5) when they are not completed by then")
         ("events", po::value<std::string>(&options.events)->value_name("FILE"),
@@ -268,7 +280,7 @@ int main(int argc, char** argv) {
         ("trace", po::bool_switch(&options.trace),
          "print every frame sent and received, decoded, each reply with its verdict")
         ("capture", po::value<std::string>(&options.capture)->value_name("FILE"),
-         "write every chunk sent and received to FILE, for rxp-sim --replay")
+         "append every chunk sent and received to FILE, for rxp-sim --replay")
         ("state", po::value<std::string>(&options.state)->value_name("FILE"),
          "keep the live state in FILE (JSON), replaced after every poll")
         ("metrics", po::value<std::string>(&options.metrics)->value_name("FILE"),

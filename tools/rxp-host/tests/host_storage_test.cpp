@@ -184,4 +184,34 @@ TEST_F(HostStorage, WhatIsNotARegularFileIsRefusedWithoutHoldingUpTheStart) {
     }
 }
 
+TEST_F(HostStorage, SighupAfterTheFilesWereRenamedWritesOnToNewFilesAndLosesNothing) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string capture = dir_.File("site.capture");
+    hosttest::Process host(HostArgs({"--cycles", "6", "--interval", "0.3", "--capture", capture}),
+                           out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil([this] { return CyclesSoFar() >= 2; }, milliseconds(20000)));
+    ASSERT_EQ(::rename(events_path().c_str(), (events_path() + ".1").c_str()), 0);
+    ASSERT_EQ(::rename(capture.c_str(), (capture + ".1").c_str()), 0);
+    host.Signal(SIGHUP);
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+    EXPECT_NE(hosttest::ReadText(err()).find("SIGHUP: events and capture file opened again"),
+              std::string::npos)
+        << hosttest::ReadText(err());
+
+    std::vector<int> cycles;
+    for (const std::string& path : {events_path() + ".1", events_path()}) {
+        for (const Json::Value& e : hosttest::ReadEvents(path)) {
+            if (e["event"].asString() == "cycle") cycles.push_back(e["cycle"].asInt());
+        }
+    }
+    EXPECT_EQ(cycles, (std::vector<int>{1, 2, 3, 4, 5, 6}));
+    EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events_path()), "cycle") > 0, true);
+    const std::string before = hosttest::ReadText(capture + ".1");
+    const std::string after = hosttest::ReadText(capture);
+    EXPECT_EQ(after.rfind("# rxp-host capture\n# started ", 0), 0u) << after.substr(0, 200);
+    EXPECT_EQ(hosttest::CountLines(before + after, " 25 -> "), 6u);
+    EXPECT_GE(hosttest::CountLines(after, " 25 -> "), 1u);
+    EXPECT_NO_THROW(rxp::tools::ReadCapture(capture));
+}
+
 }  // namespace
