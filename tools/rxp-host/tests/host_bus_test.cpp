@@ -2,6 +2,7 @@
 // record stored under the device that sent it, and the faults of a shared line (a late reply in
 // another device's poll, two cabinets at one address, an unplugged cabinet) kept to their device.
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <filesystem>
 #include <map>
@@ -239,6 +240,54 @@ TEST_F(HostOnBus, BadDeviceListsAreUsageErrorsNamingTheOption) {
         EXPECT_NE(hosttest::ReadText(err()).find(c.says), std::string::npos)
             << hosttest::ReadText(err());
     }
+}
+
+// One unit that answers every command with address 1 whatever address it is polled at: its
+// replies are not taken, the warning names the option, and the option takes them.
+TEST(HostFixedAddressUnit, RepliesFromAnotherAddressAreRefusedUntilTheCheckIsTurnedOff) {
+    hosttest::TempDir dir;
+    hosttest::PowerLine line;
+    const PowerModel model = PowerModel::Distinct(5);
+    line.Answer([model](const Bytes& command, int) {
+        const int index = hosttest::CommandIndex(command);
+        return index < 0 ? Bytes() : model.Reply(index);  // always from address 1
+    });
+    const std::vector<std::string> argv = {RXP_HOST_BIN,
+                                           "--plugin",
+                                           RXP_PLUGIN_SO,
+                                           "--port",
+                                           line.path(),
+                                           "--address",
+                                           "3",
+                                           "--interval",
+                                           "0",
+                                           "--timeout",
+                                           "0.3",
+                                           "--cycles",
+                                           "2",
+                                           "--deadline",
+                                           "3",
+                                           "--events",
+                                           dir.File("events.jsonl")};
+    EXPECT_EQ(hosttest::Run(argv, dir.File("out"), dir.File("err")), 5);
+    std::vector<Json::Value> events = hosttest::ReadEvents(dir.File("events.jsonl"));
+    EXPECT_EQ(hosttest::CountEvents(events, "publish"), 0u);
+    ASSERT_EQ(hosttest::CountEvents(events, "warning"), 1u);
+    for (const Json::Value& e : events) {
+        if (e["event"].asString() != "warning") continue;
+        EXPECT_EQ(e["address"].asUInt(), 3u);
+        EXPECT_EQ(e["from_address"].asUInt(), 1u);
+        EXPECT_NE(e["reason"].asString().find("--no-address-check"), std::string::npos);
+    }
+
+    std::vector<std::string> unchecked = argv;
+    unchecked.push_back("--no-address-check");
+    ::unlink(dir.File("events.jsonl").c_str());
+    EXPECT_EQ(hosttest::Run(unchecked, dir.File("out"), dir.File("err")), 0)
+        << hosttest::ReadText(dir.File("err"));
+    events = hosttest::ReadEvents(dir.File("events.jsonl"));
+    EXPECT_EQ(hosttest::CountEvents(events, "publish"), 2u);
+    EXPECT_EQ(hosttest::CountEvents(events, "warning"), 0u);
 }
 
 }  // namespace
