@@ -11,6 +11,7 @@
 
 #include "tools/common/hex.h"
 #include "tools/common/time_text.h"
+#include "tools/rxp-host/host_output.h"
 
 namespace rxphost {
 
@@ -281,8 +282,8 @@ void DeviceSession::CompleteCycle(double seconds) {
 
     if (comm_lost_) {
         comm_lost_ = false;
-        std::cout << rxp::tools::IsoTimeNow() << "  communication restored"
-                  << (bus_of_several_ ? ": " + Name() : "") << std::endl;
+        Out() << rxp::tools::IsoTimeNow() << "  communication restored"
+              << (bus_of_several_ ? ": " + Name() : "") << std::endl;
         Event("comm_restored");
     }
 }
@@ -307,9 +308,9 @@ void DeviceSession::FailPoll(std::uint64_t bus_poll, const std::string& reason,
               << " failed at " << waiting_for << ": " << detail << std::endl;
     if (failed_in_row_ >= kFailedPollsForLoss) {
         comm_lost_ = true;
-        std::cout << rxp::tools::IsoTimeNow()
-                  << "  communication lost: " << (bus_of_several_ ? Name() + ": " : "")
-                  << failed_in_row_ << " polls in a row failed" << std::endl;
+        Out() << rxp::tools::IsoTimeNow()
+              << "  communication lost: " << (bus_of_several_ ? Name() + ": " : "")
+              << failed_in_row_ << " polls in a row failed" << std::endl;
         Event("comm_lost");
     }
 }
@@ -326,7 +327,8 @@ void DeviceSession::LineLost(const std::string& what) {
 void DeviceSession::Report(const std::string& title, double seconds) {
     CycleReport report{title,    rxp::tools::IsoTimeNow(), seconds, last_record_.data(),
                        changes_, alarms_.active()};
-    std::cout << FormatCycleReport(report) << std::flush;
+    report.comm_changed = comm_lost_ || cycles_ <= 1;
+    if (ShowCycleReport(report)) Out() << FormatCycleReport(report) << std::flush;
     changes_.clear();
 }
 

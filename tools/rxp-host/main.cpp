@@ -3,14 +3,19 @@
 #include <signal.h>
 
 #include <boost/program_options.hpp>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <iostream>
 #include <string>
 #include <vector>
 
 #include "tools/common/version.h"
 #include "tools/rxp-host/bench_host.h"
+#include "tools/rxp-host/host_output.h"
+#include "tools/rxp-host/plugin_output.h"
 #include "tools/rxp-host/plugin_path.h"
+#include "tools/rxp-host/summary.h"
 
 namespace po = boost::program_options;
 
@@ -41,7 +46,10 @@ const char kAbout[] =
     "from another address than the polled device's, or a second reply to one command, is not\n"
     "taken; it is counted, shown by --trace and reported once per device as a \"warning\".\n"
     "\n"
-    "Standard output: the plug-in's own lines and a short summary after every cycle.\n"
+    "Standard output: a short summary after every cycle (--summary), communication lost and\n"
+    "restored, and the plug-in's own lines tagged \"plug-in: \" (--plugin-output). A standard\n"
+    "output nobody reads never holds up the polls: what cannot be written is dropped, and the\n"
+    "number dropped is written when writing works again and on standard error at the end.\n"
     "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-),\n"
     "decoded, each reply with its verdict (accepted for step N, dropped: why, late).\n"
     "--events FILE: JSON Lines appended to FILE, one object per event (\"start\", \"publish\",\n"
@@ -202,6 +210,8 @@ int main(int argc, char** argv) {
     std::string settings;
     long long cycles = 0;
     std::string events_level = "all";
+    std::string plugin_output = "tag";
+    std::string summary = "all";
 
     po::options_description described(kAbout);
     // clang-format off
@@ -245,6 +255,15 @@ int main(int argc, char** argv) {
         ("events-level", po::value<std::string>(&events_level)->value_name("all|changes")
              ->default_value("all"),
          "all events, or only changes: publications, alarms raised and cleared, comm, errors")
+        ("plugin-output", po::value<std::string>(&plugin_output)->value_name("tag|drop|events")
+             ->default_value("tag"),
+         "the plug-in's own console lines: on standard output tagged \"plug-in: \", dropped, "
+         "or as \"plugin_output\" events in the --events file")
+        ("summary", po::value<std::string>(&summary)->value_name("all|changes|none")
+             ->default_value("all"),
+         "the summary on standard output after every cycle, only after cycles that changed "
+         "something (an alarm raised or cleared, the first record, communication restored), "
+         "or none")
         ("trace", po::bool_switch(&options.trace),
          "print every frame sent and received, decoded, each reply with its verdict")
         ("capture", po::value<std::string>(&options.capture)->value_name("FILE"),
@@ -316,6 +335,21 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     options.events_changes = events_level == "changes";
+    rxphost::PluginOutputMode plugin_output_mode = rxphost::PluginOutputMode::kTag;
+    if (!rxphost::ParsePluginOutputMode(plugin_output, &plugin_output_mode)) {
+        UsageError("--plugin-output must be tag, drop or events, not " + plugin_output);
+        return kExitUsage;
+    }
+    if (plugin_output_mode == rxphost::PluginOutputMode::kEvents && options.events.empty()) {
+        UsageError("--plugin-output events needs --events FILE");
+        return kExitUsage;
+    }
+    rxphost::SummaryMode summary_mode = rxphost::SummaryMode::kAll;
+    if (!rxphost::ParseSummaryMode(summary, &summary_mode)) {
+        UsageError("--summary must be all, changes or none, not " + summary);
+        return kExitUsage;
+    }
+    rxphost::SetSummaryMode(summary_mode);
     if (!std::isfinite(options.interval) || options.interval < 0 || options.interval > 86400) {
         UsageError("--interval must be 0 to 86400 seconds");
         return kExitUsage;
@@ -326,14 +360,27 @@ int main(int argc, char** argv) {
     }
 
     try {
-        rxphost::BenchHost host(options);
-        host.Start();
-        return host.Run();
-    } catch (const rxphost::StartupError& e) {
+        rxphost::CapturePluginOutput(plugin_output_mode);
+    } catch (const std::exception& e) {
         std::cerr << "rxp-host: " << e.what() << std::endl;
         return kExitFailed;
+    }
+    int code = kExitFailed;
+    try {
+        rxphost::BenchHost host(options);
+        host.Start();
+        code = host.Run();
+    } catch (const rxphost::StartupError& e) {
+        std::cerr << "rxp-host: " << e.what() << std::endl;
     } catch (const std::exception& e) {
         std::cerr << "rxp-host: stopped: " << e.what() << std::endl;
-        return kExitFailed;
     }
+    const std::uint64_t plugin_lines_lost = rxphost::EndPluginOutput();
+    if (plugin_output_mode == rxphost::PluginOutputMode::kEvents && plugin_lines_lost > 0) {
+        std::cerr << "rxp-host: " << plugin_lines_lost
+                  << " lines of the plug-in could not be written as events" << std::endl;
+    }
+    // A standard output that takes nothing more does not keep the host from ending.
+    rxphost::FinishOutput(std::chrono::milliseconds(2000));
+    return code;
 }

@@ -234,8 +234,8 @@ TEST_F(HostOnTestLine, SettingsLinesOfThePluginShowBeforeTheFirstPoll) {
 
     const std::string out = hosttest::ReadText(this->out());
     const std::size_t init = out.find(
-        "InitSetting 9 b_mode_:3\nhere 1\nhere 2\nhere alert_a_7\n"
-        "mobile:alert_a_7:06016;1;2; level:0 value:0\n");
+        "plug-in: InitSetting 9 b_mode_:3\nplug-in: here 1\nplug-in: here 2\n"
+        "plug-in: here alert_a_7\nplug-in: mobile:alert_a_7:06016;1;2; level:0 value:0\n");
     const std::size_t cycle = out.find("cycle 1");
     ASSERT_NE(init, std::string::npos) << out;
     ASSERT_NE(cycle, std::string::npos) << out;
