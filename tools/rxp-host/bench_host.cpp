@@ -108,6 +108,10 @@ void BenchHost::Start() {
             several));
         try {
             sessions_.back()->Create(*plugin_);
+        } catch (const ConfigError& e) {
+            if (!several) throw;
+            throw ConfigError("device at address " + std::to_string(config.address) + ": " +
+                              e.what());
         } catch (const StartupError& e) {
             if (!several) throw;
             throw StartupError("device at address " + std::to_string(config.address) + ": " +

@@ -12,6 +12,7 @@
 #include "tools/common/hex.h"
 #include "tools/common/time_text.h"
 #include "tools/rxp-host/host_output.h"
+#include "tools/rxp-host/startup_checks.h"
 
 namespace rxphost {
 
@@ -105,7 +106,7 @@ void DeviceSession::ApplySettings() {
     if (!path.empty()) {
         std::string text, why;
         if (!ReadFile(path, &text, &why)) {
-            throw StartupError("cannot read settings file '" + path + "': " + why);
+            throw ConfigError("cannot read settings file '" + path + "': " + why);
         }
         // Strict: a second copy of a key or anything after the object is a mistake in the
         // file, not something to guess about.
@@ -122,11 +123,13 @@ void DeviceSession::ApplySettings() {
             errors = e.what();
         }
         if (!parsed) {
-            throw StartupError("settings file '" + path +
-                               "' is not valid JSON: " + OneLine(errors));
+            throw ConfigError("settings file '" + path + "' is not valid JSON: " + OneLine(errors));
         }
         if (!settings.isObject()) {
-            throw StartupError("settings file '" + path + "' must hold a JSON object");
+            throw ConfigError("settings file '" + path + "' must hold a JSON object");
+        }
+        for (const std::string& warning : UnknownSettingsWarnings(path, settings)) {
+            std::cerr << "rxp-host: " << warning << std::endl;
         }
     }
 
@@ -134,9 +137,9 @@ void DeviceSession::ApplySettings() {
     if (settings.isObject() && settings.isMember("deviceId")) {
         const Json::Value& id = settings["deviceId"];
         if (!id.isIntegral() || !id.isInt()) {
-            throw StartupError("settings file '" + path +
-                               "': \"deviceId\" must be a whole number, not " +
-                               Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
+            throw ConfigError("settings file '" + path +
+                              "': \"deviceId\" must be a whole number, not " +
+                              Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
         }
         device_->data_id = id.asInt();
     }
@@ -144,7 +147,7 @@ void DeviceSession::ApplySettings() {
     try {
         device_->InitSetting(settings);
     } catch (const std::exception& e) {  // Json::Exception, from inside the plug-in
-        throw StartupError("settings file '" + path + "' was refused by the plug-in: " + e.what());
+        throw ConfigError("settings file '" + path + "' was refused by the plug-in: " + e.what());
     }
 }
 
@@ -310,7 +313,9 @@ void DeviceSession::FailPoll(std::uint64_t bus_poll, const std::string& reason,
         comm_lost_ = true;
         Out() << rxp::tools::IsoTimeNow()
               << "  communication lost: " << (bus_of_several_ ? Name() + ": " : "")
-              << failed_in_row_ << " polls in a row failed" << std::endl;
+              << failed_in_row_ << " polls in a row failed; check the bus address ("
+              << unsigned(address_)
+              << "), the wiring and that --baud is the power system's line speed" << std::endl;
         Event("comm_lost");
     }
 }

@@ -15,6 +15,7 @@
 #include "tools/rxp-host/host_output.h"
 #include "tools/rxp-host/plugin_output.h"
 #include "tools/rxp-host/plugin_path.h"
+#include "tools/rxp-host/startup_checks.h"
 #include "tools/rxp-host/summary.h"
 
 namespace po = boost::program_options;
@@ -72,8 +73,10 @@ const char kAbout[] =
     "\n"
     "Exit codes (when several apply, the smallest but 0):\n"
     "  0  done: --cycles reached, or SIGINT, SIGTERM or SIGHUP, everything stored and written\n"
-    "  1  could not start: plug-in, port (or port in use), settings, events or history file\n"
-    "  2  usage error\n"
+    "  1  could not start: plug-in, port (or port in use), events, history, state or metrics\n"
+    "     file or folder\n"
+    "  2  usage error, or a settings file that cannot be used (unreadable, not a JSON object,\n"
+    "     refused by the plug-in): a service is not restarted on it\n"
     "  3  records that could not be stored in the --history database (each one an \"error\"\n"
     "     event and a line on standard error)\n"
     "  4  events that could not be written to the --events file\n"
@@ -359,6 +362,18 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // The live files are replaced after every poll: a folder that cannot take them is found
+    // now, not after the first cycle.
+    for (const char* live_option : {"state", "metrics"}) {
+        if (!vm.count(live_option)) continue;
+        const std::string problem =
+            rxphost::CheckOutputFolder(live_option, vm[live_option].as<std::string>());
+        if (!problem.empty()) {
+            std::cerr << "rxp-host: " << problem << std::endl;
+            return kExitFailed;
+        }
+    }
+
     try {
         rxphost::CapturePluginOutput(plugin_output_mode);
     } catch (const std::exception& e) {
@@ -370,6 +385,9 @@ int main(int argc, char** argv) {
         rxphost::BenchHost host(options);
         host.Start();
         code = host.Run();
+    } catch (const rxphost::ConfigError& e) {
+        std::cerr << "rxp-host: " << e.what() << std::endl;
+        code = kExitUsage;
     } catch (const rxphost::StartupError& e) {
         std::cerr << "rxp-host: " << e.what() << std::endl;
     } catch (const std::exception& e) {
