@@ -13,6 +13,7 @@
 #include "tools/common/frame_notation.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
+#include "tools/rxp-host/file_reopen.h"
 #include "tools/rxp-host/host_output.h"
 #include "tools/rxp-host/plugin_output.h"
 
@@ -77,6 +78,7 @@ void BenchHost::Start() {
     if (!options_.capture.empty()) {
         try {
             watch_.OpenCapture(options_.capture);
+            RememberForReopen(options_.capture);
         } catch (const std::runtime_error& e) {
             throw StartupError(e.what());
         }
@@ -85,6 +87,7 @@ void BenchHost::Start() {
         events_.KeepChangesOnly(options_.events_changes);
         try {
             events_.Open(options_.events);
+            RememberForReopen(options_.events);
         } catch (const std::runtime_error& e) {
             throw StartupError(e.what());
         }
@@ -195,15 +198,7 @@ void BenchHost::WriteStartEvent() {
 
 int BenchHost::Run() {
     next_round_due_ = Clock::now();
-    signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
-        if (ec) return;
-        std::cerr << "rxp-host: "
-                  << (signal == SIGINT   ? "SIGINT"
-                      : signal == SIGHUP ? "SIGHUP"
-                                         : "SIGTERM")
-                  << ", stopping" << std::endl;
-        Stop();
-    });
+    WaitForSignal();
     if (options_.deadline > 0) {
         deadline_timer_.expires_after(Seconds(options_.deadline));
         deadline_timer_.async_wait([this](const boost::system::error_code& ec) {
@@ -236,6 +231,28 @@ int BenchHost::Run() {
                   << options_.events << "'" << std::endl;
     }
     return ExitCode();
+}
+
+// SIGINT and SIGTERM end the run. SIGHUP reopens the events and capture files at their paths
+// (logrotate renamed them) and the run goes on.
+void BenchHost::WaitForSignal() {
+    signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
+        if (ec) return;
+        if (signal == SIGHUP) {
+            watch_.Flush();
+            std::string error;
+            if (ReopenRemembered(&error)) {
+                std::cerr << "rxp-host: SIGHUP, events and capture files reopened" << std::endl;
+            } else {
+                std::cerr << "rxp-host: SIGHUP: " << error << std::endl;
+            }
+            WaitForSignal();
+            return;
+        }
+        std::cerr << "rxp-host: " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ", stopping"
+                  << std::endl;
+        Stop();
+    });
 }
 
 int BenchHost::ExitCode() const {

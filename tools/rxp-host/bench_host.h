@@ -91,6 +91,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void WriteStartEvent();
+    void WaitForSignal();
     void StartReading();
     void StartRound();
     void StartPoll();

@@ -261,13 +261,13 @@ TEST_F(HostUnderFaults, CachedRecordOfAnotherDeviceIsRefusedAndPollingStartsWith
         << hosttest::ReadText(this->err());
 }
 
-TEST_F(HostUnderFaults, SighupEndsTheRunWithItsSummaryAndABrokenOutputPipeDoesNotEndIt) {
+TEST_F(HostUnderFaults, SigtermEndsTheRunWithItsSummaryAndABrokenOutputPipeDoesNotEndIt) {
     StartSim(Json::Value(Json::objectValue), {});
     hosttest::Process host(HostArgs({"--interval", "0.2"}), out(), err());
     ASSERT_TRUE(hosttest::WaitUntil([this] { return CyclesSoFar() >= 2; }, milliseconds(20000)));
-    host.Signal(SIGHUP);
+    host.Signal(SIGTERM);
     ASSERT_EQ(host.Wait(milliseconds(10000)), 0) << hosttest::ReadText(err());
-    EXPECT_NE(hosttest::ReadText(err()).find("SIGHUP, stopping"), std::string::npos);
+    EXPECT_NE(hosttest::ReadText(err()).find("SIGTERM, stopping"), std::string::npos);
     EXPECT_NE(hosttest::ReadText(out()).find("cycles completed in"), std::string::npos);
     const std::size_t cycles = CyclesSoFar();
     EXPECT_EQ(hosttest::ReadHistory(history()).size(), cycles);

@@ -44,6 +44,32 @@ TEST_F(HostMessages, StandardOutputNobodyReadsNeverHoldsUpThePolls) {
         << hosttest::ReadText(err());
 }
 
+TEST_F(HostMessages, SighupReopensTheEventsAndCaptureFilesAndLosesNothing) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string capture = dir_.File("line.capture");
+    hosttest::Process host(HostArgs({"--interval", "0.1", "--capture", capture}), out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil([this] { return CyclesSoFar() >= 3; }, milliseconds(20000)));
+    // What logrotate does: rename, then SIGHUP.
+    std::filesystem::rename(events_path(), events_path() + ".1");
+    std::filesystem::rename(capture, capture + ".1");
+    host.Signal(SIGHUP);
+    EXPECT_TRUE(hosttest::WaitUntil(
+        [this] { return std::filesystem::exists(events_path()) && CyclesSoFar() >= 3; },
+        milliseconds(20000)));
+    host.Signal(SIGTERM);
+    ASSERT_EQ(host.Wait(milliseconds(15000)), 0) << hosttest::ReadText(err());
+
+    const auto rotated = hosttest::ReadEvents(events_path() + ".1");
+    const auto fresh = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::CountEvents(rotated, "publish") + hosttest::CountEvents(fresh, "publish"),
+              hosttest::ReadHistory(history()).size());
+    EXPECT_GE(hosttest::CountEvents(fresh, "publish"), 3u);
+    EXPECT_GT(hosttest::CountLines(hosttest::ReadText(capture), " -> "), 0u);
+    EXPECT_GT(hosttest::CountLines(hosttest::ReadText(capture + ".1"), " -> "), 0u);
+    EXPECT_NE(hosttest::ReadText(err()).find("SIGHUP, events and capture files reopened"),
+              std::string::npos);
+}
+
 struct OutputCase {
     std::vector<std::string> options;
     std::vector<std::string> in_out;      // on standard output
