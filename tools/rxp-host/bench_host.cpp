@@ -14,7 +14,9 @@
 #include "tools/common/frame_notation.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
+#include "tools/rxp-host/host_output.h"
 #include "tools/rxp-host/input_file.h"
+#include "tools/rxp-host/plugin_output.h"
 
 namespace rxphost {
 
@@ -113,6 +115,10 @@ void BenchHost::Start() {
             several));
         try {
             sessions_.back()->Create(*plugin_);
+        } catch (const ConfigError& e) {
+            if (!several) throw;
+            throw ConfigError("device at address " + std::to_string(config.address) + ": " +
+                              e.what());
         } catch (const StartupError& e) {
             if (!several) throw;
             throw StartupError("device at address " + std::to_string(config.address) + ": " +
@@ -148,6 +154,7 @@ void BenchHost::Start() {
     }
 
     for (const auto& session : sessions_) session->LoadCache();
+    PluginLinesToEvents(events_);
     // The live files exist from the start, so that a reader finds the host before any cycle.
     WriteLiveState();
     if (live_error_reported_) throw StartupError("cannot write the live state, stopping");
@@ -211,13 +218,14 @@ int BenchHost::Run() {
     io_.run();
 
     if (poll_active_) watch_.PollFailed(static_cast<unsigned>(polls_), "stopped");
+    PluginLinesToEvents(events_);
     watch_.Flush();
     if (history_) {
         history_->Finish(kHistoryGrace);
         ReportHistoryFailures();
     }
-    std::cout << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles")
-              << " completed in " << polls_ << (polls_ == 1 ? " poll" : " polls") << std::endl;
+    Out() << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles") << " completed in "
+          << polls_ << (polls_ == 1 ? " poll" : " polls") << std::endl;
     if (history_ && history_->failed() > 0) {
         std::cerr << "rxp-host: " << history_->failed() << " of "
                   << history_->failed() + history_->stored() << " records could not be stored in '"
@@ -325,8 +333,8 @@ void BenchHost::LineDown(const std::string& what) {
         session->LineLost(what);
     }
     if (any_newly_lost) {
-        std::cout << rxp::tools::IsoTimeNow() << "  communication lost: port " << options_.port
-                  << ": " << what << std::endl;
+        Out() << rxp::tools::IsoTimeNow() << "  communication lost: port " << options_.port << ": "
+              << what << std::endl;
     }
     reopen_failure_reported_ = false;
     watch_.Flush();
@@ -608,6 +616,7 @@ void BenchHost::CompleteCycle() {
     ++cycles_;
     current_->CompleteCycle(SecondsBetween(poll_started_, Clock::now()));
     ReportHistoryFailures();
+    PluginLinesToEvents(events_);
     events_.Flush();
     watch_.Flush();
     WriteLiveState();

@@ -10,7 +10,9 @@
 
 #include "tools/common/hex.h"
 #include "tools/common/time_text.h"
+#include "tools/rxp-host/host_output.h"
 #include "tools/rxp-host/input_file.h"
+#include "tools/rxp-host/startup_checks.h"
 
 namespace rxphost {
 
@@ -82,11 +84,11 @@ void DeviceSession::ApplySettings() {
     if (!path.empty()) {
         std::string text, why;
         if (!ReadRegularFile(path, kSettingsLimit + 1, &text, &why)) {
-            throw StartupError("cannot read settings file '" + path + "': " + why);
+            throw ConfigError("cannot read settings file '" + path + "': " + why);
         }
         if (text.size() > kSettingsLimit) {
-            throw StartupError("settings file '" + path + "' is larger than " +
-                               std::to_string(kSettingsLimit >> 20) + " MiB");
+            throw ConfigError("settings file '" + path + "' is larger than " +
+                              std::to_string(kSettingsLimit >> 20) + " MiB");
         }
         // Strict: a second copy of a key or anything after the object is a mistake in the
         // file, not something to guess about.
@@ -103,11 +105,14 @@ void DeviceSession::ApplySettings() {
             errors = e.what();
         }
         if (!parsed) {
-            throw StartupError("settings file '" + path +
-                               "' is not valid JSON: " + PrintableText(OneLine(errors)));
+            throw ConfigError("settings file '" + path +
+                              "' is not valid JSON: " + PrintableText(OneLine(errors)));
         }
         if (!settings.isObject()) {
-            throw StartupError("settings file '" + path + "' must hold a JSON object");
+            throw ConfigError("settings file '" + path + "' must hold a JSON object");
+        }
+        for (const std::string& warning : UnknownSettingsWarnings(path, settings)) {
+            std::cerr << "rxp-host: " << warning << std::endl;
         }
     }
 
@@ -115,9 +120,9 @@ void DeviceSession::ApplySettings() {
     if (settings.isObject() && settings.isMember("deviceId")) {
         const Json::Value& id = settings["deviceId"];
         if (!id.isIntegral() || !id.isInt()) {
-            throw StartupError("settings file '" + path +
-                               "': \"deviceId\" must be a whole number, not " +
-                               Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
+            throw ConfigError("settings file '" + path +
+                              "': \"deviceId\" must be a whole number, not " +
+                              Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
         }
         device_->data_id = id.asInt();
     }
@@ -125,8 +130,8 @@ void DeviceSession::ApplySettings() {
     try {
         device_->InitSetting(settings);
     } catch (const std::exception& e) {  // Json::Exception, from inside the plug-in
-        throw StartupError("settings file '" + path +
-                           "' was refused by the plug-in: " + PrintableText(e.what()));
+        throw ConfigError("settings file '" + path +
+                          "' was refused by the plug-in: " + PrintableText(e.what()));
     }
 }
 
@@ -267,8 +272,8 @@ void DeviceSession::CompleteCycle(double seconds) {
 
     if (comm_lost_) {
         comm_lost_ = false;
-        std::cout << rxp::tools::IsoTimeNow() << "  communication restored"
-                  << (bus_of_several_ ? ": " + Name() : "") << std::endl;
+        Out() << rxp::tools::IsoTimeNow() << "  communication restored"
+              << (bus_of_several_ ? ": " + Name() : "") << std::endl;
         Event("comm_restored");
     }
 }
@@ -294,9 +299,11 @@ void DeviceSession::FailPoll(std::uint64_t bus_poll, const std::string& reason,
               << std::endl;
     if (failed_in_row_ >= kFailedPollsForLoss) {
         comm_lost_ = true;
-        std::cout << rxp::tools::IsoTimeNow()
-                  << "  communication lost: " << (bus_of_several_ ? Name() + ": " : "")
-                  << failed_in_row_ << " polls in a row failed" << std::endl;
+        Out() << rxp::tools::IsoTimeNow()
+              << "  communication lost: " << (bus_of_several_ ? Name() + ": " : "")
+              << failed_in_row_ << " polls in a row failed; check the bus address ("
+              << unsigned(address_)
+              << "), the wiring and that --baud is the power system's line speed" << std::endl;
         Event("comm_lost");
     }
 }
@@ -313,7 +320,8 @@ void DeviceSession::LineLost(const std::string& what) {
 void DeviceSession::Report(const std::string& title, double seconds) {
     CycleReport report{title,    rxp::tools::IsoTimeNow(), seconds, last_record_.data(),
                        changes_, alarms_.active()};
-    std::cout << FormatCycleReport(report) << std::flush;
+    report.comm_changed = comm_lost_ || cycles_ <= 1;
+    if (ShowCycleReport(report)) Out() << FormatCycleReport(report) << std::flush;
     changes_.clear();
 }
 

@@ -30,6 +30,12 @@ class StartupError : public std::runtime_error {
 public:
     using std::runtime_error::runtime_error;
 };
+// A settings file that cannot be used: a configuration error, which the host ends on like a
+// usage error (a service restarted on it would only fail again).
+class ConfigError : public StartupError {
+public:
+    using StartupError::StartupError;
+};
 
 // Polls in a row that fail before a device counts as lost.
 constexpr unsigned kFailedPollsForLoss = 3;

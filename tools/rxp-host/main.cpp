@@ -3,7 +3,9 @@
 #include <signal.h>
 
 #include <boost/program_options.hpp>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -11,9 +13,13 @@
 
 #include "tools/common/version.h"
 #include "tools/rxp-host/bench_host.h"
+#include "tools/rxp-host/host_output.h"
 #include "tools/rxp-host/output_files.h"
+#include "tools/rxp-host/plugin_output.h"
 #include "tools/rxp-host/plugin_path.h"
+#include "tools/rxp-host/startup_checks.h"
 #include "tools/rxp-host/status.h"
+#include "tools/rxp-host/summary.h"
 
 namespace po = boost::program_options;
 
@@ -44,12 +50,16 @@ const char kAbout[] =
     "from another address than the polled device's, or a second reply to one command, is not\n"
     "taken; it is counted, shown by --trace and reported once per device as a \"warning\".\n"
     "\n"
-    "Standard output: the plug-in's own lines and a short summary after every cycle.\n"
+    "Standard output: a short summary after every cycle (--summary), communication lost and\n"
+    "restored, and the plug-in's own lines tagged \"plug-in: \" (--plugin-output). A standard\n"
+    "output nobody reads never holds up the polls: what cannot be written is dropped, and the\n"
+    "number dropped is written when writing works again and on standard error at the end.\n"
     "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-),\n"
     "decoded, each reply with its verdict (accepted for step N, dropped: why, late).\n"
     "--events FILE: JSON Lines appended to FILE, one object per event (\"start\", \"publish\",\n"
     "\"alarm\", \"alarm_raised\", \"alarm_cleared\", \"comm_lost\", \"comm_restored\", \"cycle\",\n"
-    "\"poll_failed\", \"cache_loaded\", \"warning\", \"error\", \"events_lost\", \"deadline\"),\n"
+    "\"poll_failed\", \"cache_loaded\", \"warning\", \"error\", \"events_lost\", \"deadline\",\n"
+    "\"plugin_output\" with --plugin-output events: the plug-in's line in \"text\"),\n"
     "each with \"event\" and \"time\" (ISO 8601 with the UTC offset), those about a device\n"
     "with its \"address\" and \"device_id\"; --events-level changes leaves out \"alarm\" and\n"
     "\"cycle\".\n"
@@ -79,9 +89,11 @@ const char kAbout[] =
     "\n"
     "Exit codes (when several apply, the smallest but 0):\n"
     "  0  done: --cycles reached, or SIGINT or SIGTERM, everything stored and written\n"
-    "  1  could not start: plug-in, port (or port in use), settings, events, capture or\n"
-    "     history file\n"
-    "  2  usage error, e.g. two options naming one file, --timeout below 5 character times\n"
+    "  1  could not start: plug-in, port (or port in use), cache, events, capture, history,\n"
+    "     state or metrics file or folder\n"
+    "  2  usage error (e.g. two options naming one file, --timeout below 5 character times),\n"
+    "     or a settings file that cannot be used (unreadable, not a JSON object, refused by\n"
+    "     the plug-in): a service is not restarted on it\n"
     "  3  records that could not be stored in the --history database (each one an \"error\"\n"
     "     event and a line on standard error)\n"
     "  4  events that could not be written to the --events file\n"
@@ -230,6 +242,8 @@ int main(int argc, char** argv) {
     std::string events_level = "all";
     std::string status_file;
     double status_max_age = rxphost::kDefaultStatusMaxAge;
+    std::string plugin_output = "tag";
+    std::string summary = "all";
 
     po::options_description described(kAbout);
     // clang-format off
@@ -277,6 +291,15 @@ int main(int argc, char** argv) {
         ("events-level", po::value<std::string>(&events_level)->value_name("all|changes")
              ->default_value("all"),
          "all events, or only changes: publications, alarms raised and cleared, comm, errors")
+        ("plugin-output", po::value<std::string>(&plugin_output)->value_name("tag|drop|events")
+             ->default_value("tag"),
+         "the plug-in's own console lines: on standard output tagged \"plug-in: \", dropped, "
+         "or as \"plugin_output\" events in the --events file")
+        ("summary", po::value<std::string>(&summary)->value_name("all|changes|none")
+             ->default_value("all"),
+         "the summary on standard output after every cycle, only after cycles that changed "
+         "something (an alarm raised or cleared, the first record, communication restored), "
+         "or none")
         ("trace", po::bool_switch(&options.trace),
          "print every frame sent and received, decoded, each reply with its verdict")
         ("capture", po::value<std::string>(&options.capture)->value_name("FILE"),
@@ -373,6 +396,21 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     options.events_changes = events_level == "changes";
+    rxphost::PluginOutputMode plugin_output_mode = rxphost::PluginOutputMode::kTag;
+    if (!rxphost::ParsePluginOutputMode(plugin_output, &plugin_output_mode)) {
+        UsageError("--plugin-output must be tag, drop or events, not " + plugin_output);
+        return kExitUsage;
+    }
+    if (plugin_output_mode == rxphost::PluginOutputMode::kEvents && options.events.empty()) {
+        UsageError("--plugin-output events needs --events FILE");
+        return kExitUsage;
+    }
+    rxphost::SummaryMode summary_mode = rxphost::SummaryMode::kAll;
+    if (!rxphost::ParseSummaryMode(summary, &summary_mode)) {
+        UsageError("--summary must be all, changes or none, not " + summary);
+        return kExitUsage;
+    }
+    rxphost::SetSummaryMode(summary_mode);
     if (!std::isfinite(options.interval) || options.interval < 0 || options.interval > 86400) {
         UsageError("--interval must be 0 to 86400 seconds");
         return kExitUsage;
@@ -415,15 +453,43 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
 
+    // The live files are replaced after every poll: a folder that cannot take them is found
+    // now, not after the first cycle.
+    for (const char* live_option : {"state", "metrics"}) {
+        if (!vm.count(live_option)) continue;
+        const std::string problem =
+            rxphost::CheckOutputFolder(live_option, vm[live_option].as<std::string>());
+        if (!problem.empty()) {
+            std::cerr << "rxp-host: " << problem << std::endl;
+            return kExitFailed;
+        }
+    }
+
+    try {
+        rxphost::CapturePluginOutput(plugin_output_mode);
+    } catch (const std::exception& e) {
+        std::cerr << "rxp-host: " << e.what() << std::endl;
+        return kExitFailed;
+    }
+    int code = kExitFailed;
     try {
         rxphost::BenchHost host(options);
         host.Start();
-        return host.Run();
+        code = host.Run();
+    } catch (const rxphost::ConfigError& e) {
+        std::cerr << "rxp-host: " << e.what() << std::endl;
+        code = kExitUsage;
     } catch (const rxphost::StartupError& e) {
         std::cerr << "rxp-host: " << e.what() << std::endl;
-        return kExitFailed;
     } catch (const std::exception& e) {
         std::cerr << "rxp-host: stopped: " << e.what() << std::endl;
-        return kExitFailed;
     }
+    const std::uint64_t plugin_lines_lost = rxphost::EndPluginOutput();
+    if (plugin_output_mode == rxphost::PluginOutputMode::kEvents && plugin_lines_lost > 0) {
+        std::cerr << "rxp-host: " << plugin_lines_lost
+                  << " lines of the plug-in could not be written as events" << std::endl;
+    }
+    // A standard output that takes nothing more does not keep the host from ending.
+    rxphost::FinishOutput(std::chrono::milliseconds(2000));
+    return code;
 }

@@ -81,30 +81,30 @@ TEST_P(HostStartup, FailsWithAMessageNamingTheProblemBeforeAnythingIsPolled) {
 INSTANTIATE_TEST_SUITE_P(
     Refused, HostStartup,
     ::testing::Values(
-        StartupCase{"SettingsNotJson", "{\"appSetting\": ", {}, 1, {"@", "not valid JSON"}},
+        StartupCase{"SettingsNotJson", "{\"appSetting\": ", {}, 2, {"@", "not valid JSON"}},
         // The plug-in reads "b_mode" as text; an object makes the JSON library throw inside it.
         StartupCase{"SettingsRefusedInsideThePlugin",
                     "{\"appSetting\": {\"b_mode\": {\"mode\": 3}}}",
                     {},
-                    1,
+                    2,
                     {"@", "refused by the plug-in"}},
-        StartupCase{"SettingsNotAnObject", "[1, 2]", {}, 1, {"@", "must hold a JSON object"}},
+        StartupCase{"SettingsNotAnObject", "[1, 2]", {}, 2, {"@", "must hold a JSON object"}},
         // Parsed strictly, as the simulator's scenario.
         StartupCase{"SettingsWithTrailingGarbage",
                     "{\"deviceId\": 1} }",
                     {},
-                    1,
+                    2,
                     {"@", "not valid JSON", "Extra non-whitespace"}},
         StartupCase{"SettingsWithADuplicateKey",
                     "{\"deviceId\": 1, \"deviceId\": 2}",
                     {},
-                    1,
+                    2,
                     {"@", "Duplicate key: 'deviceId'"}},
-        StartupCase{"SettingsNestedTooDeep", kDeepJson, {}, 1, {"@", "not valid JSON"}},
+        StartupCase{"SettingsNestedTooDeep", kDeepJson, {}, 2, {"@", "not valid JSON"}},
         StartupCase{"SettingsIsADirectory",
                     nullptr,
                     {"--settings", "/tmp"},
-                    1,
+                    2,
                     {"settings file '/tmp'", "directory"}},
         StartupCase{"DeadlineWithoutCycles",
                     nullptr,
@@ -114,9 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
         StartupCase{"SettingsFileMissing",
                     nullptr,
                     {"--settings", "/nonexistent/s.json"},
-                    1,
+                    2,
                     {"/nonexistent/s.json"}},
-        StartupCase{"DeviceIdNotANumber", "{\"deviceId\": \"7\"}", {}, 1, {"@", "deviceId"}},
+        StartupCase{"DeviceIdNotANumber", "{\"deviceId\": \"7\"}", {}, 2, {"@", "deviceId"}},
         StartupCase{"PluginMissing",
                     nullptr,
                     {"--plugin", "/nonexistent/rxp517_t36b2.so"},
@@ -144,7 +144,7 @@ INSTANTIATE_TEST_SUITE_P(
         StartupCase{"SettingsWithControlCharacters",
                     "{\"\\u001b[2J\": 1, \"\\u001b[2J\": 2}",
                     {},
-                    1,
+                    2,
                     {"@", "Duplicate key: '\\x1b[2J'"}},
         StartupCase{"CaptureInAMissingFolder",
                     nullptr,
@@ -155,7 +155,7 @@ INSTANTIATE_TEST_SUITE_P(
                     nullptr,
                     {"--state", "/nonexistent/state.json"},
                     1,
-                    {"beside '/nonexistent/state.json'", "cannot write the live state"}},
+                    {"folder '/nonexistent' does not exist", "mkdir -p"}},
         StartupCase{"EventsLevelUnknown",
                     nullptr,
                     {"--events-level", "some"},
@@ -379,8 +379,8 @@ TEST_F(HostOnTestLine, SettingsLinesOfThePluginShowBeforeTheFirstPoll) {
 
     const std::string out = hosttest::ReadText(this->out());
     const std::size_t init = out.find(
-        "InitSetting 9 b_mode_:3\nhere 1\nhere 2\nhere alert_a_7\n"
-        "mobile:alert_a_7:06016;1;2; level:0 value:0\n");
+        "plug-in: InitSetting 9 b_mode_:3\nplug-in: here 1\nplug-in: here 2\n"
+        "plug-in: here alert_a_7\nplug-in: mobile:alert_a_7:06016;1;2; level:0 value:0\n");
     const std::size_t cycle = out.find("cycle 1");
     ASSERT_NE(init, std::string::npos) << out;
     ASSERT_NE(cycle, std::string::npos) << out;

@@ -169,7 +169,7 @@ TEST_F(HostStorage, WhatIsNotARegularFileIsRefusedWithoutHoldingUpTheStart) {
     const Case cases[] = {
         {{"--events", fifo}, 1, "cannot open events file '" + fifo + "': it is a FIFO"},
         {{"--capture", fifo}, 1, "cannot open capture file '" + fifo + "': it is a FIFO"},
-        {{"--settings", fifo}, 1, "cannot read settings file '" + fifo + "': it is a FIFO"},
+        {{"--settings", fifo}, 2, "cannot read settings file '" + fifo + "': it is a FIFO"},
         {{"--cache", fifo}, 0, "cannot read cache file '" + fifo + "': it is a FIFO"},
         {{"--cache", "/dev/zero"}, 0, "cannot read cache file '/dev/zero': it is a device"},
         {{"--cache", big}, 0, "cache file '" + big + "' holds more than 289 bytes, not a record"},
