@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <cstring>
+#include <fstream>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
@@ -14,17 +15,29 @@
 namespace rxp::tools {
 
 void CaptureWriter::Open(const std::string& path) {
-    out_.open(path, std::ios::out | std::ios::trunc | std::ios::binary);
-    if (!out_) throw std::runtime_error("cannot create capture file '" + path + "'");
-    path_ = path;
+    file_.Open(path, "capture file");
+    if (file_.ended_torn_line()) {
+        std::cerr << "rxp-host: capture file '" << path
+                  << "' ended in an unfinished line; this run starts on a line of its own"
+                  << std::endl;
+    }
     start_ = Clock::now();
-    out_ << "# rxp-host capture: seconds poll step dir bytes\n"
-         << "# started " << IsoTimeNow(TimePrecision::kMilliseconds) << "\n";
+    started_ = "# started " + IsoTimeNow(TimePrecision::kMilliseconds) + "\n";
+    head_ = "# rxp-host capture\n" + started_;
+    Put("");
+}
+
+void CaptureWriter::Reopen() {
+    if (!file_.is_open()) return;
+    file_.Open(file_.path(), "capture file");
+    head_ = "# rxp-host capture\n" + started_ + "# opened again " +
+            IsoTimeNow(TimePrecision::kMilliseconds) + "\n";
+    Put("");
 }
 
 void CaptureWriter::Write(Clock::time_point when, unsigned poll, unsigned step,
                           LineDirection direction, const unsigned char* data, std::size_t size) {
-    if (!out_.is_open()) return;
+    if (!file_.is_open()) return;
     char head[64];
     const double seconds = std::chrono::duration<double>(when - start_).count();
     if (poll == 0) {
@@ -32,20 +45,40 @@ void CaptureWriter::Write(Clock::time_point when, unsigned poll, unsigned step,
     } else {
         std::snprintf(head, sizeof(head), "%.6f %u %u ", seconds, poll, step);
     }
-    out_ << head << (direction == LineDirection::kToPowerSystem ? "-> " : "<- ")
-         << hex::Upper(data, size) << '\n';
-    if (!out_ && !failed_reported_) {
-        failed_reported_ = true;
-        std::cerr << "rxp-host: cannot write capture file '" << path_ << "'" << std::endl;
-    }
+    Put(head + std::string(direction == LineDirection::kToPowerSystem ? "-> " : "<- ") +
+        hex::Upper(data, size) + "\n");
 }
 
 void CaptureWriter::Note(const std::string& text) {
-    if (out_.is_open()) out_ << "# " << text << '\n';
+    if (file_.is_open()) Put("# " + text + "\n");
 }
 
-void CaptureWriter::Flush() {
-    if (out_.is_open()) out_.flush();
+// A line goes out whole or not at all; the head of the run and the note of lost lines go
+// before the first line that gets through after them, so that no line stands without its run.
+void CaptureWriter::Put(const std::string& line) {
+    std::string text = head_;
+    if (lost_unreported_ > 0) {
+        text += "# " + std::to_string(lost_unreported_) +
+                (lost_unreported_ == 1 ? " line" : " lines") + " could not be written\n";
+    }
+    text += line;
+    std::string error;
+    if (file_.Append(text, &error)) {
+        if (lost_unreported_ > 0) {
+            std::cerr << "rxp-host: capture file '" << file_.path() << "' is written again; "
+                      << lost_unreported_ << " lines were lost" << std::endl;
+        }
+        head_.clear();
+        lost_unreported_ = 0;
+        return;
+    }
+    if (line.empty()) return;  // the head alone: it waits for the first line
+    if (lost_unreported_ == 0) {
+        std::cerr << "rxp-host: cannot write capture file '" << file_.path() << "': " << error
+                  << "; trying again with every line" << std::endl;
+    }
+    ++lost_total_;
+    ++lost_unreported_;
 }
 
 namespace {

@@ -14,16 +14,20 @@
 //   dir      "->" host to power system, "<-" power system to host
 //   bytes    the chunk exactly as written or read, upper-case hex
 //
-// Lines starting with '#' are notes ("# poll 3 failed: timeout") and are skipped by readers.
+// Lines starting with '#' are notes ("# poll 3 failed: timeout") and are skipped by readers. The
+// file is appended to: every run of the host starts with its own two head lines. Lines are
+// written whole or not at all; after lines were lost (a full disk) the first line that gets
+// through is preceded by a note "# 12 lines could not be written".
 #ifndef RXP_TOOLS_COMMON_CAPTURE_H
 #define RXP_TOOLS_COMMON_CAPTURE_H
 
 #include <chrono>
-#include <fstream>
+#include <cstdint>
 #include <string>
 #include <vector>
 
 #include "tools/common/frame_notation.h"
+#include "tools/common/line_file.h"
 
 namespace rxp::tools {
 
@@ -54,20 +58,35 @@ class CaptureWriter {
 public:
     using Clock = std::chrono::steady_clock;
 
-    // Creates the file and writes its head. Throws std::runtime_error naming the file.
+    // Opens the file for appending (creating it) and writes the head of this run: the lines
+    // "# rxp-host capture" and "# started <time>" mark where a run begins, its seconds counting
+    // from 0 again. Throws std::runtime_error naming the file.
     void Open(const std::string& path);
-    bool enabled() const { return out_.is_open(); }
+    bool enabled() const { return file_.is_open(); }
+    // Opens the file again at its path (after it was renamed away: log rotation). The run goes
+    // on: the new file starts with the run's head lines, its seconds counting on from the same
+    // start. Throws std::runtime_error naming the file; the file open before stays then.
+    void Reopen();
 
     void Write(Clock::time_point when, unsigned poll, unsigned step, LineDirection direction,
                const unsigned char* data, std::size_t size);
     void Note(const std::string& text);
-    void Flush();
+    // Lines go out as they are written; kept for the callers that mark the end of a step.
+    void Flush() {}
+
+    // Lines that could not be written (a full disk), over the whole run. Writing resumes with
+    // the first line that gets through, after a note of how many were lost.
+    std::uint64_t lost() const { return lost_total_; }
 
 private:
-    std::ofstream out_;
-    std::string path_;
+    void Put(const std::string& line);
+
+    LineFile file_;
     Clock::time_point start_;
-    bool failed_reported_ = false;
+    std::string started_;  // the "# started" line of this run
+    std::string head_;     // of this run, until it is written
+    std::uint64_t lost_total_ = 0;
+    std::uint64_t lost_unreported_ = 0;
 };
 
 // Reads a capture file. A torn last line is left out with a warning; any other line that is

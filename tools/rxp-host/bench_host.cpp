@@ -1,23 +1,22 @@
 #include "tools/rxp-host/bench_host.h"
 
 #include <signal.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/post.hpp>
-#include <cerrno>
-#include <cstdio>
-#include <cstring>
+#include <cmath>
 #include <filesystem>
-#include <fstream>
 #include <iostream>
-#include <iterator>
 #include <sstream>
 
 #include "protocol/frame.h"
 #include "tools/common/frame_notation.h"
-#include "tools/common/hex.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
+#include "tools/rxp-host/host_output.h"
+#include "tools/rxp-host/input_file.h"
+#include "tools/rxp-host/plugin_output.h"
 
 namespace rxphost {
 
@@ -33,49 +32,11 @@ double SecondsBetween(std::chrono::steady_clock::time_point from,
     return std::chrono::duration<double>(to - from).count();
 }
 
-// A whole file as bytes; false, with the reason in `why`, when it cannot be read.
-bool ReadFile(const std::string& path, std::string* content, std::string* why) {
-    std::error_code ec;
-    const auto status = std::filesystem::status(path, ec);
-    if (ec) {
-        *why = ec.message();
-        return false;
-    }
-    if (std::filesystem::is_directory(status)) {
-        *why = "it is a directory";
-        return false;
-    }
-    std::ifstream in(path, std::ios::in | std::ios::binary);
-    if (!in) {
-        *why = std::strerror(errno);
-        return false;
-    }
-    content->assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    if (in.bad()) {
-        *why = "read error";
-        return false;
-    }
-    return true;
-}
-
-// The JSON reader's report ("* Line 2, Column 1\n  Syntax error: ...\n") on one line.
-std::string OneLine(const std::string& report) {
-    std::string line;
-    for (std::size_t i = 0; i < report.size(); ++i) {
-        const char c = report[i];
-        if (c == '*' && (i == 0 || report[i - 1] == '\n')) {
-            if (i + 1 < report.size() && report[i + 1] == ' ') ++i;
-            if (!line.empty()) line += "; ";
-            continue;
-        }
-        if (c == '\n') {
-            while (i + 1 < report.size() && report[i + 1] == ' ') ++i;
-            if (i + 1 < report.size() && report[i + 1] != '*') line += ": ";
-            continue;
-        }
-        line.push_back(c);
-    }
-    return line;
+// The address of a reply frame the device would take (whole, its length and checksum right);
+// -1 for anything else, which the device drops by itself.
+int ReplyAddress(const rxp::tools::Bytes& chars) {
+    if (!rxp::tools::ReplyDropReason(chars.data(), chars.size(), 0).empty()) return -1;
+    return rxp::frame::DecodePair(chars[1], chars[2]);
 }
 
 std::string NumberText(double value) {
@@ -86,6 +47,10 @@ std::string NumberText(double value) {
 
 }  // namespace
 
+double TimeoutFloor(unsigned baud) {
+    return kTimeoutFloorCharacters * (baud != 0 ? 10.0 / baud : 0.001);
+}
+
 BenchHost::BenchHost(const HostOptions& options)
     : options_(options),
       line_(io_),
@@ -95,6 +60,7 @@ BenchHost::BenchHost(const HostOptions& options)
       deadline_timer_(io_),
       signals_(io_, SIGINT, SIGTERM) {
     signals_.add(SIGHUP);
+    if (options_.devices.empty()) options_.devices.push_back(DeviceConfig{});
     // Reply timeout plus a few character times (1 ms a character when the port's speed is
     // left as it is).
     const double character = options_.baud != 0 ? 10.0 / options_.baud : 0.001;
@@ -102,8 +68,7 @@ BenchHost::BenchHost(const HostOptions& options)
 }
 
 BenchHost::~BenchHost() {
-    if (device_) smdhost::SetObserver(*device_, nullptr);
-    device_.reset();  // before the plug-in that holds its code is unloaded
+    sessions_.clear();  // the devices go before the plug-in that holds their code
     plugin_.reset();
 }
 
@@ -113,9 +78,6 @@ void BenchHost::Start() {
     } catch (const std::runtime_error& e) {
         throw StartupError(e.what());
     }
-    device_.reset(plugin_->CreateDevice());
-    if (!device_) throw StartupError("plug-in '" + options_.plugin + "' made no device");
-    smdhost::SetObserver(*device_, this);
 
     if (options_.trace) watch_.TraceTo(&std::cerr);
     if (!options_.capture.empty()) {
@@ -143,10 +105,38 @@ void BenchHost::Start() {
         ReportHistoryFailures();  // a database locked at start is told at once
     }
 
-    if (options_.address >= 0) {
-        device_->device_address = static_cast<std::uint8_t>(options_.address);
+    const bool several = options_.devices.size() > 1;
+    for (const DeviceConfig& config : options_.devices) {
+        sessions_.emplace_back(new DeviceSession(
+            config, &events_, history_.get(),
+            [this](DeviceSession& s, const unsigned char* data, unsigned int size) {
+                return SendFrame(s, data, size);
+            },
+            several));
+        try {
+            sessions_.back()->Create(*plugin_);
+        } catch (const ConfigError& e) {
+            if (!several) throw;
+            throw ConfigError("device at address " + std::to_string(config.address) + ": " +
+                              e.what());
+        } catch (const StartupError& e) {
+            if (!several) throw;
+            throw StartupError("device at address " + std::to_string(config.address) + ": " +
+                               e.what());
+        }
     }
-    ApplySettings();
+    std::stable_sort(
+        sessions_.begin(), sessions_.end(),
+        [](const std::unique_ptr<DeviceSession>& a, const std::unique_ptr<DeviceSession>& b) {
+            return a->address() < b->address();
+        });
+    for (std::size_t i = 1; i < sessions_.size(); ++i) {
+        if (sessions_[i]->address() == sessions_[i - 1]->address()) {
+            throw StartupError("two devices at address " + std::to_string(sessions_[i]->address()));
+        }
+    }
+    counts_.assign(sessions_.size(), BusCounts{});
+    current_ = sessions_.front().get();
 
     try {
         line_.Open(options_.port, options_.baud);
@@ -154,104 +144,20 @@ void BenchHost::Start() {
         throw StartupError(e.what());
     }
     quiet_until_ = Clock::now();
+    if (options_.baud == 0) {
+        pace_ = Pace::kUnpaced;
+    } else {
+        std::error_code ec;
+        const std::string device = std::filesystem::canonical(options_.port, ec).string();
+        on_pseudo_terminal_ = ec || device.rfind("/dev/pts/", 0) == 0;
+        if (!on_pseudo_terminal_) pace_ = Pace::kPaced;
+    }
 
-    if (!options_.cache.empty()) LoadCache();
+    for (const auto& session : sessions_) session->LoadCache();
+    PluginLinesToEvents(events_);
     // The live files exist from the start, so that a reader finds the host before any cycle.
     WriteLiveState();
     if (live_error_reported_) throw StartupError("cannot write the live state, stopping");
-}
-
-// The settings go to the device whole. Before that the host takes its own member "deviceId",
-// the device id the plug-in stamps into every record (1 when absent).
-void BenchHost::ApplySettings() {
-    Json::Value settings(Json::objectValue);
-    const std::string& path = options_.settings;
-    if (!path.empty()) {
-        std::string text, why;
-        if (!ReadFile(path, &text, &why)) {
-            throw StartupError("cannot read settings file '" + path + "': " + why);
-        }
-        // Strict: a second copy of a key or anything after the object is a mistake in the
-        // file, not something to guess about.
-        Json::CharReaderBuilder builder;
-        builder["collectComments"] = false;
-        builder["rejectDupKeys"] = true;
-        builder["failIfExtra"] = true;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        std::string errors;
-        bool parsed = false;
-        try {
-            parsed = reader->parse(text.data(), text.data() + text.size(), &settings, &errors);
-        } catch (const Json::Exception& e) {  // nesting deeper than the reader allows
-            errors = e.what();
-        }
-        if (!parsed) {
-            throw StartupError("settings file '" + path +
-                               "' is not valid JSON: " + OneLine(errors));
-        }
-        if (!settings.isObject()) {
-            throw StartupError("settings file '" + path + "' must hold a JSON object");
-        }
-    }
-
-    device_->data_id = 1;
-    if (settings.isObject() && settings.isMember("deviceId")) {
-        const Json::Value& id = settings["deviceId"];
-        if (!id.isIntegral() || !id.isInt()) {
-            throw StartupError("settings file '" + path +
-                               "': \"deviceId\" must be a whole number, not " +
-                               Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
-        }
-        device_->data_id = id.asInt();
-    }
-
-    try {
-        device_->InitSetting(settings);
-    } catch (const std::exception& e) {  // Json::Exception, from inside the plug-in
-        throw StartupError("settings file '" + path + "' was refused by the plug-in: " + e.what());
-    }
-}
-
-// A cached record is the host's copy of the last one published; a file that is not exactly one
-// record is not handed to the device, and polling goes on without it.
-void BenchHost::LoadCache() {
-    const std::string& path = options_.cache;
-    std::string record, why;
-    if (!ReadFile(path, &record, &why)) {
-        std::cerr << "rxp-host: cannot read cache file '" << path << "': " << why
-                  << "; starting without it" << std::endl;
-        return;
-    }
-    if (record.size() != rxp::kRecordSize) {
-        std::cerr << "rxp-host: cache file '" << path << "' holds " << record.size()
-                  << " bytes, a record is " << rxp::kRecordSize << "; starting without it"
-                  << std::endl;
-        return;
-    }
-    // Record bytes 0..3: the device id, little-endian. Another device's record would stand in
-    // this device's history and alarms until the first poll, with the other id.
-    std::uint32_t cached_id = 0;
-    for (int i = 3; i >= 0; --i)
-        cached_id = (cached_id << 8) | static_cast<unsigned char>(record[i]);
-    const std::uint32_t own_id = static_cast<std::uint32_t>(device_->data_id);
-    if (cached_id != own_id) {
-        std::cerr << "rxp-host: warning: cache file '" << path << "' holds a record of device id "
-                  << cached_id << ", not of this device (" << own_id << "); starting without it"
-                  << std::endl;
-        return;
-    }
-    Json::Value fields(Json::objectValue);
-    fields["file"] = path;
-    events_.Write("cache_loaded", fields);
-    changes_.clear();
-    published_in_call_ = false;
-    if (!device_->LoadFromCache(record)) {
-        std::cerr << "rxp-host: the plug-in refused the cached record in '" << path << "'"
-                  << std::endl;
-        return;
-    }
-    if (published_in_call_) Report("cached record", -1);
-    events_.Flush();
 }
 
 void BenchHost::WriteStartEvent() {
@@ -259,9 +165,23 @@ void BenchHost::WriteStartEvent() {
     given["plugin"] = options_.plugin;
     given["port"] = options_.port;
     given["baud"] = options_.baud;
-    if (options_.address >= 0) given["address"] = options_.address;
-    if (!options_.settings.empty()) given["settings"] = options_.settings;
-    if (!options_.cache.empty()) given["cache"] = options_.cache;
+    if (options_.devices.size() == 1) {
+        const DeviceConfig& only = options_.devices.front();
+        if (only.address >= 0) given["address"] = only.address;
+        if (!only.settings.empty()) given["settings"] = only.settings;
+        if (!only.cache.empty()) given["cache"] = only.cache;
+    } else {
+        Json::Value devices(Json::arrayValue);
+        for (const DeviceConfig& config : options_.devices) {
+            Json::Value device(Json::objectValue);
+            device["address"] = config.address;
+            if (!config.settings.empty()) device["settings"] = config.settings;
+            if (!config.cache.empty()) device["cache"] = config.cache;
+            devices.append(device);
+        }
+        given["devices"] = devices;
+    }
+    if (!options_.address_check) given["address_check"] = false;
     if (options_.cycles != 0) given["cycles"] = Json::UInt64(options_.cycles);
     given["interval"] = options_.interval;
     given["timeout"] = options_.timeout;
@@ -282,16 +202,8 @@ void BenchHost::WriteStartEvent() {
 }
 
 int BenchHost::Run() {
-    next_poll_due_ = Clock::now();
-    signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
-        if (ec) return;
-        std::cerr << "rxp-host: "
-                  << (signal == SIGINT   ? "SIGINT"
-                      : signal == SIGHUP ? "SIGHUP"
-                                         : "SIGTERM")
-                  << ", stopping" << std::endl;
-        Stop();
-    });
+    next_round_due_ = Clock::now();
+    WaitForSignal();
     if (options_.deadline > 0) {
         deadline_timer_.expires_after(Seconds(options_.deadline));
         deadline_timer_.async_wait([this](const boost::system::error_code& ec) {
@@ -299,17 +211,21 @@ int BenchHost::Run() {
         });
     }
     StartReading();
-    boost::asio::post(io_, [this] { StartPoll(); });
+    boost::asio::post(io_, [this] {
+        StartRound();
+        StartPoll();
+    });
     io_.run();
 
     if (poll_active_) watch_.PollFailed(static_cast<unsigned>(polls_), "stopped");
+    PluginLinesToEvents(events_);
     watch_.Flush();
     if (history_) {
         history_->Finish(kHistoryGrace);
         ReportHistoryFailures();
     }
-    std::cout << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles")
-              << " completed in " << polls_ << (polls_ == 1 ? " poll" : " polls") << std::endl;
+    Out() << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles") << " completed in "
+          << polls_ << (polls_ == 1 ? " poll" : " polls") << std::endl;
     if (history_ && history_->failed() > 0) {
         std::cerr << "rxp-host: " << history_->failed() << " of "
                   << history_->failed() + history_->stored() << " records could not be stored in '"
@@ -319,13 +235,57 @@ int BenchHost::Run() {
         std::cerr << "rxp-host: " << events_.lost() << " events could not be written to '"
                   << options_.events << "'" << std::endl;
     }
+    if (watch_.capture_lost() > 0) {
+        std::cerr << "rxp-host: " << watch_.capture_lost()
+                  << " capture lines could not be written to '" << options_.capture << "'"
+                  << std::endl;
+    }
     return ExitCode();
+}
+
+// SIGINT and SIGTERM end the run. SIGHUP opens the events and capture files again, the
+// convention of log rotation: after the files were renamed, new lines go to new files at the
+// given paths.
+void BenchHost::WaitForSignal() {
+    signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
+        if (ec) return;
+        if (signal == SIGHUP) {
+            ReopenFiles();
+            WaitForSignal();
+            return;
+        }
+        std::cerr << "rxp-host: " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ", stopping"
+                  << std::endl;
+        Stop();
+    });
+}
+
+void BenchHost::ReopenFiles() {
+    std::string opened;
+    try {
+        if (events_.enabled()) {
+            events_.Open(options_.events);
+            opened = "events";
+        }
+        if (watch_.capture_enabled()) {
+            watch_.ReopenCapture();
+            opened += opened.empty() ? "capture" : " and capture";
+        }
+    } catch (const std::runtime_error& e) {
+        std::cerr << "rxp-host: SIGHUP: " << e.what() << "; writing on to the file open before"
+                  << std::endl;
+        return;
+    }
+    if (!opened.empty()) {
+        std::cerr << "rxp-host: SIGHUP: " << opened << " file opened again" << std::endl;
+    }
 }
 
 int BenchHost::ExitCode() const {
     if (history_ && history_->failed() > 0) return kExitHistoryLost;
     if (events_.lost() > 0) return kExitEventsLost;
     if (deadline_passed_) return kExitDeadline;
+    if (watch_.capture_lost() > 0) return kExitCaptureLost;
     return kExitDone;
 }
 
@@ -333,22 +293,23 @@ void BenchHost::OnDeadline() {
     if (stopping_) return;
     deadline_passed_ = true;
     std::cerr << "rxp-host: deadline of " << NumberText(options_.deadline) << " s passed with "
-              << cycles_ << " of " << options_.cycles << " cycles completed" << std::endl;
+              << cycles_ << " of " << options_.cycles * sessions_.size() << " cycles completed"
+              << std::endl;
     Json::Value fields(Json::objectValue);
     fields["cycles"] = Json::UInt64(cycles_);
-    fields["requested"] = Json::UInt64(options_.cycles);
+    fields["requested"] = Json::UInt64(options_.cycles * sessions_.size());
     events_.Write("deadline", fields);
     Stop();
 }
 
 void BenchHost::StartReading() {
     line_.StartReading([this](unsigned char* data, std::size_t size) { OnChunk(data, size); },
-                       [this](const std::string& what) { LineDown("reading failed: " + what); });
+                       [this](const std::string& what) { LineDown(what); });
 }
 
 // A port that hung up (a USB adapter pulled, the far end of a pseudo-terminal gone) or fails to
 // read or write does not come back by itself: it is closed, and opened again every
-// kReopenInterval until that works.
+// kReopenInterval until that works. Every device on it is out of contact until its next cycle.
 void BenchHost::LineDown(const std::string& what) {
     if (line_down_ || stopping_) return;
     line_down_ = true;
@@ -360,24 +321,20 @@ void BenchHost::LineDown(const std::string& what) {
         ++reply_generation_;
         reply_timer_.cancel();
         watch_.PollFailed(static_cast<unsigned>(polls_), "line");
-        ++live_.failed_total;
-        Json::Value fields(Json::objectValue);
-        fields["poll"] = Json::UInt64(polls_);
-        fields["reason"] = "line";
-        fields["waiting_for"] =
-            rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size());
-        events_.Write("poll_failed", fields);
+        current_->FailPoll(
+            polls_, "line", what,
+            rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size()), true);
     }
-    receiver_dirty_ = true;
     poll_timer_.cancel();
     line_.Close();
-    if (!comm_lost_) {
-        comm_lost_ = true;
-        std::cout << rxp::tools::IsoTimeNow() << "  communication lost: port " << options_.port
-                  << ": " << what << std::endl;
-        Json::Value fields(Json::objectValue);
-        fields["reason"] = what;
-        events_.Write("comm_lost", fields);
+    bool any_newly_lost = false;
+    for (const auto& session : sessions_) {
+        any_newly_lost = any_newly_lost || !session->lost();
+        session->LineLost(what);
+    }
+    if (any_newly_lost) {
+        Out() << rxp::tools::IsoTimeNow() << "  communication lost: port " << options_.port << ": "
+              << what << std::endl;
     }
     reopen_failure_reported_ = false;
     watch_.Flush();
@@ -412,66 +369,96 @@ void BenchHost::TryReopen() {
     boost::asio::post(io_, [this] { StartPoll(); });
 }
 
+// A round polls every device once, in address order. Devices done with --cycles are left out;
+// so is a lost device, but for one round in kLostRetryRounds, while another device of the round
+// still answers.
+void BenchHost::StartRound() {
+    ++rounds_;
+    next_round_due_ = Clock::now() + Seconds(options_.interval);
+    round_.clear();
+    round_next_ = 0;
+    bool any_answering = false;
+    for (const auto& session : sessions_) {
+        const bool done = options_.cycles != 0 && session->cycles() >= options_.cycles;
+        any_answering = any_answering || (!done && !session->lost());
+    }
+    for (std::size_t i = 0; i < sessions_.size(); ++i) {
+        const DeviceSession& session = *sessions_[i];
+        if (options_.cycles != 0 && session.cycles() >= options_.cycles) continue;
+        if (session.lost() && any_answering &&
+            rounds_ - counts_[i].last_try_round < kLostRetryRounds) {
+            continue;
+        }
+        round_.push_back(i);
+    }
+}
+
 void BenchHost::StartPoll() {
     if (stopping_ || line_down_ || poll_active_) return;
-    const Clock::time_point now = Clock::now();
-    if (now < quiet_until_) {
-        // Something is still arriving for an abandoned poll: wait for the line to go quiet.
-        poll_timer_.expires_at(quiet_until_);
-        poll_timer_.async_wait([this](const boost::system::error_code& ec) {
-            if (!ec) StartPoll();
-        });
+    if (round_next_ >= round_.size()) {
+        ScheduleNext();
         return;
     }
-    if (!line_.reading()) StartReading();
-    if (receiver_dirty_) {
-        // Whatever part of a reply the device holds belongs to an abandoned poll.
-        device_->Reset();
-        receiver_dirty_ = false;
+    const Clock::time_point now = Clock::now();
+    if (now < quiet_until_) {
+        WaitForQuiet(now);
+        return;
     }
+    quiet_wait_limit_ = Clock::time_point{};
+    if (!line_.reading()) StartReading();
+    current_index_ = round_[round_next_++];
+    current_ = sessions_[current_index_].get();
+    counts_[current_index_].last_try_round = rounds_;
     poll_active_ = true;
     ++polls_;
     poll_started_ = now;
-    next_poll_due_ = poll_started_ + Seconds(options_.interval);
     write_error_.clear();
     step_ = 0;
-    changes_.clear();
-    device_->RefreshStatus();
+    refused_early_ = false;
+    current_->BeginPoll();
 }
 
-void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
-    watch_.Received(Clock::now(), poll_active_ ? static_cast<unsigned>(polls_) : 0, step_, data,
-                    size);
-    // The line is request and reply: bytes that arrive while no command is outstanding answer
-    // an abandoned poll and would be taken for a reply to the next one. They are dropped, and
-    // the next poll waits until the line has been quiet for a while.
-    if (!poll_active_) {
-        quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);
-        receiver_dirty_ = true;
+// Something is still arriving for an abandoned poll: the next poll waits for the line to go
+// quiet, kQuietWaitRounds quiet gaps at most; then it counts as failed (for the device whose
+// turn it is) and the wait begins again.
+void BenchHost::WaitForQuiet(Clock::time_point now) {
+    if (quiet_wait_limit_ == Clock::time_point{}) {
+        quiet_wait_limit_ = now + kQuietWaitRounds * quiet_gap_;
+    }
+    if (now >= quiet_wait_limit_) {
+        quiet_wait_limit_ = Clock::time_point{};
+        FailBusyPoll();
         return;
     }
-
-    sent_in_call_ = false;
-    published_in_call_ = false;
-    const bool more = device_->process(data, static_cast<unsigned int>(size));
-    watch_.Handled(sent_in_call_ || published_in_call_ ? ChunkOutcome::kAccepted
-                                                       : ChunkOutcome::kNotAccepted);
-    if (published_in_call_) {
-        CompleteCycle();
-        return;
-    }
-    // False without a publication: the device dropped a frame (bad checksum or overflow) and
-    // waits for a reply that will not come; the poll cannot complete.
-    if (!more && !sent_in_call_) {
-        FailPoll("dropped", "reply " + (watch_.last_drop().empty() ? "dropped (overflow)"
-                                                                   : watch_.last_drop()));
-    }
+    poll_timer_.expires_at(std::min(quiet_until_, quiet_wait_limit_));
+    poll_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) StartPoll();
+    });
 }
 
-bool BenchHost::OnSendData(SMDSPDevice&, const unsigned char* data, unsigned int size) {
-    sent_in_call_ = true;
+// A poll that could not start: nothing was sent, and it fails like one that got no reply.
+void BenchHost::FailBusyPoll() {
+    current_index_ = round_[round_next_++];
+    current_ = sessions_[current_index_].get();
+    counts_[current_index_].last_try_round = rounds_;
+    current_->CountPoll();
+    ++polls_;
+    poll_started_ = Clock::now();
+    step_ = 0;
+    last_command_.clear();
+    const double gap =  // to the millisecond
+        std::round(std::chrono::duration<double>(quiet_gap_).count() * 1000.0) / 1000.0;
+    FailPoll("busy", "line busy: not quiet for " + NumberText(gap) + " s within " +
+                         NumberText(kQuietWaitRounds * gap) + " s, nothing sent");
+}
+
+bool BenchHost::SendFrame(DeviceSession&, const unsigned char* data, unsigned int size) {
     last_command_.assign(data, data + size);
-    watch_.Sent(Clock::now(), static_cast<unsigned>(polls_), ++step_, data, size);
+    const Clock::time_point now = Clock::now();
+    command_written_ = now;
+    replies_from_ = now;
+    if (pace_ == Pace::kPaced) replies_from_ += Seconds(size * 10.0 / options_.baud);
+    watch_.Sent(now, static_cast<unsigned>(polls_), ++step_, data, size);
     ArmReplyTimer();
     std::string error;
     if (line_.Write(data, size, &error)) return true;
@@ -483,44 +470,124 @@ bool BenchHost::OnSendData(SMDSPDevice&, const unsigned char* data, unsigned int
     return false;
 }
 
+void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
+    const Clock::time_point now = Clock::now();
+    const bool was_holding = watch_.holding();
+    const Clock::time_point first_began = was_holding ? held_since_ : now;
+    const std::vector<rxp::tools::FrameCutter::Piece>& pieces =
+        watch_.Received(now, poll_active_ ? static_cast<unsigned>(polls_) : 0, step_, data, size);
+    if (watch_.holding() && !(was_holding && pieces.empty())) held_since_ = now;
+    // The line is request and reply: bytes that arrive while no command is outstanding answer
+    // an abandoned poll and would be taken for a reply to the next one. They are dropped, and
+    // the next poll waits until the line has been quiet for a while.
+    if (!poll_active_) {
+        quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);
+        current_->MarkReceiverDirty();
+        return;
+    }
+
+    // Only whole frames reach the device. A frame the device would take but from another
+    // address than the polled device's is not its reply. Nor is a frame that began before the
+    // command outstanding was on the line, or a second frame in one chunk (on its way before the
+    // command the device sends for the first went out): a unit cannot answer a command it has
+    // not received. Two units set to one address answer every command twice.
+    DeviceSession& session = *current_;
+    to_device_.clear();
+    bool reply_in_chunk = false;
+    for (std::size_t i = 0; i < pieces.size(); ++i) {
+        const rxp::tools::FrameCutter::Piece& piece = pieces[i];
+        const int from = piece.frame ? ReplyAddress(piece.bytes) : -1;
+        if (from >= 0 && options_.address_check && from != session.address()) {
+            NotTaken(session, i, from);
+            continue;
+        }
+        const Clock::time_point began = i == 0 ? first_began : now;
+        if (from >= 0 && (reply_in_chunk || began < replies_from_)) {
+            refused_early_ = refused_early_ || !reply_in_chunk;
+            NotTaken(session, i, -1);
+            continue;
+        }
+        if (from >= 0 && pace_ == Pace::kUnknown) {
+            // The first reply of the run on a pseudo-terminal: a far end that answers sooner
+            // than the command and the reply take at --baud does not keep to the line speed.
+            const double line_time =
+                (last_command_.size() + piece.bytes.size()) * 10.0 / options_.baud;
+            pace_ = SecondsBetween(command_written_, now) >= 0.8 * line_time ? Pace::kPaced
+                                                                             : Pace::kUnpaced;
+        }
+        reply_in_chunk = reply_in_chunk || from >= 0;
+        to_device_.insert(to_device_.end(), piece.bytes.begin(), piece.bytes.end());
+    }
+    if (to_device_.empty()) {
+        watch_.Handled(ChunkOutcome::kNotAccepted);
+        return;
+    }
+
+    const DeviceSession::Fed fed = session.Feed(to_device_.data(), to_device_.size());
+    watch_.Handled(fed == DeviceSession::Fed::kSent || fed == DeviceSession::Fed::kPublished
+                       ? ChunkOutcome::kAccepted
+                       : ChunkOutcome::kNotAccepted);
+    if (fed == DeviceSession::Fed::kPublished) {
+        CompleteCycle();
+    } else if (fed == DeviceSession::Fed::kDropped) {
+        FailPoll("dropped", "reply " + (watch_.last_drop().empty() ? "dropped (overflow)"
+                                                                   : watch_.last_drop()));
+    }
+}
+
+// A frame kept from the polled device: counted, shown by --trace, and reported once per run and
+// device as a warning. `from` is the other address, or -1 for a second reply.
+void BenchHost::NotTaken(DeviceSession& session, std::size_t piece, int from) {
+    BusCounts& counts = counts_[current_index_];
+    const std::string polled = std::to_string(session.address());
+    std::string note, reason;
+    bool* reported = nullptr;
+    if (from >= 0) {
+        ++counts.other_address;
+        note = "not taken: from address " + std::to_string(from) + " while polling " + polled;
+        reason = "a reply from address " + std::to_string(from) + " came while address " + polled +
+                 " was polled; it was not taken. A unit that answers with a fixed " +
+                 "address is polled with --no-address-check";
+        reported = &counts.other_address_reported;
+    } else {
+        ++counts.second_replies;
+        note = "not taken: a second reply from address " + polled + " to one command";
+        reason = "two replies to one command came from address " + polled +
+                 "; the second was not taken. Are two units set to address " + polled + "?";
+        reported = &counts.second_reply_reported;
+    }
+    watch_.Mark(piece, note);
+    if (*reported) return;
+    *reported = true;
+    std::cerr << "rxp-host: warning: " << reason << std::endl;
+    Json::Value fields(Json::objectValue);
+    fields["reason"] = reason;
+    if (from >= 0) fields["from_address"] = from;
+    session.Event("warning", fields);
+}
+
 void BenchHost::ArmReplyTimer() {
     const std::uint64_t generation = ++reply_generation_;
     reply_timer_.expires_after(Seconds(options_.timeout));
     reply_timer_.async_wait([this, generation](const boost::system::error_code& ec) {
         if (ec || generation != reply_generation_ || !poll_active_) return;
+        if (line_.writing()) {
+            // The port took not even the command in the reply's time: a peer that reads
+            // nothing. The port is given up and opened again, as after a failure.
+            LineDown("writing blocked: the command was not taken within " +
+                     NumberText(options_.timeout) + " s");
+            return;
+        }
         std::string detail = "no reply";
         if (!write_error_.empty()) detail = "command not sent (" + write_error_ + "), no reply";
         FailPoll("timeout", detail + " within " + NumberText(options_.timeout) + " s");
     });
 }
 
-bool BenchHost::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data, unsigned int size,
-                         bool) {
-    published_in_call_ = true;
-    last_record_.fill(0);
-    std::copy(data, data + std::min<std::size_t>(size, last_record_.size()), last_record_.begin());
-    live_.has_record = true;
-    live_.record = last_record_;
-    live_.record_time = rxp::tools::WallClock::now();
-    Json::Value fields(Json::objectValue);
-    fields["data_id"] = data_id;
-    fields["record"] = rxp::hex::Lower(data, size);
-    events_.Write("publish", fields);
-    return true;
-}
-
-bool BenchHost::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* data,
-                                    unsigned int size) {
-    if (!history_) return true;
-    // Queued for the writer thread: a locked database does not hold up the polls.
-    history_->Append(rxp::tools::IsoTimeNow(), device.device_address, device.DataId(), data, size);
-    return true;
-}
-
 void BenchHost::ReportHistoryFailures() {
     if (!history_) return;
     for (const std::string& why : history_->TakeFailures()) {
-        std::cerr << "rxp-host: record not stored: " << why << std::endl;
+        std::cerr << "rxp-host: record not stored: " << PrintableText(why) << std::endl;
         Json::Value fields(Json::objectValue);
         fields["file"] = options_.history;
         fields["reason"] = why;
@@ -538,114 +605,86 @@ void BenchHost::ReportHistoryFailures() {
     }
 }
 
-bool BenchHost::OnCheckThresholdBool(SMDVDevice&, int, const std::string& signal_key,
-                                     const std::string& alarm_id, const std::string& alarm_name,
-                                     const std::string& alarm_text, bool state,
-                                     unsigned short ordinal) {
-    Json::Value fields(Json::objectValue);
-    fields["ordinal"] = ordinal;
-    fields["key"] = signal_key;
-    fields["id"] = alarm_id;
-    fields["name"] = alarm_name;
-    fields["text"] = alarm_text;
-    fields["state"] = state;
-    events_.Write("alarm", fields);
-
-    const AlarmChange change = alarms_.Update(ordinal, state);
-    if (change == AlarmChange::kNone) return true;
-    const bool raised = change == AlarmChange::kRaised;
-    events_.Write(raised ? "alarm_raised" : "alarm_cleared", fields);
-    changes_.push_back(AlarmNote{ordinal, signal_key, alarm_id, alarm_name, alarm_text, raised});
-    if (raised) {
-        live_.alarms[ordinal] = changes_.back();
-    } else {
-        live_.alarms.erase(ordinal);
-    }
-    return true;
+void BenchHost::EndPoll() {
+    poll_active_ = false;
+    ++reply_generation_;
+    reply_timer_.cancel();
 }
 
 void BenchHost::CompleteCycle() {
-    poll_active_ = false;
-    ++reply_generation_;
-    reply_timer_.cancel();
+    EndPoll();
     ++cycles_;
-    failed_in_row_ = 0;
-    const double seconds = SecondsBetween(poll_started_, Clock::now());
-    live_.has_cycle = true;
-    live_.cycle_time = rxp::tools::WallClock::now();
-    live_.cycle_seconds = seconds;
-
-    Json::Value fields(Json::objectValue);
-    fields["cycle"] = Json::UInt64(cycles_);
-    fields["milliseconds"] = Json::UInt64(seconds * 1000.0 + 0.5);
-    events_.Write("cycle", fields);
-    Report("cycle " + std::to_string(cycles_), seconds);
+    current_->CompleteCycle(SecondsBetween(poll_started_, Clock::now()));
     ReportHistoryFailures();
-
-    if (comm_lost_) {
-        comm_lost_ = false;
-        std::cout << rxp::tools::IsoTimeNow() << "  communication restored" << std::endl;
-        events_.Write("comm_restored");
-    }
+    PluginLinesToEvents(events_);
     events_.Flush();
     watch_.Flush();
     WriteLiveState();
-
-    if (options_.cycles != 0 && cycles_ >= options_.cycles) {
+    if (AllCyclesDone()) {
         Stop();
         return;
     }
-    ScheduleNextPoll();
+    ScheduleNext();
+}
+
+// --cycles N: every device has completed N cycles, or is lost while at least one has (a lost
+// device does not hold the run up, a dead line does not end it).
+bool BenchHost::AllCyclesDone() const {
+    if (options_.cycles == 0) return false;
+    bool any_done = false;
+    for (const auto& session : sessions_) {
+        const bool done = session->cycles() >= options_.cycles;
+        if (!done && !session->lost()) return false;
+        any_done = any_done || done;
+    }
+    return any_done;
 }
 
 void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
-    poll_active_ = false;
-    ++reply_generation_;
-    reply_timer_.cancel();
+    EndPoll();
+    // A reply refused as too early and none after it: the far end of a pseudo-terminal does not
+    // keep to the line speed after all.
+    if (on_pseudo_terminal_ && refused_early_ && reason == "timeout") pace_ = Pace::kUnpaced;
     watch_.PollFailed(static_cast<unsigned>(polls_), reason);
-    // The next poll starts on a quiet line, with the device's receiver idle.
-    receiver_dirty_ = true;
+    // The next poll, of whichever device, starts on a quiet line.
     quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);
-    ++failed_in_row_;
-    ++live_.failed_total;
     ReportHistoryFailures();
-
-    const std::string waiting_for =
-        rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size());
-    Json::Value fields(Json::objectValue);
-    fields["poll"] = Json::UInt64(polls_);
-    fields["reason"] = reason;
-    fields["waiting_for"] = waiting_for;
-    events_.Write("poll_failed", fields);
-
-    // While the line is down the host keeps polling quietly.
-    if (!comm_lost_) {
-        std::cerr << "rxp-host: poll " << polls_ << " failed at " << waiting_for << ": " << detail
-                  << std::endl;
-        if (failed_in_row_ >= kFailedPollsForLoss) {
-            comm_lost_ = true;
-            std::cout << rxp::tools::IsoTimeNow() << "  communication lost: " << failed_in_row_
-                      << " polls in a row failed" << std::endl;
-            events_.Write("comm_lost");
-        }
-    }
+    current_->FailPoll(polls_, reason, detail,
+                       rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size()),
+                       false);
     events_.Flush();
     watch_.Flush();
     WriteLiveState();
-    ScheduleNextPoll();
+    if (AllCyclesDone()) {
+        Stop();
+        return;
+    }
+    ScheduleNext();
 }
 
-void BenchHost::ScheduleNextPoll() {
+// The next device of the round at once (StartPoll waits for a quiet line), or the next round
+// when it is due: --interval after the start of this one, at once when the round took longer.
+void BenchHost::ScheduleNext() {
     if (stopping_) return;
-    const Clock::time_point now = Clock::now();
-    if (next_poll_due_ <= now) {
-        // A poll that ran longer than the interval is followed at once.
+    if (round_next_ < round_.size()) {
         boost::asio::post(io_, [this] { StartPoll(); });
         return;
     }
-    poll_timer_.expires_at(next_poll_due_);
-    poll_timer_.async_wait([this](const boost::system::error_code& ec) {
-        if (!ec) StartPoll();
+    const auto next_round = [this] {
+        StartRound();
+        if (round_.empty()) {  // every device is done
+            Stop();
+            return;
+        }
+        StartPoll();
+    };
+    if (next_round_due_ <= Clock::now()) {
+        boost::asio::post(io_, next_round);
+        return;
+    }
+    poll_timer_.expires_at(next_round_due_);
+    poll_timer_.async_wait([next_round](const boost::system::error_code& ec) {
+        if (!ec) next_round();
     });
 }
 
@@ -662,33 +701,22 @@ void BenchHost::Stop() {
     io_.stop();
 }
 
-void BenchHost::Report(const std::string& title, double seconds) {
-    CycleReport report{title,    rxp::tools::IsoTimeNow(), seconds, last_record_.data(),
-                       changes_, alarms_.active()};
-    std::cout << FormatCycleReport(report) << std::flush;
-    changes_.clear();
-}
-
 // The state and metrics files, replaced whole; a file that cannot be written is reported once
 // and polling goes on.
 void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
-    live_.comm = comm_lost_    ? LiveState::Comm::kLost
-                 : cycles_ > 0 ? LiveState::Comm::kUp
-                               : LiveState::Comm::kUnknown;
-    live_.failed_in_row = failed_in_row_;
-    live_.polls = polls_;
-    live_.cycles = cycles_;
-    live_.address = device_->device_address;
-    live_.device_id = static_cast<unsigned>(device_->data_id);
-    const HostFacts host{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
-                         events_.lost()};
+    BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
+                           events_.lost(), watch_.capture_lost()},
+                 {}};
+    for (std::size_t i = 0; i < sessions_.size(); ++i) {
+        bus.devices.push_back(BusDeviceState{&sessions_[i]->live(), counts_[i].other_address,
+                                             counts_[i].second_replies});
+    }
     std::string error;
     const bool ok =
         (options_.state.empty() ||
-         ReplaceFile(options_.state, StateJson(live_, rxp::tools::WallClock::now()), &error)) &&
-        (options_.metrics.empty() ||
-         ReplaceFile(options_.metrics, MetricsText(live_, host), &error));
+         ReplaceFile(options_.state, StateJson(bus, rxp::tools::WallClock::now()), &error)) &&
+        (options_.metrics.empty() || ReplaceFile(options_.metrics, MetricsText(bus), &error));
     if (!ok && !live_error_reported_) {
         std::cerr << "rxp-host: " << error << std::endl;
     }

@@ -1,8 +1,8 @@
-// rxp-host's core: the host's side of one power-system device on one serial line. It loads the
-// plug-in, applies settings and a cached record, paces the polls, hands every chunk read from
-// the port to the device, abandons polls that get no reply in time, and answers the device's
-// calls: frames to the port, publications and alarm changes as events, records to the history
-// database, and a short summary per cycle for people.
+// rxp-host's core, the bus: one serial line (an RS-485 bus) with one or more power systems on
+// it. It loads the plug-in, makes one device session per configured device (device_session.h),
+// and owns the line: one request outstanding at a time, the devices polled in turn a whole cycle
+// each, rounds paced by --interval, a quiet line after every failed poll, the port reopened when
+// it fails, and the address of every reply frame checked before its bytes reach a device.
 #ifndef RXP_TOOLS_RXP_HOST_BENCH_HOST_H
 #define RXP_TOOLS_RXP_HOST_BENCH_HOST_H
 
@@ -17,17 +17,12 @@
 #include <string>
 #include <vector>
 
-#include "host_runtime/host_observer.h"
-#include "protocol/reply_layout.h"
-#include "tools/common/history_db.h"
-#include "tools/rxp-host/alarm_book.h"
+#include "tools/rxp-host/device_session.h"
 #include "tools/rxp-host/event_log.h"
 #include "tools/rxp-host/history_writer.h"
 #include "tools/rxp-host/line_watch.h"
-#include "tools/rxp-host/live_state.h"
 #include "tools/rxp-host/plugin_loader.h"
 #include "tools/rxp-host/serial_line.h"
-#include "tools/rxp-host/summary.h"
 
 namespace rxphost {
 
@@ -35,13 +30,14 @@ struct HostOptions {
     std::string plugin;
     std::string port;
     unsigned baud = 9600;  // 0: leave the port's speed as it is
-    int address = -1;      // -1: the device's own
-    std::string settings;
-    std::string cache;
-    std::uint64_t cycles = 0;  // 0: until SIGINT or SIGTERM
-    double interval = 1.0;     // seconds from the start of one poll to the start of the next
-    double timeout = 1.0;      // seconds allowed for each reply
-    double deadline = 0;       // seconds for the requested cycles; 0: no deadline
+    // The devices on the bus, 1..kMaxDevices, distinct addresses; main() puts the one-device
+    // form (--address, --settings, --cache) here as one entry.
+    std::vector<DeviceConfig> devices;
+    bool address_check = true;  // false: replies from any address go to the polled device
+    std::uint64_t cycles = 0;   // for every device; 0: until SIGINT or SIGTERM
+    double interval = 1.0;      // seconds from the start of one round to the start of the next
+    double timeout = 1.0;       // seconds allowed for each reply
+    double deadline = 0;        // seconds for the requested cycles; 0: no deadline
     std::string events;
     std::string history;
     unsigned history_keep_days = 0;  // > 0: rows older than that are deleted
@@ -59,33 +55,42 @@ constexpr int kExitUsage = 2;        // a usage error
 constexpr int kExitHistoryLost = 3;  // records that could not be stored in the history
 constexpr int kExitEventsLost = 4;   // events that could not be written to the events file
 constexpr int kExitDeadline = 5;     // --deadline passed before --cycles were completed
+constexpr int kExitCaptureLost = 6;  // capture lines that could not be written to --capture
 
 // After a failed poll nothing is sent until the line has been quiet for the reply timeout plus
 // this many character times: a reply that was only late arrives and is thrown away then,
 // instead of being taken for the reply to the next poll's first command.
 constexpr unsigned kQuietCharacters = 10;
+// A line that never goes quiet (a second master on the bus, a getty on the port, noise) must not
+// stop the polls unreported: a poll that could not start within this many quiet gaps of its
+// time counts as failed, "busy", and the host waits for quiet again.
+constexpr unsigned kQuietWaitRounds = 3;
 // A port that hung up or failed is closed and opened again at this fixed interval, so that the
 // length of an outage can be read from the log.
 constexpr std::chrono::milliseconds kReopenInterval{1000};
 // At the end of the run, how long the records still queued may wait for a locked database.
 constexpr std::chrono::milliseconds kHistoryGrace{10000};
 
-// Anything that stops the host before it polls; the text names the file, port or plug-in.
-class StartupError : public std::runtime_error {
-public:
-    using std::runtime_error::runtime_error;
-};
+// The shortest --timeout: a few character times at the line speed (1 ms a character when the
+// port's speed is left as it is). Below it no reply can arrive and no cycle complete.
+constexpr unsigned kTimeoutFloorCharacters = 5;
+double TimeoutFloor(unsigned baud);
 
-// Polls in a row that fail before the line counts as lost.
-constexpr unsigned kFailedPollsForLoss = 3;
+// Devices one host drives on one bus.
+constexpr std::size_t kMaxDevices = 32;
+// A lost device (kFailedPollsForLoss failed polls in a row) is polled once every this many
+// rounds while other devices on the bus still answer, so that an unplugged cabinet costs them at
+// most one reply timeout and quiet wait per kLostRetryRounds rounds. When no device answers,
+// every device is polled in every round.
+constexpr std::uint64_t kLostRetryRounds = 6;
 
-class BenchHost : public smdhost::HostObserver {
+class BenchHost {
 public:
     explicit BenchHost(const HostOptions& options);
-    ~BenchHost() override;
+    ~BenchHost();
 
-    // Loads the plug-in, makes the device, applies settings, opens the port and loads the
-    // cache. Throws StartupError.
+    // Loads the plug-in, makes the devices, applies settings, opens the port and loads the
+    // caches. Throws StartupError.
     void Start();
     // Polls until the cycles are done or a signal arrives; returns the exit code.
     int Run();
@@ -93,39 +98,33 @@ public:
     std::uint64_t cycles() const { return cycles_; }
     std::uint64_t polls() const { return polls_; }
 
-    // The host's side of the device's calls.
-    bool OnSendData(SMDSPDevice& device, const unsigned char* data, unsigned int size) override;
-    bool OnSendSP(SMDVDevice& device, int data_id, const unsigned char* data, unsigned int size,
-                  bool urgent) override;
-    bool OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* data,
-                             unsigned int size) override;
-    bool OnCheckThresholdBool(SMDVDevice& device, int kind, const std::string& signal_key,
-                              const std::string& alarm_id, const std::string& alarm_name,
-                              const std::string& alarm_text, bool state,
-                              unsigned short ordinal) override;
-
 private:
     using Clock = std::chrono::steady_clock;
 
-    void ApplySettings();
-    void LoadCache();
     void WriteStartEvent();
     void StartReading();
+    void StartRound();
     void StartPoll();
+    void WaitForQuiet(Clock::time_point now);
+    void FailBusyPoll();
+    bool SendFrame(DeviceSession& session, const unsigned char* data, unsigned int size);
     void LineDown(const std::string& what);
     void ArmReopen();
     void TryReopen();
     void ReportHistoryFailures();
+    void WaitForSignal();
+    void ReopenFiles();
     void OnDeadline();
     int ExitCode() const;
     void OnChunk(unsigned char* data, std::size_t size);
-    void OnReadError(const std::string& what);
     void ArmReplyTimer();
     void CompleteCycle();
     void FailPoll(const std::string& reason, const std::string& detail);
-    void ScheduleNextPoll();
+    void EndPoll();
+    void ScheduleNext();
+    bool AllCyclesDone() const;
+    void NotTaken(DeviceSession& session, std::size_t piece, int from);
     void Stop();
-    void Report(const std::string& title, double seconds);
     void WriteLiveState();
 
     HostOptions options_;
@@ -137,43 +136,61 @@ private:
     boost::asio::steady_timer deadline_timer_;
     boost::asio::signal_set signals_;
 
-    // The plug-in outlives the device it made.
+    // The plug-in outlives the devices it made.
     std::unique_ptr<LoadedPlugin> plugin_;
-    std::unique_ptr<SMDSPDevice> device_;
     EventLog events_;
     std::unique_ptr<HistoryWriter> history_;
-    AlarmBook alarms_;
-    std::vector<AlarmNote> changes_;  // alarm changes of the pass in progress
+    std::vector<std::unique_ptr<DeviceSession>> sessions_;  // in address order
+    struct BusCounts {
+        std::uint64_t last_try_round = 0;
+        std::uint64_t other_address = 0;   // frames from another address, not taken
+        std::uint64_t second_replies = 0;  // a second reply to one command, not taken
+        bool other_address_reported = false;
+        bool second_reply_reported = false;
+    };
+    std::vector<BusCounts> counts_;     // by session
+    DeviceSession* current_ = nullptr;  // polled now, or last
+    std::size_t current_index_ = 0;
 
     bool stopping_ = false;
     bool poll_active_ = false;
-    bool comm_lost_ = false;
     bool line_down_ = false;
+    bool line_lost_reported_ = false;
     bool reopen_failure_reported_ = false;
     bool deadline_passed_ = false;
-    bool receiver_dirty_ = false;    // a poll failed: Reset before the next
-    Clock::duration quiet_gap_{};    // see kQuietCharacters
-    Clock::time_point quiet_until_;  // no poll starts before
-    unsigned failed_in_row_ = 0;
-    std::uint64_t polls_ = 0;
-    std::uint64_t cycles_ = 0;
+    Clock::duration quiet_gap_{};           // see kQuietCharacters
+    Clock::time_point quiet_until_;         // no poll starts before
+    Clock::time_point quiet_wait_limit_{};  // a poll not started by then fails; {}: no wait
+    std::uint64_t polls_ = 0;               // on the whole bus
+    std::uint64_t cycles_ = 0;              // on the whole bus
+    std::uint64_t rounds_ = 0;
+    std::vector<std::size_t> round_;  // sessions still to poll in this round, in order
+    std::size_t round_next_ = 0;
     std::uint64_t reply_generation_ = 0;
     Clock::time_point poll_started_;
-    Clock::time_point next_poll_due_;
+    Clock::time_point next_round_due_;
 
-    // What the device did inside one call of process.
-    bool sent_in_call_ = false;
-    bool published_in_call_ = false;
     std::vector<unsigned char> last_command_;
+    // A frame that began before this cannot be the reply to the last command: the command was
+    // not yet on the line (written, plus its own line time when the line is paced).
+    Clock::time_point replies_from_;
+    Clock::time_point command_written_;
+    // Whether replies come at --baud: always on a serial port; on a pseudo-terminal (a
+    // simulator) once kPacedReplies replies in a row took their line time, and never again
+    // after one came sooner or after a poll whose only reply was refused as too early.
+    enum class Pace { kUnknown, kPaced, kUnpaced };
+    static constexpr unsigned kPacedReplies = 5;
+    Pace pace_ = Pace::kUnknown;
+    bool on_pseudo_terminal_ = false;
+    unsigned paced_replies_ = 0;
+    bool refused_early_ = false;    // in the poll under way
+    Clock::time_point held_since_;  // when the frame held incomplete began
+    std::vector<unsigned char> to_device_;
     std::string write_error_;
-
-    std::array<unsigned char, rxp::kRecordSize> last_record_{};
     unsigned step_ = 0;  // commands sent in the poll under way
     LineWatch watch_;
-    LiveState live_;
     bool live_error_reported_ = false;
 };
-
 }  // namespace rxphost
 
 #endif  // RXP_TOOLS_RXP_HOST_BENCH_HOST_H

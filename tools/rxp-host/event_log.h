@@ -1,11 +1,11 @@
 // Events for programs: JSON Lines, UTF-8 with the Chinese texts as they are, one object per
 // event, each with "event" and "time" (ISO 8601 with the UTC offset).
 //
-// The file is appended to, so that a restart keeps the log of the run before it. Every event is
-// one write of one whole line; a write that fails half way is cut back to the line before, so a
-// reader never sees half an event. After a failed write (a full disk) every later event is tried
-// again; the first that gets through is preceded by an "events_lost" event with the number of
-// events that could not be written.
+// The file is appended to, so that a restart keeps the log of the run before it; a last line
+// left unended by a crash is ended first. Every event is one whole line or nothing
+// (tools/common/line_file.h), so a reader never sees half an event. After a failed write (a full
+// disk) every later event is tried again; the first that gets through is preceded by an
+// "events_lost" event with the number of events that could not be written.
 #ifndef RXP_TOOLS_RXP_HOST_EVENT_LOG_H
 #define RXP_TOOLS_RXP_HOST_EVENT_LOG_H
 
@@ -16,19 +16,20 @@
 #include <memory>
 #include <string>
 
+#include "tools/common/line_file.h"
+
 namespace rxphost {
 
 class EventLog {
 public:
     EventLog();
-    ~EventLog();
     EventLog(const EventLog&) = delete;
     EventLog& operator=(const EventLog&) = delete;
 
     // Without a call to Open the log is off and Write does nothing. Throws std::runtime_error
-    // naming the file when it cannot be opened for appending.
+    // naming the file when it cannot be opened for appending or is not a regular file.
     void Open(const std::string& path);
-    bool enabled() const { return fd_ >= 0; }
+    bool enabled() const { return file_.is_open(); }
     // --events-level changes: only what changes is kept (publications, alarms raised and
     // cleared, communication and errors); the per-rule "alarm" and per-cycle "cycle" events,
     // 140 a cycle, are left out.
@@ -46,9 +47,7 @@ public:
     const std::string& path() const { return path_; }
 
 private:
-    bool WriteLine(const std::string& line, std::string* error);
-
-    int fd_ = -1;
+    rxp::tools::LineFile file_;
     std::string path_;
     std::unique_ptr<Json::StreamWriter> writer_;
     std::uint64_t lost_total_ = 0;

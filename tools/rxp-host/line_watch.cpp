@@ -35,18 +35,29 @@ void LineWatch::Sent(Clock::time_point when, unsigned poll, unsigned step,
               std::to_string(step));
 }
 
-void LineWatch::Received(Clock::time_point when, unsigned poll, unsigned step,
-                         const unsigned char* data, std::size_t size) {
+const std::vector<rxp::tools::FrameCutter::Piece>& LineWatch::Received(Clock::time_point when,
+                                                                       unsigned poll, unsigned step,
+                                                                       const unsigned char* data,
+                                                                       std::size_t size) {
     capture_.Write(when, poll, step, LineDirection::kFromPowerSystem, data, size);
     pending_ = cutter_.Feed(data, size);
+    marks_.assign(pending_.size(), std::string());
     pending_step_ = step;
     if (poll == 0) Handled(ChunkOutcome::kLate);
+    return pending_;
+}
+
+void LineWatch::Mark(std::size_t index, const std::string& note) {
+    if (index < marks_.size()) marks_[index] = note;
 }
 
 void LineWatch::Handled(ChunkOutcome outcome) {
-    for (const rxp::tools::FrameCutter::Piece& p : pending_) {
+    for (std::size_t i = 0; i < pending_.size(); ++i) {
+        const rxp::tools::FrameCutter::Piece& p = pending_[i];
         std::string note;
-        if (p.frame) {
+        if (i < marks_.size() && !marks_[i].empty()) {
+            note = marks_[i];
+        } else if (p.frame) {
             if (outcome == ChunkOutcome::kLate) {
                 note = rxp::tools::kLateNote;
             } else if (outcome == ChunkOutcome::kAccepted) {
@@ -60,6 +71,7 @@ void LineWatch::Handled(ChunkOutcome outcome) {
         if (trace_ != nullptr) Trace(LineDirection::kFromPowerSystem, p.bytes, note);
     }
     pending_.clear();
+    marks_.clear();
 }
 
 void LineWatch::PollFailed(unsigned poll, const std::string& reason) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <cstddef>
+#include <cstdint>
 #include <ostream>
 #include <string>
 #include <vector>
@@ -28,6 +29,9 @@ public:
 
     // Throws std::runtime_error naming the file.
     void OpenCapture(const std::string& path);
+    // Opens the capture file again at its path, after it was renamed (log rotation).
+    void ReopenCapture() { capture_.Reopen(); }
+    bool capture_enabled() const { return capture_.enabled(); }
     void TraceTo(std::ostream* out) { trace_ = out; }
     bool enabled() const { return trace_ != nullptr || capture_.enabled(); }
 
@@ -35,16 +39,25 @@ public:
     void Sent(Clock::time_point when, unsigned poll, unsigned step, const unsigned char* data,
               std::size_t size);
     // A chunk read from the port, before it goes to the device; `poll` 0 while none runs (the
-    // chunk then goes nowhere). Its frames are shown once Handled says what the device did.
-    void Received(Clock::time_point when, unsigned poll, unsigned step, const unsigned char* data,
-                  std::size_t size);
+    // chunk then goes nowhere). Returns the frames and noise completed by it, which are shown
+    // once Handled says what the device did.
+    const std::vector<rxp::tools::FrameCutter::Piece>& Received(Clock::time_point when,
+                                                                unsigned poll, unsigned step,
+                                                                const unsigned char* data,
+                                                                std::size_t size);
+    // The verdict on piece `index` of the last chunk, when the host kept it from the device.
+    void Mark(std::size_t index, const std::string& note);
     void Handled(ChunkOutcome outcome);
+    // A frame has begun and not yet ended.
+    bool holding() const { return cutter_.holding(); }
     // The verdict on the last reply the device dropped since the last command, e.g. "dropped:
     // checksum expected 86 got 87"; empty when none was.
     const std::string& last_drop() const { return last_drop_; }
     // A poll given up: whatever part of a reply is held is shown as incomplete.
     void PollFailed(unsigned poll, const std::string& reason);
     void Flush();
+    // Capture lines that could not be written (see CaptureWriter::lost).
+    std::uint64_t capture_lost() const { return capture_.lost(); }
 
 private:
     void Trace(rxp::tools::LineDirection direction, const rxp::tools::Bytes& bytes,
@@ -56,6 +69,7 @@ private:
     unsigned payload_needed_ = 0;  // of the reply to the last command sent
     std::string last_drop_;
     std::vector<rxp::tools::FrameCutter::Piece> pending_;  // of the chunk in hand
+    std::vector<std::string> marks_;                       // by piece of pending_
     unsigned pending_step_ = 0;
 };
 

@@ -1,12 +1,21 @@
 // The bench host's live state for other programs, rewritten whole after every cycle and every
 // failed poll: --state FILE as JSON, --metrics FILE in the Prometheus text exposition format
-// for the node exporter's textfile collector. Both are replaced atomically (written beside the
-// file, then renamed over it), so a reader never sees half a file.
+// for the node exporter's textfile collector. Both are replaced atomically (written to a temp
+// file of their own beside the file, "<file>.tmp.XXXXXX", flushed to disk, then renamed over
+// it), so a reader never sees half a file or an empty one.
 //
-//   {"comm": "up", "failed_polls_in_row": 0, "failed_polls_total": 2, "cycles": 41,
-//    "last_cycle": {"time": "2024-05-01T12:00:41+02:00", "seconds": 1.291},
-//    "record": {"published": "...", "age_seconds": 0.0, "fields": {...}, "modules": [...], ...},
-//    "alarms": [{"ordinal": 52, "key": "alert_c_0", "id": "06025", "module": 7, ...}], ...}
+//   {"time": "...", "port": "/dev/ttyS1", "version": "...", "history_failed": 0,
+//    "events_lost": 0, "capture_lost": 0,
+//    "devices": [{"address": 1, "device_id": 17, "comm": "up", "failed_polls_in_row": 0,
+//      "failed_polls_total": 2, "polls": 43, "cycles": 41, "other_address_frames": 0,
+//      "second_replies": 0,
+//      "last_cycle": {"time": "2024-05-01T12:00:41+02:00", "seconds": 1.291},
+//      "record": {"published": "...", "age_seconds": 0.0, "fields": {...}, ...},
+//      "alarms": [{"ordinal": 52, "key": "alert_c_0", "id": "06025", "module": 7, ...}]}, ...]}
+//
+// With one device on the bus its members stand at the top level as well, as they did before
+// the host drove several. Every device series of the metrics carries the labels port, address
+// and device_id; the host's own series the label port.
 #ifndef RXP_TOOLS_RXP_HOST_LIVE_STATE_H
 #define RXP_TOOLS_RXP_HOST_LIVE_STATE_H
 
@@ -14,6 +23,7 @@
 #include <cstdint>
 #include <map>
 #include <string>
+#include <vector>
 
 #include "protocol/reply_layout.h"
 #include "tools/common/time_text.h"
@@ -46,13 +56,27 @@ struct HostFacts {
     std::string version;               // the build's, as --version shows it
     std::uint64_t history_failed = 0;  // records not stored in the --history database
     std::uint64_t events_lost = 0;     // events not written to the --events file
+    std::uint64_t capture_lost = 0;    // capture lines not written to the --capture file
 };
 
 // The module (1..20) whose rule has this ordinal in a pass; 0 for the AC and DC rules.
 unsigned ModuleOfOrdinal(unsigned short ordinal);
 
-std::string StateJson(const LiveState& state, rxp::tools::WallClock::time_point now);
-std::string MetricsText(const LiveState& state, const HostFacts& host);
+// One device on the bus, as the state and metrics files show it; its address and device id
+// are in `live`.
+struct BusDeviceState {
+    const LiveState* live;
+    std::uint64_t other_address_frames;  // reply frames from another address, not taken
+    std::uint64_t second_replies;        // second replies to one command, not taken
+};
+
+struct BusState {
+    HostFacts host;
+    std::vector<BusDeviceState> devices;  // in address order
+};
+
+std::string StateJson(const BusState& state, rxp::tools::WallClock::time_point now);
+std::string MetricsText(const BusState& state);
 
 // Replaces `path` with `content` atomically. False (and why in `error`) when it cannot.
 bool ReplaceFile(const std::string& path, const std::string& content, std::string* error);

@@ -1,16 +1,25 @@
 // rxp-host: a bench host for the power-system driver plug-in. It loads the plug-in and drives
-// one device on a serial line as the controller's host does.
+// one device, or several on one RS-485 bus, on a serial line as the controller's host does.
 #include <signal.h>
 
 #include <boost/program_options.hpp>
+#include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <iostream>
+#include <sstream>
 #include <string>
+#include <vector>
 
 #include "tools/common/version.h"
 #include "tools/rxp-host/bench_host.h"
+#include "tools/rxp-host/host_output.h"
+#include "tools/rxp-host/output_files.h"
+#include "tools/rxp-host/plugin_output.h"
 #include "tools/rxp-host/plugin_path.h"
+#include "tools/rxp-host/startup_checks.h"
 #include "tools/rxp-host/status.h"
+#include "tools/rxp-host/summary.h"
 
 namespace po = boost::program_options;
 
@@ -21,9 +30,9 @@ using rxphost::kExitFailed;
 using rxphost::kExitUsage;
 
 const char kAbout[] =
-    "rxp-host: loads the rxp517_t36b2 plug-in and drives one power system on a serial line\n"
-    "as the controller's host does: it polls, publishes every record, stores it as history\n"
-    "and follows the alarms the plug-in evaluates.\n"
+    "rxp-host: loads the rxp517_t36b2 plug-in and drives one power system on a serial line,\n"
+    "or several on one RS-485 bus, as the controller's host does: it polls, publishes every\n"
+    "record, stores it as history and follows the alarms the plug-in evaluates.\n"
     "\n"
     "Usage: rxp-host --port DEVICE [options]\n"
     "\n"
@@ -31,19 +40,34 @@ const char kAbout[] =
     "  rxp-sim --link /tmp/rxp-line &\n"
     "  rxp-host --port /tmp/rxp-line --cycles 5 --settings examples/settings.json \\\n"
     "           --events events.jsonl --history history.db\n"
+    "Two power systems on one bus:\n"
+    "  rxp-host --port /dev/ttyS1 --device 1=site-a.json --device 2=site-b.json\n"
     "\n"
-    "Standard output: the plug-in's own lines and a short summary after every cycle.\n"
+    "A bus: one request outstanding at a time; every round polls each device once, a whole\n"
+    "cycle each, in address order, and starts every --interval (at once when it took longer).\n"
+    "A lost device (3 failed polls in a row) is polled once every 6 rounds while others on the\n"
+    "bus answer. Every reply frame's address is read before its bytes reach a device: a frame\n"
+    "from another address than the polled device's, or a second reply to one command, is not\n"
+    "taken; it is counted, shown by --trace and reported once per device as a \"warning\".\n"
+    "\n"
+    "Standard output: a short summary after every cycle (--summary), communication lost and\n"
+    "restored, and the plug-in's own lines tagged \"plug-in: \" (--plugin-output). A standard\n"
+    "output nobody reads never holds up the polls: what cannot be written is dropped, and the\n"
+    "number dropped is written when writing works again and on standard error at the end.\n"
     "Standard error: diagnostics, and with --trace every frame sent (->) and received (<-),\n"
     "decoded, each reply with its verdict (accepted for step N, dropped: why, late).\n"
     "--events FILE: JSON Lines appended to FILE, one object per event (\"start\", \"publish\",\n"
     "\"alarm\", \"alarm_raised\", \"alarm_cleared\", \"comm_lost\", \"comm_restored\", \"cycle\",\n"
-    "\"poll_failed\", \"cache_loaded\", \"error\", \"events_lost\", \"deadline\"), each with\n"
-    "\"event\" and \"time\" (ISO 8601 with the UTC offset); --events-level changes leaves out\n"
-    "\"alarm\" and \"cycle\".\n"
+    "\"poll_failed\", \"cache_loaded\", \"warning\", \"error\", \"events_lost\", \"deadline\",\n"
+    "\"plugin_output\" with --plugin-output events: the plug-in's line in \"text\"),\n"
+    "each with \"event\" and \"time\" (ISO 8601 with the UTC offset), those about a device\n"
+    "with its \"address\" and \"device_id\"; --events-level changes leaves out \"alarm\" and\n"
+    "\"cycle\".\n"
     "--capture FILE: every chunk sent and received, one a line (seconds poll step dir hex);\n"
     "rxp-sim --replay FILE answers with it, rxp-sim --show-capture FILE prints it.\n"
-    "--state FILE (JSON) and --metrics FILE (Prometheus text): the last record by field name,\n"
-    "comm state, failed polls and active alarms, replaced atomically after every poll.\n"
+    "--state FILE (JSON) and --metrics FILE (Prometheus text): per device the last record by\n"
+    "field name, comm state, polls, failed polls and active alarms, replaced atomically after\n"
+    "every poll; metrics labelled port, address and device_id.\n"
     "Settings: the JSON object handed to the device; its member \"deviceId\" (a whole number,\n"
     "default 1) is the device id stamped into every record.\n"
     "--history FILE: one row per stored record with its time, device id and bus address;\n"
@@ -51,17 +75,30 @@ const char kAbout[] =
     "locks it, records wait in memory. --history-keep DAYS deletes older rows as it goes.\n"
     "\n"
     "Faults: after a failed poll nothing is sent until the line has been quiet for --timeout\n"
-    "plus 10 character times; a port that hangs up or fails is closed and opened again every\n"
-    "second; the port is locked (TIOCEXCL and flock) against a second program.\n"
+    "plus 10 character times; a poll that cannot start within three such gaps (a line that\n"
+    "never goes quiet) fails as \"busy\". A port that hangs up, fails, or does not take a\n"
+    "command within --timeout is closed and opened again every second; the port is locked\n"
+    "(TIOCEXCL and flock) against a second program.\n"
+    "Files: --events and --capture are appended to, one whole line at a time, and written\n"
+    "again when space returns; each run of the capture starts with \"# rxp-host capture\" and\n"
+    "\"# started TIME\". No two file options may name the same file. --settings, --cache,\n"
+    "--events and --capture must be regular files. --state and --metrics count what could\n"
+    "not be kept: \"history_failed\", \"events_lost\", \"capture_lost\".\n"
+    "Signals: SIGINT and SIGTERM end the run; SIGHUP opens the events and capture files\n"
+    "again (after log rotation renamed them).\n"
     "\n"
     "Exit codes (when several apply, the smallest but 0):\n"
-    "  0  done: --cycles reached, or SIGINT, SIGTERM or SIGHUP, everything stored and written\n"
-    "  1  could not start: plug-in, port (or port in use), settings, events or history file\n"
-    "  2  usage error\n"
+    "  0  done: --cycles reached, or SIGINT or SIGTERM, everything stored and written\n"
+    "  1  could not start: plug-in, port (or port in use), cache, events, capture, history,\n"
+    "     state or metrics file or folder\n"
+    "  2  usage error (e.g. two options naming one file, --timeout below 5 character times),\n"
+    "     or a settings file that cannot be used (unreadable, not a JSON object, refused by\n"
+    "     the plug-in): a service is not restarted on it\n"
     "  3  records that could not be stored in the --history database (each one an \"error\"\n"
     "     event and a line on standard error)\n"
     "  4  events that could not be written to the --events file\n"
     "  5  --deadline passed before the --cycles were completed\n"
+    "  6  capture lines that could not be written to the --capture file\n"
     "\n"
     "rxp-host --status STATE_FILE: key: value lines of a running host's --state file (comm,\n"
     "age of the last record, failed polls, active alarms with their texts, per device), the\n"
@@ -77,6 +114,119 @@ void UsageError(const std::string& what) {
     std::cerr << "rxp-host: " << what << "\nTry 'rxp-host --help'." << std::endl;
 }
 
+// A bus address as given on the command line: 0..255 in decimal. -1 when it is not one.
+int ParseAddress(const std::string& text) {
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos) {
+        return -1;
+    }
+    const int value = std::stoi(text);
+    return value <= 255 ? value : -1;
+}
+
+// "ADDRESS=REST" or "ADDRESS": the address (-1 when it is not one) and the rest.
+int SplitAddress(const std::string& text, std::string* rest, bool* has_rest) {
+    const std::size_t equals = text.find('=');
+    *has_rest = equals != std::string::npos;
+    *rest = *has_rest ? text.substr(equals + 1) : std::string();
+    return ParseAddress(text.substr(0, equals));
+}
+
+// The devices of --device and --cache, or of the one-device form. False after a usage error.
+bool DevicesFromOptions(const po::variables_map& vm, long long address, std::string settings,
+                        std::vector<rxphost::DeviceConfig>* devices) {
+    using rxphost::DeviceConfig;
+    const std::vector<std::string> given = vm.count("device")
+                                               ? vm["device"].as<std::vector<std::string>>()
+                                               : std::vector<std::string>();
+    const std::vector<std::string> caches =
+        vm.count("cache") ? vm["cache"].as<std::vector<std::string>>() : std::vector<std::string>();
+    if (!given.empty()) {
+        for (const char* single : {"address", "settings"}) {
+            if (vm.count(single)) {
+                UsageError(std::string("--device and --") + single +
+                           " do not go together: --device ADDRESS[=SETTINGS_FILE] names "
+                           "every device on the bus");
+                return false;
+            }
+        }
+        if (given.size() > rxphost::kMaxDevices) {
+            UsageError("--device: at most " + std::to_string(rxphost::kMaxDevices) +
+                       " devices on one bus, not " + std::to_string(given.size()));
+            return false;
+        }
+        for (const std::string& text : given) {
+            std::string file;
+            bool has_file = false;
+            const int at = SplitAddress(text, &file, &has_file);
+            if (at < 0) {
+                UsageError("--device " + text + ": the address must be 0..255");
+                return false;
+            }
+            if (has_file && file.empty()) {
+                UsageError("--device " + text + ": a settings file name must follow '='");
+                return false;
+            }
+            for (const DeviceConfig& d : *devices) {
+                if (d.address != at) continue;
+                if (has_file && !d.settings.empty() && d.settings != file) {
+                    UsageError("--device: two settings files for address " + std::to_string(at) +
+                               ", '" + d.settings + "' and '" + file + "'");
+                } else {
+                    UsageError("--device: address " + std::to_string(at) + " named twice");
+                }
+                return false;
+            }
+            devices->push_back(DeviceConfig{at, file, ""});
+        }
+    } else {
+        DeviceConfig only;
+        if (vm.count("address")) {
+            if (address < 0 || address > 255) {
+                UsageError("--address must be 0..255, not " + std::to_string(address));
+                return false;
+            }
+            only.address = static_cast<int>(address);
+        }
+        only.settings = settings;
+        devices->push_back(only);
+    }
+
+    // --cache FILE for one device, --cache ADDRESS=FILE for any.
+    for (const std::string& text : caches) {
+        std::string file;
+        bool has_file = false;
+        const int at = SplitAddress(text, &file, &has_file);
+        DeviceConfig* target = nullptr;
+        if (at >= 0 && has_file) {
+            for (DeviceConfig& d : *devices) {
+                if (d.address == at || (given.empty() && d.address < 0 && at == 1)) target = &d;
+            }
+            if (target == nullptr) {
+                UsageError("--cache " + text + ": no device at address " + std::to_string(at));
+                return false;
+            }
+        } else if (devices->size() == 1) {
+            target = &devices->front();
+            file = text;
+        } else {
+            UsageError("--cache " + text + ": with several devices, --cache ADDRESS=FILE");
+            return false;
+        }
+        if (file.empty()) {
+            UsageError("--cache needs a file name");
+            return false;
+        }
+        if (!target->cache.empty()) {
+            UsageError("--cache: two cache files for one device, '" + target->cache + "' and '" +
+                       file + "'");
+            return false;
+        }
+        target->cache = file;
+    }
+    return true;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -86,11 +236,14 @@ int main(int argc, char** argv) {
     rxphost::HostOptions options;
     long long baud = 9600;
     long long address = -1;
+    std::string settings;
     long long cycles = 0;
     long long history_keep = 0;
     std::string events_level = "all";
     std::string status_file;
     double status_max_age = rxphost::kDefaultStatusMaxAge;
+    std::string plugin_output = "tag";
+    std::string summary = "all";
 
     po::options_description described(kAbout);
     // clang-format off
@@ -106,10 +259,17 @@ int main(int argc, char** argv) {
          "line speed in bit/s, 8N1; 0 leaves the port's speed as it is")
         ("address", po::value<long long>(&address)->value_name("N"),
          "the power system's bus address, 0..255 (default: the device's own, 1)")
-        ("settings", po::value<std::string>(&options.settings)->value_name("FILE"),
+        ("settings", po::value<std::string>(&settings)->value_name("FILE"),
          "JSON settings handed to the device")
-        ("cache", po::value<std::string>(&options.cache)->value_name("FILE"),
-         "a stored 289-byte record handed to the device before the first poll")
+        ("device", po::value<std::vector<std::string>>()->value_name("ADDRESS[=FILE]"),
+         "a power system on the bus at ADDRESS (0..255) with its JSON settings FILE; once per "
+         "device, 1 to 32, instead of --address and --settings")
+        ("cache", po::value<std::vector<std::string>>()->value_name("[ADDRESS=]FILE"),
+         "a stored 289-byte record handed to the device before the first poll; with several "
+         "devices ADDRESS=FILE, once per device")
+        ("no-address-check", po::bool_switch(),
+         "hand every reply to the polled device whatever its address byte says (one unit that "
+         "answers with a fixed address)")
         ("cycles", po::value<long long>(&cycles)->value_name("N"),
          "exit after N completed cycles (default: run until SIGINT or SIGTERM)")
         ("interval",
@@ -117,7 +277,8 @@ int main(int argc, char** argv) {
          "from the start of one poll to the start of the next")
         ("timeout",
          po::value<double>(&options.timeout)->value_name("SECONDS")->default_value(1.0),
-         "time allowed for each reply before the poll is abandoned")
+         "time allowed for each reply (and for the port to take each command) before the "
+         "poll is abandoned; at least 5 character times at --baud")
         ("deadline", po::value<double>(&options.deadline)->value_name("SECONDS"),
          "with --cycles: give up (exit 5) when they are not completed by then")
         ("events", po::value<std::string>(&options.events)->value_name("FILE"),
@@ -130,10 +291,19 @@ int main(int argc, char** argv) {
         ("events-level", po::value<std::string>(&events_level)->value_name("all|changes")
              ->default_value("all"),
          "all events, or only changes: publications, alarms raised and cleared, comm, errors")
+        ("plugin-output", po::value<std::string>(&plugin_output)->value_name("tag|drop|events")
+             ->default_value("tag"),
+         "the plug-in's own console lines: on standard output tagged \"plug-in: \", dropped, "
+         "or as \"plugin_output\" events in the --events file")
+        ("summary", po::value<std::string>(&summary)->value_name("all|changes|none")
+             ->default_value("all"),
+         "the summary on standard output after every cycle, only after cycles that changed "
+         "something (an alarm raised or cleared, the first record, communication restored), "
+         "or none")
         ("trace", po::bool_switch(&options.trace),
          "print every frame sent and received, decoded, each reply with its verdict")
         ("capture", po::value<std::string>(&options.capture)->value_name("FILE"),
-         "write every chunk sent and received to FILE, for rxp-sim --replay")
+         "append every chunk sent and received to FILE, for rxp-sim --replay")
         ("state", po::value<std::string>(&options.state)->value_name("FILE"),
          "keep the live state in FILE (JSON), replaced after every poll")
         ("metrics", po::value<std::string>(&options.metrics)->value_name("FILE"),
@@ -200,13 +370,8 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     options.baud = static_cast<unsigned>(baud);
-    if (vm.count("address")) {
-        if (address < 0 || address > 255) {
-            UsageError("--address must be 0..255, not " + std::to_string(address));
-            return kExitUsage;
-        }
-        options.address = static_cast<int>(address);
-    }
+    if (!DevicesFromOptions(vm, address, settings, &options.devices)) return kExitUsage;
+    options.address_check = !vm["no-address-check"].as<bool>();
     if (vm.count("cycles")) {
         if (cycles < 1) {
             UsageError("--cycles must be 1 or more, not " + std::to_string(cycles));
@@ -231,6 +396,21 @@ int main(int argc, char** argv) {
         return kExitUsage;
     }
     options.events_changes = events_level == "changes";
+    rxphost::PluginOutputMode plugin_output_mode = rxphost::PluginOutputMode::kTag;
+    if (!rxphost::ParsePluginOutputMode(plugin_output, &plugin_output_mode)) {
+        UsageError("--plugin-output must be tag, drop or events, not " + plugin_output);
+        return kExitUsage;
+    }
+    if (plugin_output_mode == rxphost::PluginOutputMode::kEvents && options.events.empty()) {
+        UsageError("--plugin-output events needs --events FILE");
+        return kExitUsage;
+    }
+    rxphost::SummaryMode summary_mode = rxphost::SummaryMode::kAll;
+    if (!rxphost::ParseSummaryMode(summary, &summary_mode)) {
+        UsageError("--summary must be all, changes or none, not " + summary);
+        return kExitUsage;
+    }
+    rxphost::SetSummaryMode(summary_mode);
     if (!std::isfinite(options.interval) || options.interval < 0 || options.interval > 86400) {
         UsageError("--interval must be 0 to 86400 seconds");
         return kExitUsage;
@@ -239,16 +419,77 @@ int main(int argc, char** argv) {
         UsageError("--timeout must be more than 0 and at most 86400 seconds");
         return kExitUsage;
     }
+    const double floor = rxphost::TimeoutFloor(options.baud);
+    if (options.timeout < floor) {
+        std::ostringstream text;
+        text << "--timeout must be at least " << floor << " s, " << rxphost::kTimeoutFloorCharacters
+             << " character times at "
+             << (options.baud != 0 ? std::to_string(options.baud) + " bit/s"
+                                   : std::string("1 ms a character (--baud 0)"));
+        UsageError(text.str());
+        return kExitUsage;
+    }
 
+    // Before anything is opened for writing.
+    // Devices may share a settings file (an input read twice); each path is named once.
+    std::vector<rxphost::NamedFile> files = {{"--history", options.history},
+                                             {"--events", options.events},
+                                             {"--capture", options.capture},
+                                             {"--state", options.state},
+                                             {"--metrics", options.metrics}};
+    const auto add_input = [&files](const std::string& option, const std::string& path) {
+        for (const rxphost::NamedFile& f : files) {
+            if (f.option == option && f.path == path) return;
+        }
+        files.push_back({option, path});
+    };
+    for (const rxphost::DeviceConfig& device : options.devices) {
+        add_input("--cache", device.cache);
+        add_input(vm.count("device") ? "--device" : "--settings", device.settings);
+    }
+    const std::string twice = rxphost::SameFileNamedTwice(files);
+    if (!twice.empty()) {
+        UsageError(twice);
+        return kExitUsage;
+    }
+
+    // The live files are replaced after every poll: a folder that cannot take them is found
+    // now, not after the first cycle.
+    for (const char* live_option : {"state", "metrics"}) {
+        if (!vm.count(live_option)) continue;
+        const std::string problem =
+            rxphost::CheckOutputFolder(live_option, vm[live_option].as<std::string>());
+        if (!problem.empty()) {
+            std::cerr << "rxp-host: " << problem << std::endl;
+            return kExitFailed;
+        }
+    }
+
+    try {
+        rxphost::CapturePluginOutput(plugin_output_mode);
+    } catch (const std::exception& e) {
+        std::cerr << "rxp-host: " << e.what() << std::endl;
+        return kExitFailed;
+    }
+    int code = kExitFailed;
     try {
         rxphost::BenchHost host(options);
         host.Start();
-        return host.Run();
+        code = host.Run();
+    } catch (const rxphost::ConfigError& e) {
+        std::cerr << "rxp-host: " << e.what() << std::endl;
+        code = kExitUsage;
     } catch (const rxphost::StartupError& e) {
         std::cerr << "rxp-host: " << e.what() << std::endl;
-        return kExitFailed;
     } catch (const std::exception& e) {
         std::cerr << "rxp-host: stopped: " << e.what() << std::endl;
-        return kExitFailed;
     }
+    const std::uint64_t plugin_lines_lost = rxphost::EndPluginOutput();
+    if (plugin_output_mode == rxphost::PluginOutputMode::kEvents && plugin_lines_lost > 0) {
+        std::cerr << "rxp-host: " << plugin_lines_lost
+                  << " lines of the plug-in could not be written as events" << std::endl;
+    }
+    // A standard output that takes nothing more does not keep the host from ending.
+    rxphost::FinishOutput(std::chrono::milliseconds(2000));
+    return code;
 }

@@ -1,10 +1,16 @@
 #include "tools/rxp-host/serial_line.h"
 
+#include <grp.h>
+#include <pwd.h>
+#include <sys/stat.h>
 #include <termios.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/write.hpp>
+#include <cerrno>
+#include <cstring>
 #include <stdexcept>
 
 #include "tools/rxp-host/port_guard.h"
@@ -19,6 +25,37 @@ constexpr unsigned kBauds[] = {
     2400,   4800,   9600,    19200,   38400,   57600,   115200,  230400,  460800,  500000,
     576000, 921600, 1000000, 1152000, 1500000, 2000000, 2500000, 3000000, 3500000, 4000000};
 
+// What a path is when it is not a character device, in a person's words; empty when it is one
+// or cannot be looked at (open says why then).
+std::string NotADevice(const std::string& path) {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0 || S_ISCHR(st.st_mode)) return std::string();
+    if (S_ISREG(st.st_mode)) return "a regular file";
+    if (S_ISDIR(st.st_mode)) return "a folder";
+    if (S_ISFIFO(st.st_mode)) return "a FIFO";
+    if (S_ISSOCK(st.st_mode)) return "a socket";
+    return "a block device";
+}
+
+// The fix for a port the user may not open: the group the port belongs to (dialout for the
+// serial ports of a Debian system).
+std::string PermissionHint(const std::string& path) {
+    std::string name = "dialout";
+    struct stat st;
+    if (::stat(path.c_str(), &st) == 0) {
+        if (const struct group* g = ::getgrgid(st.st_gid)) {
+            if (st.st_gid != 0) name = g->gr_name;
+        }
+    }
+    std::string user = std::to_string(::geteuid());
+    if (const passwd* p = ::getpwuid(::geteuid())) user = p->pw_name;
+    return "add the user '" + user + "' to the " + name + " group (usermod -aG " + name + " " +
+           user + ") and log in again, or run rxp-host as a user of that group";
+}
+
+constexpr const char* kGiveAPort =
+    "give the serial port (/dev/ttyS0, /dev/ttyUSB0, ...) or the link of rxp-sim";
+
 }  // namespace
 
 bool IsSupportedBaud(unsigned baud) {
@@ -31,6 +68,11 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
     using boost::asio::serial_port_base;
     device_ = device;
     boost::system::error_code ec;
+    const std::string kind = NotADevice(device);
+    if (!kind.empty()) {
+        throw std::runtime_error("port '" + device + "' is " + kind + ", not a serial port; " +
+                                 kGiveAPort);
+    }
     port_.open(device, ec);
     if (ec == boost::system::errc::device_or_resource_busy) {
         // TIOCEXCL of another program.
@@ -38,6 +80,19 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
         throw PortInUse("port '" + device + "' is in use by " +
                         (holder.empty() ? std::string("another program") : holder) + " (" +
                         ec.message() + ")");
+    }
+    if (ec == boost::system::errc::permission_denied) {
+        throw std::runtime_error("cannot open port '" + device + "': permission denied; " +
+                                 PermissionHint(device));
+    }
+    if (ec == boost::system::errc::no_such_file_or_directory) {
+        throw std::runtime_error("cannot open port '" + device +
+                                 "': no such device; check the name (ls /dev/ttyS* "
+                                 "/dev/ttyUSB*) and that the adapter is plugged in");
+    }
+    if (ec == boost::system::errc::inappropriate_io_control_operation) {
+        throw std::runtime_error("port '" + device + "' is a device but not a serial port; " +
+                                 kGiveAPort);
     }
     if (ec) throw std::runtime_error("cannot open port '" + device + "': " + ec.message());
     std::string why;
@@ -71,19 +126,47 @@ void SerialLine::Close() {
     port_.cancel(ignored);
     port_.close(ignored);
     reading_ = false;
+    unwritten_.clear();  // the write under way ends aborted, without reading it again
     ++generation_;
 }
 
 bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string* error) {
-    boost::system::error_code ec;
     if (!port_.is_open()) {
         if (error != nullptr) *error = "port closed";
         return false;
     }
-    boost::asio::write(port_, boost::asio::buffer(data, size), ec);
-    if (!ec) return true;
-    if (error != nullptr) *error = ec.message();
-    return false;
+    if (writing()) {
+        if (error != nullptr) *error = "the port has not taken the last frame yet";
+        return false;
+    }
+    // The port is non-blocking (Asio opens it so): a write takes what fits and never waits.
+    std::size_t done = 0;
+    while (done < size) {
+        const ssize_t n = ::write(port_.native_handle(), data + done, size - done);
+        if (n > 0) {
+            done += static_cast<std::size_t>(n);
+        } else if (n < 0 && errno == EINTR) {
+            continue;
+        } else if (n < 0 && errno != EAGAIN && errno != EWOULDBLOCK) {
+            if (error != nullptr) *error = std::strerror(errno);
+            return false;
+        } else {
+            break;
+        }
+    }
+    if (done == size) return true;
+    unwritten_.assign(data + done, data + size);
+    const std::uint64_t generation = generation_;
+    boost::asio::async_write(
+        port_, boost::asio::buffer(unwritten_),
+        [this, generation](const boost::system::error_code& ec, std::size_t) {
+            if (generation != generation_) return;
+            unwritten_.clear();
+            if (ec && ec != boost::asio::error::operation_aborted && on_error_) {
+                on_error_("writing failed: " + ec.message());
+            }
+        });
+    return true;
 }
 
 void SerialLine::StartReading(ChunkHandler on_chunk, ErrorHandler on_error) {
@@ -105,7 +188,7 @@ void SerialLine::ReadNext() {
             if (ec) {
                 reading_ = false;
                 if (ec != boost::asio::error::operation_aborted && on_error_)
-                    on_error_(ec.message());
+                    on_error_("reading failed: " + ec.message());
                 return;
             }
             if (on_chunk_) on_chunk_(chunk_.data(), size);

@@ -11,6 +11,7 @@
 #include <functional>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 namespace rxphost {
 
@@ -37,11 +38,16 @@ public:
     void Open(const std::string& device, unsigned baud);
     void Close();
 
-    // Writes one frame whole; false (and the reason in `error`) when the port refuses it.
+    // Writes one frame; false (and the reason in `error`) when the port refuses it. Never
+    // waits: what the port does not take at once (a peer that does not read, flow held back)
+    // is written as it can, and writing() tells it is still under way; a failure then goes to
+    // the error handler of StartReading.
     bool Write(const unsigned char* data, std::size_t size, std::string* error);
+    bool writing() const { return !unwritten_.empty(); }
 
     // Hands every chunk read from the port to `on_chunk` until a read fails; then `on_error`
-    // is told once and reading stops until StartReading is called again.
+    // is told once ("reading failed: ...") and reading stops until StartReading is called
+    // again. A write that fails after Write returned is told there too ("writing failed: ...").
     void StartReading(ChunkHandler on_chunk, ErrorHandler on_error);
     bool reading() const { return reading_; }
     bool is_open() const { return port_.is_open(); }
@@ -53,6 +59,7 @@ private:
     boost::asio::serial_port port_;
     std::string device_;
     std::array<unsigned char, 4096> chunk_{};
+    std::vector<unsigned char> unwritten_;  // of the last frame, still going out
     ChunkHandler on_chunk_;
     ErrorHandler on_error_;
     bool reading_ = false;

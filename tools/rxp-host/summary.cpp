@@ -9,6 +9,39 @@
 
 namespace rxphost {
 
+namespace {
+SummaryMode summary_mode = SummaryMode::kAll;
+}  // namespace
+
+bool ParseSummaryMode(const std::string& text, SummaryMode* mode) {
+    if (text == "all") {
+        *mode = SummaryMode::kAll;
+    } else if (text == "changes") {
+        *mode = SummaryMode::kChanges;
+    } else if (text == "none") {
+        *mode = SummaryMode::kNone;
+    } else {
+        return false;
+    }
+    return true;
+}
+
+void SetSummaryMode(SummaryMode mode) {
+    summary_mode = mode;
+}
+
+bool ShowCycleReport(const CycleReport& report) {
+    switch (summary_mode) {
+        case SummaryMode::kAll:
+            return true;
+        case SummaryMode::kChanges:
+            return report.comm_changed || !report.changes.empty();
+        case SummaryMode::kNone:
+            break;
+    }
+    return false;
+}
+
 std::string FormatCycleReport(const CycleReport& r) {
     using Record = RXP517_T36B2_Data_t;
     const unsigned char* rec = r.record;

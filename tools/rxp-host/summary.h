@@ -25,7 +25,18 @@ struct CycleReport {
     const unsigned char* record;  // the 289 bytes published
     std::vector<AlarmNote> changes;
     std::size_t active_alarms;
+    // The first record of the device, or the one that ended a loss of communication.
+    bool comm_changed = false;
 };
+
+// --summary: after every cycle, only after cycles that changed something (an alarm raised or
+// cleared, the first record, communication restored), or never.
+enum class SummaryMode { kAll, kChanges, kNone };
+// Parses "all", "changes" or "none"; false for anything else.
+bool ParseSummaryMode(const std::string& text, SummaryMode* mode);
+// Process-wide, set once by main(); kAll until then.
+void SetSummaryMode(SummaryMode mode);
+bool ShowCycleReport(const CycleReport& report);
 
 // Several lines, each ended by '\n'.
 std::string FormatCycleReport(const CycleReport& report);

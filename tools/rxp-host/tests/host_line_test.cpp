@@ -2,8 +2,12 @@
 // host before it polls, a line that goes silent and comes back, and replies nobody asked for.
 #include <gtest/gtest.h>
 #include <sqlite3.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
+#include <filesystem>
 #include <sstream>
 
 #include "tests/support/power_model.h"
@@ -77,30 +81,30 @@ TEST_P(HostStartup, FailsWithAMessageNamingTheProblemBeforeAnythingIsPolled) {
 INSTANTIATE_TEST_SUITE_P(
     Refused, HostStartup,
     ::testing::Values(
-        StartupCase{"SettingsNotJson", "{\"appSetting\": ", {}, 1, {"@", "not valid JSON"}},
+        StartupCase{"SettingsNotJson", "{\"appSetting\": ", {}, 2, {"@", "not valid JSON"}},
         // The plug-in reads "b_mode" as text; an object makes the JSON library throw inside it.
         StartupCase{"SettingsRefusedInsideThePlugin",
                     "{\"appSetting\": {\"b_mode\": {\"mode\": 3}}}",
                     {},
-                    1,
+                    2,
                     {"@", "refused by the plug-in"}},
-        StartupCase{"SettingsNotAnObject", "[1, 2]", {}, 1, {"@", "must hold a JSON object"}},
+        StartupCase{"SettingsNotAnObject", "[1, 2]", {}, 2, {"@", "must hold a JSON object"}},
         // Parsed strictly, as the simulator's scenario.
         StartupCase{"SettingsWithTrailingGarbage",
                     "{\"deviceId\": 1} }",
                     {},
-                    1,
+                    2,
                     {"@", "not valid JSON", "Extra non-whitespace"}},
         StartupCase{"SettingsWithADuplicateKey",
                     "{\"deviceId\": 1, \"deviceId\": 2}",
                     {},
-                    1,
+                    2,
                     {"@", "Duplicate key: 'deviceId'"}},
-        StartupCase{"SettingsNestedTooDeep", kDeepJson, {}, 1, {"@", "not valid JSON"}},
+        StartupCase{"SettingsNestedTooDeep", kDeepJson, {}, 2, {"@", "not valid JSON"}},
         StartupCase{"SettingsIsADirectory",
                     nullptr,
                     {"--settings", "/tmp"},
-                    1,
+                    2,
                     {"settings file '/tmp'", "directory"}},
         StartupCase{"DeadlineWithoutCycles",
                     nullptr,
@@ -110,9 +114,9 @@ INSTANTIATE_TEST_SUITE_P(
         StartupCase{"SettingsFileMissing",
                     nullptr,
                     {"--settings", "/nonexistent/s.json"},
-                    1,
+                    2,
                     {"/nonexistent/s.json"}},
-        StartupCase{"DeviceIdNotANumber", "{\"deviceId\": \"7\"}", {}, 1, {"@", "deviceId"}},
+        StartupCase{"DeviceIdNotANumber", "{\"deviceId\": \"7\"}", {}, 2, {"@", "deviceId"}},
         StartupCase{"PluginMissing",
                     nullptr,
                     {"--plugin", "/nonexistent/rxp517_t36b2.so"},
@@ -131,22 +135,68 @@ INSTANTIATE_TEST_SUITE_P(
         StartupCase{"UnknownBaud", nullptr, {"--baud", "1234"}, 2, {"--baud 1234"}},
         StartupCase{"AddressTooLarge", nullptr, {"--address", "256"}, 2, {"--address"}},
         StartupCase{"NoTimeout", nullptr, {"--timeout", "0"}, 2, {"--timeout"}},
+        StartupCase{"TimeoutShorterThanAFewCharacters",
+                    nullptr,
+                    {"--timeout", "1e-9"},
+                    2,
+                    {"--timeout must be at least 0.00520833 s, 5 character times at 9600 bit/s"}},
+        // Text from the file in a message: its control characters are shown, not sent.
+        StartupCase{"SettingsWithControlCharacters",
+                    "{\"\\u001b[2J\": 1, \"\\u001b[2J\": 2}",
+                    {},
+                    2,
+                    {"@", "Duplicate key: '\\x1b[2J'"}},
         StartupCase{"CaptureInAMissingFolder",
                     nullptr,
                     {"--capture", "/nonexistent/site.capture"},
                     1,
-                    {"cannot create capture file '/nonexistent/site.capture'"}},
+                    {"cannot open capture file '/nonexistent/site.capture'"}},
         StartupCase{"StateInAMissingFolder",
                     nullptr,
                     {"--state", "/nonexistent/state.json"},
                     1,
-                    {"/nonexistent/state.json.tmp", "cannot write the live state"}},
+                    {"folder '/nonexistent' does not exist", "mkdir -p"}},
         StartupCase{"EventsLevelUnknown",
                     nullptr,
                     {"--events-level", "some"},
                     2,
                     {"--events-level must be all or changes"}}),
     [](const ::testing::TestParamInfo<StartupCase>& info) { return info.param.name; });
+
+TEST_F(HostOnTestLine, TwoOptionsNamingOneFileAreAUsageErrorAndNothingIsWritten) {
+    const std::string db = dir_.File("h.db");
+    const std::string linked = dir_.File("linked");
+    ::mkdir(dir_.File("sub").c_str(), 0755);
+    struct Case {
+        std::vector<std::string> options;
+        std::string message;
+    };
+    const Case cases[] = {
+        {{"--capture", db, "--history", db}, "--history and --capture name the same file"},
+        {{"--history", db, "--state", db}, "--history and --state name the same file"},
+        {{"--events", dir_.File("x"), "--metrics", dir_.File("x")},
+         "--events and --metrics name the same file"},
+        // Not there yet: the same path once normalized.
+        {{"--events", dir_.File("e"), "--capture", dir_.File("sub/../e")},
+         "--events and --capture name the same file"},
+        // Two names of one file.
+        {{"--settings", db, "--cache", linked}, "--cache and --settings name the same file"},
+        {{"--events", linked, "--history", db}, "--history and --events name the same file"},
+    };
+    for (const Case& c : cases) {
+        hosttest::WriteText(db, "a history");
+        ::unlink(linked.c_str());
+        ASSERT_EQ(::link(db.c_str(), linked.c_str()), 0);
+        EXPECT_EQ(RunHost(HostArgs(c.options)), 2) << c.message;
+        const std::string err = hosttest::ReadText(this->err());
+        EXPECT_NE(err.find(c.message), std::string::npos) << err;
+        EXPECT_EQ(hosttest::ReadText(db), "a history") << c.message;
+        for (const char* name : {"x", "e", "events.jsonl"}) {
+            EXPECT_FALSE(std::filesystem::exists(dir_.File(name))) << c.message << ": " << name;
+        }
+    }
+    EXPECT_EQ(line_.commands(), 0);
+}
 
 // Answers every command with the model's reply, after `silent` commands left unanswered.
 hosttest::PowerLine::Responder AnswerAfter(int silent, const PowerModel& model) {
@@ -199,6 +249,101 @@ TEST_F(HostOnTestLine, SilentLineIsReportedLostOnceAndRestoredAtTheNextCycle) {
     EXPECT_EQ(hosttest::CountLines(out, "communication restored"), 1u);
 }
 
+TEST_F(HostOnTestLine, LineThatNeverGoesQuietCostsFailedPollsAndIsReportedLost) {
+    // The first command gets no reply; from then on something else talks on the line.
+    line_.Answer(AnswerAfter(1, PowerModel::Distinct(4)));
+    line_.Chatter(milliseconds(50));
+    const std::string state = dir_.File("state.json");
+    hosttest::Process host(HostArgs({"--cycles", "1", "--timeout", "0.3", "--state", state}), out(),
+                           err());
+    EXPECT_TRUE(hosttest::WaitUntil(
+        [&] { return hosttest::ReadText(state).find("\"comm\":\"lost\"") != std::string::npos; },
+        milliseconds(15000)))
+        << hosttest::ReadText(err());
+    line_.Chatter(milliseconds(0));
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+
+    std::vector<std::string> sequence;
+    for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+        const std::string name = e["event"].asString();
+        if (name == "poll_failed") sequence.push_back(e["reason"].asString());
+        if (name == "comm_lost" || name == "cycle") sequence.push_back(name);
+    }
+    ASSERT_GE(sequence.size(), 5u);
+    EXPECT_EQ(std::vector<std::string>(sequence.begin(), sequence.begin() + 4),
+              (std::vector<std::string>{"timeout", "busy", "busy", "comm_lost"}));
+    EXPECT_EQ(sequence.back(), "cycle");
+    EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(err()), ": line busy: not quiet for 0.31 s"),
+              2u)
+        << hosttest::ReadText(err());
+}
+
+TEST_F(HostOnTestLine, PortThatTakesNoDataIsGivenUpAtTheReplyTimeoutAndTheStateGoesOn) {
+    const PowerModel model = PowerModel::Distinct(6);
+    line_.Answer(AnswerAfter(0, model));
+    const std::string state = dir_.File("state.json");
+    hosttest::Process host(HostArgs({"--cycles", "3", "--interval", "0.2", "--state", state}),
+                           out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil(
+        [this] { return hosttest::CountEvents(hosttest::ReadEvents(events_path()), "cycle") >= 1; },
+        milliseconds(15000)));
+    // The peer stops reading: the host's next command finds the line full.
+    line_.StopAnswering();
+    line_.FillTowardsTest();
+    EXPECT_TRUE(hosttest::WaitUntil(
+        [&] { return hosttest::ReadText(state).find("\"comm\":\"lost\"") != std::string::npos; },
+        milliseconds(15000)))
+        << hosttest::ReadText(err());
+    line_.Pending();
+    line_.Answer(AnswerAfter(0, model));
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::CountEvents(events, "cycle"), 3u);
+    std::string reason;
+    for (const Json::Value& e : events) {
+        if (e["event"].asString() == "comm_lost" && reason.empty()) reason = e["reason"].asString();
+    }
+    EXPECT_EQ(reason, "writing blocked: the command was not taken within 0.5 s")
+        << hosttest::ReadText(err());
+    EXPECT_NE(hosttest::ReadText(err()).find("' open again"), std::string::npos);
+}
+
+TEST_F(HostOnTestLine, LineHungUpInTheMiddleOfAReplyCompletesTheFirstPollAfterItIsBack) {
+    const PowerModel model = PowerModel::Distinct(8);
+    hosttest::PowerLine line(dir_.File("line"));
+    std::atomic<bool> half_sent{false};
+    // The third reply of the first poll stops half way: the device holds half a frame.
+    line.Answer([&model, &half_sent](const Bytes& command, int number) {
+        const int index = hosttest::CommandIndex(command);
+        if (index < 0) return Bytes();
+        Bytes reply = model.Reply(index);
+        if (number == 2) {
+            reply.resize(reply.size() / 2);
+            half_sent = true;
+        }
+        return reply;
+    });
+    hosttest::Process host(
+        HostArgs({"--port", line.path(), "--cycles", "1", "--timeout", "3", "--interval", "0.2"}),
+        out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return half_sent.load(); }, milliseconds(10000)));
+    std::this_thread::sleep_for(milliseconds(300));  // the half reply reaches the host
+    line.HangUpAndServeAgain();
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+
+    std::vector<std::string> sequence;
+    for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+        const std::string name = e["event"].asString();
+        if (name == "poll_failed") sequence.push_back(e["reason"].asString());
+        if (name == "comm_lost" || name == "cycle" || name == "comm_restored") {
+            sequence.push_back(name);
+        }
+    }
+    EXPECT_EQ(sequence, (std::vector<std::string>{"line", "comm_lost", "cycle", "comm_restored"}))
+        << hosttest::ReadText(err());
+}
+
 TEST_F(HostOnTestLine, ReplyArrivingBetweenPollsIsNotTakenForAnotherCycle) {
     const PowerModel model = PowerModel::Distinct(5);
     // The last reply of a cycle comes twice; the second answers nothing that was asked.
@@ -234,8 +379,8 @@ TEST_F(HostOnTestLine, SettingsLinesOfThePluginShowBeforeTheFirstPoll) {
 
     const std::string out = hosttest::ReadText(this->out());
     const std::size_t init = out.find(
-        "InitSetting 9 b_mode_:3\nhere 1\nhere 2\nhere alert_a_7\n"
-        "mobile:alert_a_7:06016;1;2; level:0 value:0\n");
+        "plug-in: InitSetting 9 b_mode_:3\nplug-in: here 1\nplug-in: here 2\n"
+        "plug-in: here alert_a_7\nplug-in: mobile:alert_a_7:06016;1;2; level:0 value:0\n");
     const std::size_t cycle = out.find("cycle 1");
     ASSERT_NE(init, std::string::npos) << out;
     ASSERT_NE(cycle, std::string::npos) << out;

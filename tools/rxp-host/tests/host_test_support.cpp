@@ -212,7 +212,11 @@ std::vector<HistoryRow> ReadHistory(const std::string& db_path) {
     return rows;
 }
 
-PowerLine::PowerLine() {
+PowerLine::PowerLine(const std::string& link) : link_(link) {
+    OpenLine();
+}
+
+void PowerLine::OpenLine() {
     master_ = ::posix_openpt(O_RDWR | O_NOCTTY);
     if (master_ < 0 || ::grantpt(master_) != 0 || ::unlockpt(master_) != 0) {
         throw std::runtime_error("cannot open a pseudo-terminal");
@@ -225,6 +229,25 @@ PowerLine::PowerLine() {
     ::cfmakeraw(&raw);
     ::tcsetattr(slave_, TCSANOW, &raw);
     ::fcntl(master_, F_SETFL, ::fcntl(master_, F_GETFL) | O_NONBLOCK);
+    // Not inherited by the host started later: a hang-up must close the last master.
+    ::fcntl(master_, F_SETFD, FD_CLOEXEC);
+    ::fcntl(slave_, F_SETFD, FD_CLOEXEC);
+    if (link_.empty()) return;
+    const std::string fresh = link_ + ".new";
+    ::unlink(fresh.c_str());
+    if (::symlink(slave_path_.c_str(), fresh.c_str()) != 0 ||
+        ::rename(fresh.c_str(), link_.c_str()) != 0) {
+        throw std::runtime_error("cannot link " + link_);
+    }
+}
+
+void PowerLine::HangUpAndServeAgain() {
+    StopAnswering();
+    ::close(slave_);
+    ::close(master_);
+    OpenLine();
+    stop_ = false;
+    thread_ = std::thread([this] { Loop(); });
 }
 
 PowerLine::~PowerLine() {
@@ -245,6 +268,21 @@ void PowerLine::StopAnswering() {
     if (thread_.joinable()) thread_.join();
 }
 
+void PowerLine::FillTowardsTest() {
+    const int flags = ::fcntl(slave_, F_GETFL);
+    ::fcntl(slave_, F_SETFL, flags | O_NONBLOCK);
+    // The kernel moves what is written on to the reading side's own buffer a little later,
+    // which makes room again: filled until a while passes without room.
+    const Bytes filler(256, 0x55);
+    for (int quiet_rounds = 0; quiet_rounds < 5;) {
+        bool took = false;
+        while (::write(slave_, filler.data(), filler.size()) > 0) took = true;
+        quiet_rounds = took ? 0 : quiet_rounds + 1;
+        std::this_thread::sleep_for(milliseconds(20));
+    }
+    ::fcntl(slave_, F_SETFL, flags);
+}
+
 Bytes PowerLine::Pending() {
     Bytes bytes;
     unsigned char buf[256];
@@ -258,9 +296,15 @@ Bytes PowerLine::Pending() {
 
 void PowerLine::Loop() {
     Bytes frame;
+    auto chattered = std::chrono::steady_clock::now();
     while (!stop_) {
+        const int chatter = chatter_ms_.load();
+        if (chatter > 0 && std::chrono::steady_clock::now() - chattered >= milliseconds(chatter)) {
+            const unsigned char noise = 0x55;
+            if (::write(master_, &noise, 1) == 1) chattered = std::chrono::steady_clock::now();
+        }
         pollfd p{master_, POLLIN, 0};
-        if (::poll(&p, 1, 20) <= 0) continue;
+        if (::poll(&p, 1, chatter > 0 ? std::min(chatter, 20) : 20) <= 0) continue;
         unsigned char buf[256];
         const ssize_t n = ::read(master_, buf, sizeof(buf));
         if (n <= 0) continue;

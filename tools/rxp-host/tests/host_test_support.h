@@ -86,28 +86,41 @@ public:
     // `command_number` counts the commands received so far, from 0.
     using Responder = std::function<Bytes(const Bytes& command, int command_number)>;
 
-    PowerLine();
+    // With a `link`, the host is given a symbolic link to the line, which HangUpAndServeAgain
+    // points at a new line.
+    explicit PowerLine(const std::string& link = "");
     ~PowerLine();
     PowerLine(const PowerLine&) = delete;
     PowerLine& operator=(const PowerLine&) = delete;
 
-    const std::string& path() const { return slave_path_; }
+    const std::string& path() const { return link_.empty() ? slave_path_ : link_; }
     void Answer(Responder responder);
     void StopAnswering();
+    // Hangs the line up (both ends closed, as when a cable is pulled), then serves a new line
+    // at the link with the same responder.
+    void HangUpAndServeAgain();
+    // While answering: a noise byte every `every` on top of the replies; 0 stops it.
+    void Chatter(milliseconds every) { chatter_ms_ = static_cast<int>(every.count()); }
+    // Fills what the line holds for the test to read, so that the host's writes find it full,
+    // as on a port whose peer reads nothing. Stop answering first.
+    void FillTowardsTest();
     // Bytes the host wrote that no responder has read.
     Bytes Pending();
     int commands() const { return commands_.load(); }
 
 private:
     void Loop();
+    void OpenLine();
 
     int master_ = -1;
     int slave_ = -1;  // held open so the line stays up while the host reconnects
     std::string slave_path_;
+    std::string link_;
     Responder responder_;
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::atomic<int> commands_{0};
+    std::atomic<int> chatter_ms_{0};
 };
 
 // The number of a command within a cycle (0..24) from its frame, or -1.

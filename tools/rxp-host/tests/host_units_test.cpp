@@ -1,11 +1,16 @@
-// The bench host's own bookkeeping: alarm state per ordinal and the texts it shows people.
+// The bench host's own bookkeeping: alarm state per ordinal, the texts it shows people, and the
+// cut-back of a partial line in its append-only files.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <string>
 
 #include "tests/support/power_model.h"
+#include "tools/common/line_file.h"
 #include "tools/rxp-host/alarm_book.h"
 #include "tools/rxp-host/summary.h"
+#include "tools/rxp-host/tests/host_test_support.h"
 
 namespace {
 
@@ -78,6 +83,43 @@ TEST(HostSummary, ShowsStatusBytesModulesWithBitsAndEveryAlarmChange) {
               "  raised   #52  06025 整流模块风扇告警  模块7模块风扇故障\n"
               "  cleared  #1  06016 交流输入停电告警  交流掉电\n"
               "  alarms   2 changes, 3 active\n");
+}
+
+// The cut-back after a short write takes off the host's own partial line only: a file another
+// program changed meanwhile is left as it is, and zero bytes are never left at the end.
+TEST(LineFileCutBack, TakesOffItsOwnPartialLineOnlyAndNeverLeavesZeroBytes) {
+    struct Case {
+        const char* name;
+        std::string content;  // the file after the short write
+        off_t before;         // where the line began
+        std::size_t written;  // the bytes of it written
+        std::string expected;
+    };
+    const Case cases[] = {
+        {"OwnPartialLine", "a\n{\"ev", 2, 4, "a\n"},
+        {"RewrittenMeanwhile", "another program's line\n", 10, 3, "another program's line\n"},
+        {"TruncatedMeanwhile", "", 10, 3, ""},
+    };
+    hosttest::TempDir dir;
+    for (const Case& c : cases) {
+        const std::string path = dir.File(c.name);
+        hosttest::WriteText(path, c.content);
+        const int fd = ::open(path.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(rxp::tools::CutBackPartialLine(fd, c.before, c.written),
+                  c.expected.size() == static_cast<std::size_t>(c.before))
+            << c.name;
+        ::close(fd);
+        EXPECT_EQ(hosttest::ReadText(path), c.expected) << c.name;
+    }
+    // Cut back just after another program truncated the file: the gap of zeros goes again.
+    const std::string path = dir.File("gap");
+    hosttest::WriteText(path, "a line\n" + std::string(5000, '\0'));
+    const int fd = ::open(path.c_str(), O_RDWR);
+    ASSERT_GE(fd, 0);
+    EXPECT_TRUE(rxp::tools::TrimZeroTail(fd));
+    ::close(fd);
+    EXPECT_EQ(hosttest::ReadText(path), "a line\n");
 }
 
 }  // namespace

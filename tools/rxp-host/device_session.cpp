@@ -1,0 +1,340 @@
+#include "tools/rxp-host/device_session.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <filesystem>
+#include <iostream>
+#include <iterator>
+
+#include "tools/common/hex.h"
+#include "tools/common/time_text.h"
+#include "tools/rxp-host/host_output.h"
+#include "tools/rxp-host/input_file.h"
+#include "tools/rxp-host/startup_checks.h"
+
+namespace rxphost {
+
+namespace {
+
+// A settings file is a few kilobytes; anything much larger is a mistake.
+constexpr std::size_t kSettingsLimit = 1 << 20;
+
+// The JSON reader's report ("* Line 2, Column 1\n  Syntax error: ...\n") on one line.
+std::string OneLine(const std::string& report) {
+    std::string line;
+    for (std::size_t i = 0; i < report.size(); ++i) {
+        const char c = report[i];
+        if (c == '*' && (i == 0 || report[i - 1] == '\n')) {
+            if (i + 1 < report.size() && report[i + 1] == ' ') ++i;
+            if (!line.empty()) line += "; ";
+            continue;
+        }
+        if (c == '\n') {
+            while (i + 1 < report.size() && report[i + 1] == ' ') ++i;
+            if (i + 1 < report.size() && report[i + 1] != '*') line += ": ";
+            continue;
+        }
+        line.push_back(c);
+    }
+    return line;
+}
+
+}  // namespace
+
+DeviceSession::DeviceSession(const DeviceConfig& config, EventLog* events, HistoryWriter* history,
+                             SendFn send, bool bus_of_several)
+    : config_(config),
+      events_(events),
+      history_(history),
+      send_(std::move(send)),
+      bus_of_several_(bus_of_several) {}
+
+DeviceSession::~DeviceSession() {
+    if (device_) smdhost::SetObserver(*device_, nullptr);
+    device_.reset();  // before the plug-in that holds its code is unloaded
+}
+
+void DeviceSession::Create(const LoadedPlugin& plugin) {
+    device_.reset(plugin.CreateDevice());
+    if (!device_) throw StartupError("the plug-in made no device");
+    smdhost::SetObserver(*device_, this);
+    if (config_.address >= 0) device_->device_address = static_cast<std::uint8_t>(config_.address);
+    ApplySettings();
+    address_ = device_->device_address;
+    device_id_ = device_->data_id;
+}
+
+std::string DeviceSession::Name() const {
+    return "address " + std::to_string(address_) + " (device " + std::to_string(device_id_) + ")";
+}
+
+void DeviceSession::Event(const char* name, Json::Value fields) {
+    fields["address"] = address_;
+    fields["device_id"] = device_id_;
+    events_->Write(name, fields);
+}
+
+// The settings go to the device whole. Before that the host takes its own member "deviceId",
+// the device id the plug-in stamps into every record (1 when absent).
+void DeviceSession::ApplySettings() {
+    Json::Value settings(Json::objectValue);
+    const std::string& path = config_.settings;
+    if (!path.empty()) {
+        std::string text, why;
+        if (!ReadRegularFile(path, kSettingsLimit + 1, &text, &why)) {
+            throw ConfigError("cannot read settings file '" + path + "': " + why);
+        }
+        if (text.size() > kSettingsLimit) {
+            throw ConfigError("settings file '" + path + "' is larger than " +
+                              std::to_string(kSettingsLimit >> 20) + " MiB");
+        }
+        // Strict: a second copy of a key or anything after the object is a mistake in the
+        // file, not something to guess about.
+        Json::CharReaderBuilder builder;
+        builder["collectComments"] = false;
+        builder["rejectDupKeys"] = true;
+        builder["failIfExtra"] = true;
+        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+        std::string errors;
+        bool parsed = false;
+        try {
+            parsed = reader->parse(text.data(), text.data() + text.size(), &settings, &errors);
+        } catch (const Json::Exception& e) {  // nesting deeper than the reader allows
+            errors = e.what();
+        }
+        if (!parsed) {
+            throw ConfigError("settings file '" + path +
+                              "' is not valid JSON: " + PrintableText(OneLine(errors)));
+        }
+        if (!settings.isObject()) {
+            throw ConfigError("settings file '" + path + "' must hold a JSON object");
+        }
+        for (const std::string& warning : UnknownSettingsWarnings(path, settings)) {
+            std::cerr << "rxp-host: " << warning << std::endl;
+        }
+    }
+
+    device_->data_id = 1;
+    if (settings.isObject() && settings.isMember("deviceId")) {
+        const Json::Value& id = settings["deviceId"];
+        if (!id.isIntegral() || !id.isInt()) {
+            throw ConfigError("settings file '" + path +
+                              "': \"deviceId\" must be a whole number, not " +
+                              Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
+        }
+        device_->data_id = id.asInt();
+    }
+
+    try {
+        device_->InitSetting(settings);
+    } catch (const std::exception& e) {  // Json::Exception, from inside the plug-in
+        throw ConfigError("settings file '" + path +
+                          "' was refused by the plug-in: " + PrintableText(e.what()));
+    }
+}
+
+// A cached record is the host's copy of the last one published; a file that is not exactly one
+// record is not handed to the device, and polling goes on without it.
+void DeviceSession::LoadCache() {
+    if (config_.cache.empty()) return;
+    const std::string& path = config_.cache;
+    std::string record, why;
+    // One byte more than a record tells a longer file, without reading all of it.
+    if (!ReadRegularFile(path, rxp::kRecordSize + 1, &record, &why)) {
+        std::cerr << "rxp-host: cannot read cache file '" << path << "': " << why
+                  << "; starting without it" << std::endl;
+        return;
+    }
+    if (record.size() != rxp::kRecordSize) {
+        std::cerr << "rxp-host: cache file '" << path << "' holds "
+                  << (record.size() > rxp::kRecordSize ? "more than " : "")
+                  << std::min<std::size_t>(record.size(), rxp::kRecordSize)
+                  << " bytes, not a record: a record is " << rxp::kRecordSize
+                  << "; starting without it" << std::endl;
+        return;
+    }
+    // Record bytes 0..3: the device id, little-endian. Another device's record would stand in
+    // this device's history and alarms until the first poll, with the other id.
+    std::uint32_t cached_id = 0;
+    for (int i = 3; i >= 0; --i)
+        cached_id = (cached_id << 8) | static_cast<unsigned char>(record[i]);
+    const std::uint32_t own_id = static_cast<std::uint32_t>(device_->data_id);
+    if (cached_id != own_id) {
+        std::cerr << "rxp-host: warning: cache file '" << path << "' holds a record of device id "
+                  << cached_id << ", not of this device (" << own_id << "); starting without it"
+                  << std::endl;
+        return;
+    }
+    Json::Value fields(Json::objectValue);
+    fields["file"] = path;
+    Event("cache_loaded", fields);
+    changes_.clear();
+    published_in_call_ = false;
+    if (!device_->LoadFromCache(record)) {
+        std::cerr << "rxp-host: the plug-in refused the cached record in '" << path << "'"
+                  << std::endl;
+        return;
+    }
+    if (published_in_call_) Report("cached record", -1);
+    events_->Flush();
+}
+
+void DeviceSession::BeginPoll() {
+    if (receiver_dirty_) {
+        // Whatever part of a reply the device holds belongs to an abandoned poll.
+        device_->Reset();
+        receiver_dirty_ = false;
+    }
+    ++polls_;
+    changes_.clear();
+    device_->RefreshStatus();
+}
+
+DeviceSession::Fed DeviceSession::Feed(unsigned char* data, std::size_t size) {
+    sent_in_call_ = false;
+    published_in_call_ = false;
+    const bool more = device_->process(data, static_cast<unsigned int>(size));
+    if (published_in_call_) return Fed::kPublished;
+    if (sent_in_call_) return Fed::kSent;
+    // False without a publication: the device dropped a frame (bad checksum or overflow) and
+    // waits for a reply that will not come; the poll cannot complete.
+    return more ? Fed::kWaiting : Fed::kDropped;
+}
+
+bool DeviceSession::OnSendData(SMDSPDevice&, const unsigned char* data, unsigned int size) {
+    sent_in_call_ = true;
+    return send_(*this, data, size);
+}
+
+bool DeviceSession::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data, unsigned int size,
+                             bool) {
+    published_in_call_ = true;
+    last_record_.fill(0);
+    std::copy(data, data + std::min<std::size_t>(size, last_record_.size()), last_record_.begin());
+    live_.has_record = true;
+    live_.record = last_record_;
+    live_.record_time = rxp::tools::WallClock::now();
+    Json::Value fields(Json::objectValue);
+    fields["data_id"] = data_id;
+    fields["record"] = rxp::hex::Lower(data, size);
+    Event("publish", fields);
+    return true;
+}
+
+bool DeviceSession::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* data,
+                                        unsigned int size) {
+    if (history_ == nullptr) return true;
+    // Queued for the writer thread: a locked database does not hold up the polls.
+    history_->Append(rxp::tools::IsoTimeNow(), device.device_address, device.DataId(), data, size);
+    return true;
+}
+
+bool DeviceSession::OnCheckThresholdBool(SMDVDevice&, int, const std::string& signal_key,
+                                         const std::string& alarm_id, const std::string& alarm_name,
+                                         const std::string& alarm_text, bool state,
+                                         unsigned short ordinal) {
+    Json::Value fields(Json::objectValue);
+    fields["ordinal"] = ordinal;
+    fields["key"] = signal_key;
+    fields["id"] = alarm_id;
+    fields["name"] = alarm_name;
+    fields["text"] = alarm_text;
+    fields["state"] = state;
+    Event("alarm", fields);
+
+    const AlarmChange change = alarms_.Update(ordinal, state);
+    if (change == AlarmChange::kNone) return true;
+    const bool raised = change == AlarmChange::kRaised;
+    Event(raised ? "alarm_raised" : "alarm_cleared", fields);
+    changes_.push_back(AlarmNote{ordinal, signal_key, alarm_id, alarm_name, alarm_text, raised});
+    if (raised) {
+        live_.alarms[ordinal] = changes_.back();
+    } else {
+        live_.alarms.erase(ordinal);
+    }
+    return true;
+}
+
+void DeviceSession::CompleteCycle(double seconds) {
+    ++cycles_;
+    failed_in_row_ = 0;
+    live_.has_cycle = true;
+    live_.cycle_time = rxp::tools::WallClock::now();
+    live_.cycle_seconds = seconds;
+
+    Json::Value fields(Json::objectValue);
+    fields["cycle"] = Json::UInt64(cycles_);
+    fields["milliseconds"] = Json::UInt64(seconds * 1000.0 + 0.5);
+    Event("cycle", fields);
+    Report((bus_of_several_ ? Name() + "  cycle " : "cycle ") + std::to_string(cycles_), seconds);
+
+    if (comm_lost_) {
+        comm_lost_ = false;
+        Out() << rxp::tools::IsoTimeNow() << "  communication restored"
+              << (bus_of_several_ ? ": " + Name() : "") << std::endl;
+        Event("comm_restored");
+    }
+}
+
+void DeviceSession::FailPoll(std::uint64_t bus_poll, const std::string& reason,
+                             const std::string& detail, const std::string& waiting_for,
+                             bool quiet) {
+    // The next poll starts with the device's receiver idle.
+    receiver_dirty_ = true;
+    ++failed_in_row_;
+    ++live_.failed_total;
+
+    Json::Value fields(Json::objectValue);
+    fields["poll"] = Json::UInt64(bus_poll);
+    fields["reason"] = reason;
+    if (!waiting_for.empty()) fields["waiting_for"] = waiting_for;
+    Event("poll_failed", fields);
+
+    // While the device is lost the host keeps polling it quietly.
+    if (comm_lost_ || quiet) return;
+    std::cerr << "rxp-host: " << (bus_of_several_ ? Name() + ": " : "") << "poll " << bus_poll
+              << " failed" << (waiting_for.empty() ? "" : " at " + waiting_for) << ": " << detail
+              << std::endl;
+    if (failed_in_row_ >= kFailedPollsForLoss) {
+        comm_lost_ = true;
+        Out() << rxp::tools::IsoTimeNow()
+              << "  communication lost: " << (bus_of_several_ ? Name() + ": " : "")
+              << failed_in_row_ << " polls in a row failed; check the bus address ("
+              << unsigned(address_)
+              << "), the wiring and that --baud is the power system's line speed" << std::endl;
+        Event("comm_lost");
+    }
+}
+
+void DeviceSession::LineLost(const std::string& what) {
+    receiver_dirty_ = true;
+    if (comm_lost_) return;
+    comm_lost_ = true;
+    Json::Value fields(Json::objectValue);
+    fields["reason"] = what;
+    Event("comm_lost", fields);
+}
+
+void DeviceSession::Report(const std::string& title, double seconds) {
+    CycleReport report{title,    rxp::tools::IsoTimeNow(), seconds, last_record_.data(),
+                       changes_, alarms_.active()};
+    report.comm_changed = comm_lost_ || cycles_ <= 1;
+    if (ShowCycleReport(report)) Out() << FormatCycleReport(report) << std::flush;
+    changes_.clear();
+}
+
+const LiveState& DeviceSession::live() {
+    live_.comm = comm_lost_    ? LiveState::Comm::kLost
+                 : cycles_ > 0 ? LiveState::Comm::kUp
+                               : LiveState::Comm::kUnknown;
+    live_.failed_in_row = failed_in_row_;
+    live_.polls = polls_;
+    live_.cycles = cycles_;
+    live_.address = address_;
+    live_.device_id = static_cast<unsigned>(device_id_);
+    return live_;
+}
+
+}  // namespace rxphost

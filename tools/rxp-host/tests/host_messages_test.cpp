@@ -1,0 +1,187 @@
+// What rxp-host tells people, end to end against the simulator: its standard output (the
+// plug-in's lines tagged, dropped or sent to the events file, the summaries, a standard output
+// nobody reads), and the one-line errors that name the thing, the reason and the fix.
+#include <fcntl.h>
+#include <grp.h>
+#include <gtest/gtest.h>
+#include <linux/capability.h>
+#include <signal.h>
+#include <sys/prctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <functional>
+#include <thread>
+
+#include "tools/rxp-host/tests/host_fault_support.h"
+
+using hosttest::milliseconds;
+
+namespace {
+
+class HostMessages : public hosttest::SimAndHostTest {};
+
+TEST_F(HostMessages, StandardOutputNobodyReadsNeverHoldsUpThePolls) {
+    StartSim(Json::Value(Json::objectValue), {});
+    // Standard output is a pipe of one page that the host itself holds open and nobody reads:
+    // it is full after a dozen cycles.
+    hosttest::Process host(HostArgs({"--interval", "0.1"}), out(), err(), [] {
+        int ends[2];
+        if (::pipe(ends) != 0) ::_exit(125);
+        ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+        ::dup2(ends[1], 1);
+    });
+    std::this_thread::sleep_for(std::chrono::seconds(60));
+    host.Signal(SIGTERM);
+    ASSERT_EQ(host.Wait(milliseconds(15000)), 0) << hosttest::ReadText(err());
+
+    // 600 rounds start in 60 s at --interval 0.1; half of them is the margin for a busy machine.
+    const std::size_t cycles = CyclesSoFar();
+    EXPECT_GE(cycles, 300u);
+    EXPECT_EQ(hosttest::ReadHistory(history()).size(), cycles);
+    EXPECT_NE(hosttest::ReadText(err()).find("of standard output dropped"), std::string::npos)
+        << hosttest::ReadText(err());
+}
+
+struct OutputCase {
+    std::vector<std::string> options;
+    std::vector<std::string> in_out;      // on standard output
+    std::vector<std::string> not_in_out;  // nowhere on standard output
+    std::size_t plugin_events;            // "plugin_output" events
+};
+
+TEST_F(HostMessages, PluginLinesAreTaggedDroppedOrEventsAndSummariesFollowSummary) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::vector<OutputCase> cases = {
+        {{}, {"plug-in: rvSize is 0\ncycle 1", "cycle 3"}, {"\nrvSize"}, 0},
+        {{"--plugin-output", "drop", "--summary", "changes"},
+         {"cycle 1", "cycles completed in"},
+         {"rvSize", "cycle 2"},
+         0},
+        {{"--plugin-output", "events", "--summary", "none"},
+         {"cycles completed in"},
+         {"rvSize", "cycle 1"},
+         3},
+    };
+    for (const OutputCase& c : cases) {
+        std::vector<std::string> options = c.options;
+        options.insert(options.end(), {"--cycles", "3"});
+        std::remove(events_path().c_str());
+        ASSERT_EQ(RunHost(options), 0) << hosttest::ReadText(err());
+        const std::string out = hosttest::ReadText(this->out());
+        for (const std::string& text : c.in_out)
+            EXPECT_NE(out.find(text), std::string::npos) << text << "\n" << out;
+        for (const std::string& text : c.not_in_out)
+            EXPECT_EQ(out.find(text), std::string::npos) << text << "\n" << out;
+        std::size_t plugin_events = 0;
+        for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+            if (e["event"] == "plugin_output") {
+                EXPECT_EQ(e["text"].asString(), "rvSize is 0");
+                ++plugin_events;
+            }
+        }
+        EXPECT_EQ(plugin_events, c.plugin_events);
+    }
+}
+
+// In a child run as root: file permissions apply to the program it starts as to anybody else.
+void DropFilePermissionOverride() {
+    for (int cap : {CAP_DAC_OVERRIDE, CAP_DAC_READ_SEARCH, CAP_FOWNER}) {
+        ::prctl(PR_CAPBSET_DROP, cap, 0, 0, 0);
+    }
+}
+
+struct MessageCase {
+    const char* name;
+    std::function<std::vector<std::string>(const hosttest::TempDir& dir, const std::string& line)>
+        options;  // also makes what the case needs
+    int exit_code;
+    std::vector<std::string> message;  // parts of one line on standard error or output
+};
+
+TEST_F(HostMessages, ErrorsNameTheThingTheReasonAndTheFix) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::vector<MessageCase> cases = {
+        {"port a regular file",
+         [](const hosttest::TempDir& d, const std::string&) {
+             hosttest::WriteText(d.File("port.txt"), "");
+             return std::vector<std::string>{"--port", d.File("port.txt")};
+         },
+         1,
+         {"is a regular file, not a serial port; give the serial port"}},
+        {"state folder missing",
+         [](const hosttest::TempDir& d, const std::string&) {
+             return std::vector<std::string>{"--state", d.File("none/state.json")};
+         },
+         1,
+         {"--state '", "': folder '", "/none' does not exist; create it (mkdir -p"}},
+        {"metrics folder read-only",
+         [](const hosttest::TempDir& d, const std::string&) {
+             std::filesystem::create_directory(d.File("ro"));
+             ::chmod(d.File("ro").c_str(), 0555);
+             return std::vector<std::string>{"--metrics", d.File("ro/rxp.prom")};
+         },
+         1,
+         {"--metrics '", "/ro' cannot be written (Permission denied); give the user"}},
+        {"settings member misspelt",
+         [](const hosttest::TempDir& d, const std::string&) {
+             hosttest::WriteText(d.File("typo.json"),
+                                 R"({"deviceId": 3, "thresholdSettings": {}})");
+             return std::vector<std::string>{"--settings", d.File("typo.json"), "--cycles", "1"};
+         },
+         0,
+         {"warning: settings file '", "unknown member \"thresholdSettings\"",
+          "did you mean \"thresholdSetting\"?"}},
+        {"settings refused by the plug-in",
+         [](const hosttest::TempDir& d, const std::string&) {
+             hosttest::WriteText(d.File("bad.json"), R"({"appSetting": {"b_mode": [3]}})");
+             return std::vector<std::string>{"--settings", d.File("bad.json")};
+         },
+         2,
+         {"settings file '", "bad.json' was refused by the plug-in"}},
+        {"communication lost",
+         [](const hosttest::TempDir&, const std::string&) {
+             return std::vector<std::string>{"--address", "7", "--timeout",  "0.2",
+                                             "--cycles",  "1", "--deadline", "2"};
+         },
+         5,
+         {"communication lost: 3 polls in a row failed; check the bus address (7), the wiring "
+          "and that --baud is the power system's line speed"}},
+        // Last: the simulator's line stays closed to the host.
+        {"port the user may not open",
+         [](const hosttest::TempDir&, const std::string& line) {
+             const std::string pts = std::filesystem::canonical(line).string();
+             const struct group* dialout = ::getgrnam("dialout");
+             if (::chown(pts.c_str(), 0, dialout != nullptr ? dialout->gr_gid : 20) != 0 ||
+                 ::chmod(pts.c_str(), 0) != 0) {
+                 ADD_FAILURE() << "cannot take " << pts << " from its user";
+             }
+             return std::vector<std::string>{};
+         },
+         1,
+         {"': permission denied; add the user '", "' to the dialout group (usermod -aG dialout"}},
+    };
+    for (const MessageCase& c : cases) {
+        SCOPED_TRACE(c.name);
+        const hosttest::TempDir scratch;
+        const std::vector<std::string> argv = HostArgs(c.options(scratch, line()));
+        std::remove(events_path().c_str());
+        hosttest::Process host(argv, out(), err(), DropFilePermissionOverride);
+        EXPECT_EQ(host.Wait(milliseconds(20000)), c.exit_code);
+        const std::string said = hosttest::ReadText(err()) + hosttest::ReadText(out());
+        std::size_t at = said.find(c.message.front());
+        ASSERT_NE(at, std::string::npos) << said;
+        const std::string line =
+            said.substr(said.rfind('\n', at) + 1, said.find('\n', at) - said.rfind('\n', at) - 1);
+        for (const std::string& part : c.message) {
+            EXPECT_NE(line.find(part), std::string::npos)
+                << "missing \"" << part << "\" in: " << said;
+        }
+        if (c.exit_code == 1) {
+            EXPECT_EQ(CyclesSoFar(), 0u) << "polled before the check";
+        }
+    }
+}
+
+}  // namespace
