@@ -141,10 +141,6 @@ wait_cycles() {  # FILE N [PID: the host, that must not end meanwhile]
 options=$(sed -n 's/^RXP_HOST_OPTIONS=//p' /etc/rxp-host/example.conf)
 [[ -n "$options" ]] || fail "example.conf sets no RXP_HOST_OPTIONS"
 options=${options/--interval 10/--interval 0.2}
-if ! rxp-host --help | grep -q -- '--history-keep'; then
-    echo "test-package: this rxp-host has no --history-keep yet: left out of the conffile's options"
-    options=${options/--history-keep 365/}
-fi
 command_line() {  # PORT INSTANCE
     sed -n 's/^ExecStart=//p' "$unit" |
         sed -e "s|/dev/%I|$1|; s|%t|/run|g; s|%i|$2|g; s|\$RXP_HOST_OPTIONS|$options|"
