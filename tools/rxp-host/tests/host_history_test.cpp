@@ -269,8 +269,9 @@ TEST_F(HostHistory, KeepDaysLeaves365DaysWhilePollsStayOnTimeAndAReaderReads) {
     Fill(history(), rows, rxp::tools::IsoTime(first), kStep, "XXX+12");
     StartSim(Json::Value(Json::objectValue), {});
 
-    hosttest::Process host(
-        HostArgs({"--cycles", "20", "--interval", "0.3", "--history-keep", "365"}), out(), err());
+    hosttest::Process host(HostArgs({"--cycles", "20", "--interval", "0.3", "--timeout", "3",
+                                     "--history-keep", "365"}),
+                           out(), err());
     // Another process reads a day of the kept rows while the old ones go.
     const std::string since = rxp::tools::IsoTime(now - 300 * day);
     const std::string until = rxp::tools::IsoTime(now - 299 * day);
