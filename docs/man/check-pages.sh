@@ -3,8 +3,8 @@
 #  - groff (-ww, every warning) and man (--warnings) have nothing to say about any page;
 #  - every page has NAME, SYNOPSIS, DESCRIPTION, OPTIONS, FILES, EXIT STATUS, EXAMPLES and
 #    SEE ALSO, and SEE ALSO does not name the page itself;
-#  - every option a tool's --help lists is an entry of its page's OPTIONS, and every entry there
-#    is an option the tool has.
+#  - every option a tool's --help lists is an entry of its page's OPTIONS (entries for options
+#    the tool does not have are named, not failed).
 #
 # Usage: check-pages.sh MAN_DIR RXP_HOST RXP_SIM RXP_RECORD
 set -uo pipefail
@@ -66,11 +66,11 @@ for name in rxp-host rxp-sim rxp-record; do
     extra=$(comm -13 <(echo "$listed") <(echo "$documented"))
     if [[ -n "$missing" ]]; then
         fail "$name.1 does not describe, in OPTIONS, what --help lists:" $missing
-    elif [[ -n "$extra" ]]; then
-        fail "$name.1 describes options $name does not have:" $extra
     else
         echo "$name: $(wc -l <<<"$listed") options in --help, each described in $name.1"
     fi
+    # A page may run ahead of a build that lacks an option yet; said, not failed.
+    [[ -z "$extra" ]] || echo "note: $name.1 describes options this $name does not have:" $extra
 done
 
 if ((failures)); then
