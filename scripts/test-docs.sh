@@ -15,6 +15,8 @@
 #
 # Usage: scripts/test-docs.sh           run them
 #        scripts/test-docs.sh --list    print what would run and what is left to a site
+# RXP_DOCS_BIN=DIR takes the site guide's tools from DIR (another build tree) instead of
+# installing build/default.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 root=$PWD
@@ -78,6 +80,7 @@ scratch=$(mktemp -d /tmp/rxp-docs.XXXXXX)
 cleanup() { rm -rf "$scratch"; }
 trap cleanup EXIT
 cmake --install "$build" --prefix "$scratch/prefix" >/dev/null
+tools=${RXP_DOCS_BIN:-$scratch/prefix/bin}
 
 # Runs one document's script in a shell of its own, in FOLDER, and ends whatever it left
 # running in the background (a simulator after a failed command) by the ids that shell gave.
@@ -101,7 +104,7 @@ run_document() {
 }
 
 mkdir -p "$scratch/home" "$scratch/site"
-PATH=$scratch/prefix/bin:$PATH MANPATH=$scratch/prefix/share/man run_document docs/site-guide.md "$scratch/site"
+PATH=$tools:$PATH MANPATH=$scratch/prefix/share/man run_document docs/site-guide.md "$scratch/site"
 run_document README.md "$root"
 
 for document in "${documents[@]}"; do extract list "$document" | tail -n 1; done
