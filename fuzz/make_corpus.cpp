@@ -1,6 +1,7 @@
 // Writes the receive target's seed inputs to a folder: the replies of a real cycle from the power
 // system model, whole and cut into chunks the way a serial port hands them over, with noise, a
-// restarted cycle, overflows and chunks the host keeps to itself.
+// restarted cycle, overflows, chunks the host keeps to itself and a reply whose checksum would
+// lie just past its bytes.
 //   usage: fuzz_make_corpus FOLDER
 #include <cstdio>
 #include <fstream>
@@ -103,6 +104,23 @@ Bytes FramedCycle(const PowerModel& model) {
     return ops;
 }
 
+// A reply whose length byte is exactly one too large: the reply without its checksum pair, so
+// that the byte its length byte places the checksum at lies just past the decoded bytes. Right
+// before it the same reply came with one payload character changed and was dropped, leaving its
+// checksum, the very one that fits, in the decoder's buffer just there. The frame must be
+// dropped, not checked against that leftover; the cycle then goes on.
+Bytes ChecksumPastTheFrame(const PowerModel& model) {
+    Bytes ops{rxpfuzz::kOpRefresh};
+    Bytes corrupt = model.Reply(0);
+    corrupt[10] ^= 0x01;
+    rxpfuzz::AppendChunks(ops, corrupt);
+    Bytes cut = model.Reply(0);
+    cut.erase(cut.end() - 3, cut.end() - 1);
+    rxpfuzz::AppendChunks(ops, cut);
+    for (int i = 0; i < 25; ++i) rxpfuzz::AppendChunks(ops, model.Reply(i));
+    return ops;
+}
+
 bool Write(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary);
     out.write(reinterpret_cast<const char*>(bytes.data()),
@@ -132,6 +150,7 @@ int main(int argc, char** argv) {
         {"cycle_overflowing", OverflowingCycle(model)},
         {"cycle_kept_by_host", KeptByHost(model)},
         {"cycle_framed", FramedCycle(other)},
+        {"checksum_past_the_frame", ChecksumPastTheFrame(model)},
     };
     for (const auto& seed : seeds) {
         const std::string path = dir + "/" + seed.name;

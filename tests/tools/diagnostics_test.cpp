@@ -62,10 +62,15 @@ TEST(TimeText, TimesCarryTheUtcOffsetAndReadBackToTheSameInstant) {
     // Written and read back: the same instant, whatever the local zone.
     EXPECT_EQ(ParseIsoTime(rxp::tools::IsoTime(noon_utc)), noon_utc);
     EXPECT_EQ(ParseIsoTime("2024-05-01"), ParseIsoTime("2024-05-01T00:00:00"));
-    for (const char* bad : {"", "2024-5-1", "2024-05-01T25:00", "2024-13-01", "2024-05-01X",
-                            "2024-05-01T12:00+2", "2024-05-01T-1:00"}) {
+    for (const char* bad :
+         {"", "2024-5-1", "2024-05-01T25:00", "2024-13-01", "2024-05-01X", "2024-05-01T12:00+2",
+          "2024-05-01T-1:00", "2026-02-30", "2026-02-29", "2100-02-29", "2026-04-31T12:00Z"}) {
         EXPECT_THROW(ParseIsoTime(bad), std::runtime_error) << bad;
     }
+    // Leap days are dates; a day the month does not have is not carried into the next month.
+    EXPECT_EQ(ParseIsoTime("2024-02-29T12:00:00Z") + std::chrono::hours(24),
+              ParseIsoTime("2024-03-01T12:00:00Z"));
+    EXPECT_NO_THROW(ParseIsoTime("2000-02-29"));
     EXPECT_EQ(rxp::tools::IsoDateTime(2024, 5, 1, 9, 8, 7), "2024-05-01T09:08:07");
 }
 
@@ -82,6 +87,11 @@ TEST(FrameNotation, FramesAreShownByPartAndCommandsByName) {
     EXPECT_EQ(
         rxp::tools::FrameText(garbled.data(), garbled.size(), LineDirection::kFromPowerSystem),
         "7E 30 41 0D");
+    // A length byte one more than the bytes after it: no checksum, every byte shown as payload.
+    const Bytes one_too_large = rxptest::FromText("~0100000301?457\r");
+    EXPECT_EQ(rxp::tools::FrameText(one_too_large.data(), one_too_large.size(),
+                                    LineDirection::kFromPowerSystem),
+              "~ addr 01 codes 00/00 len 3 payload 01 F4 57 (no checksum) CR");
     const Bytes noise = {0x12, 0x5A};
     EXPECT_EQ(rxp::tools::FrameText(noise.data(), noise.size(), LineDirection::kFromPowerSystem),
               "noise 2 bytes: 12 5A");
@@ -116,6 +126,8 @@ TEST(ReplyVerdicts, DropReasonsAgreeWithThePlugInAndNameTheirNumbers) {
     raw_good[3] = 15;
     raw_good.push_back(payload.back());
     const unsigned char sum = rxp::frame::CharSum(raw_good.data(), raw_good.size());
+    Bytes raw_one_too_large = raw_good;
+    raw_one_too_large[3] = 16;
 
     const struct {
         const char* what;
@@ -130,6 +142,9 @@ TEST(ReplyVerdicts, DropReasonsAgreeWithThePlugInAndNameTheirNumbers) {
          "dropped: payload 14 bytes, step needs 15"},
         {"length byte past the frame", rxptest::EncodeFrame({0x01, 0x40, 0x01, 20, 0x01, 0xF4}),
          "dropped: length byte says 20 payload bytes, frame holds 2"},
+        // The length byte places the checksum just past the decoded bytes.
+        {"length byte exactly one too large", rxptest::EncodeFrame(raw_one_too_large),
+         "dropped: length byte says 16 payload bytes, frame holds 15"},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(rxp::tools::ReplyDropReason(c.frame.data(), c.frame.size(), 15), c.reason)
@@ -197,13 +212,16 @@ protected:
 
 TEST_F(CaptureFile, ChunksReadBackExactlyWithTheirPollStepAndTime) {
     const rxp::tools::Capture capture = rxp::tools::ReadCapture(path_);
-    ASSERT_EQ(capture.chunks.size(), 7u);
-    EXPECT_FALSE(capture.started.empty());
+    ASSERT_EQ(capture.runs.size(), 1u);
+    EXPECT_TRUE(capture.warnings.empty());
+    const rxp::tools::CaptureRun& run = capture.runs[0];
+    ASSERT_EQ(run.chunks.size(), 7u);
+    EXPECT_FALSE(run.started.empty());
     const Bytes r0 = model_.Reply(0);
-    EXPECT_EQ(capture.chunks[2].bytes, Bytes(r0.begin() + 7, r0.end()));
-    EXPECT_NEAR(capture.chunks[2].seconds, 0.030, 0.0005);
-    EXPECT_EQ(capture.chunks[4].step, 2u);
-    EXPECT_EQ(capture.chunks[6].poll, 0u);
+    EXPECT_EQ(run.chunks[2].bytes, Bytes(r0.begin() + 7, r0.end()));
+    EXPECT_NEAR(run.chunks[2].seconds, 0.030, 0.0005);
+    EXPECT_EQ(run.chunks[4].step, 2u);
+    EXPECT_EQ(run.chunks[6].poll, 0u);
 
     const std::vector<rxp::tools::CapturedExchange> x = rxp::tools::CapturedExchanges(capture);
     ASSERT_EQ(x.size(), 3u);
@@ -259,13 +277,114 @@ TEST_F(CaptureFile, ReplayAnswersInCaptureOrderSkipsAheadAndKeepsLateBytesLate) 
     };
     EXPECT_NEAR(micros(x.chunk_delays[0]), 1500000, 2) << "late bytes stay late";
     EXPECT_EQ(send(rxptest::ExpectedCommand(1)).verdict, rxp::sim::FrameVerdict::kUnknownCommand);
-    EXPECT_EQ(replay.Tally(), "2 of 3 captured commands answered, 1 skipped");
+    EXPECT_EQ(replay.Tally(),
+              "2 of 3 captured commands answered, 1 skipped, played out for address 1");
 
     rxp::sim::CaptureReplay timed(rxp::tools::CapturedExchanges(rxp::tools::ReadCapture(path_)),
                                   rxp::sim::CaptureReplay::Timing::kAsCaptured);
     x = timed.OnFrame({rxptest::ExpectedCommand(0), rxp::sim::Clock::now()});
     EXPECT_NEAR(micros(x.chunk_delays[0]), 20000, 2);
     EXPECT_NEAR(micros(x.chunk_delays[1]), 30000, 2);
+}
+
+// A reply of the power system at `address` reporting `ac_value` to the command of step
+// `index`.
+Bytes ReplyOf(unsigned char address, unsigned ac_value, int index) {
+    Json::Value s;
+    s["ac_value"] = ac_value;
+    rxp::sim::PowerSystem power(rxp::tools::Scenario::FromJson(s, "test"), address, {});
+    return power.OnFrame({rxptest::CommandTo(address, index), rxp::sim::Clock::now()}).reply;
+}
+
+// Two runs of the host appended to one file, the second stopped in the middle of a line by a
+// crash: both runs are read, the torn line is left out with a warning naming file and line.
+TEST(CaptureRuns, AppendedRunsAreReadAndATornLastLineIsLeftOutWithAWarning) {
+    const std::string path = TempPath("runs.capture");
+    unlink(path.c_str());
+    const Bytes c0 = rxptest::CommandTo(1, 0), c1 = rxptest::CommandTo(1, 1);
+    const Bytes r0 = ReplyOf(1, 0, 0), r1 = ReplyOf(1, 500, 1);
+    rxptest::AppendCaptureRun(path, {{c0, r0}, {c1, r1}});
+    rxptest::AppendCaptureRun(path, {{c1, r1}});
+    std::ofstream(path, std::ios::app) << "0.200000 1 2 -> 7E3031";  // no end of line
+    std::size_t lines = 0;
+    for (std::ifstream in(path); in.ignore(1 << 20, '\n');) ++lines;
+
+    const rxp::tools::Capture capture = rxp::tools::ReadCapture(path);
+    ASSERT_EQ(capture.runs.size(), 2u);
+    EXPECT_EQ(capture.runs[0].chunks.size(), 4u);
+    EXPECT_EQ(capture.runs[1].chunks.size(), 2u);
+    EXPECT_FALSE(capture.runs[1].started.empty());
+    EXPECT_NEAR(capture.runs[1].chunks[1].seconds, 0.010, 0.0005) << "seconds restart at 0";
+    ASSERT_EQ(capture.warnings.size(), 1u);
+    EXPECT_EQ(capture.warnings[0], path + ": line " + std::to_string(lines) +
+                                       ": the last line is torn (no end of line), left out");
+
+    const std::string text = rxp::tools::FormatCapture(capture);
+    EXPECT_NE(text.find("== run 1 of 2, started " + capture.runs[0].started + ", line 1 =="),
+              std::string::npos)
+        << text;
+    const std::size_t second = text.find("== run 2 of 2, started " + capture.runs[1].started);
+    ASSERT_NE(second, std::string::npos) << text;
+    EXPECT_NE(text.find("0x40/0x02 AC value, poll 1 step 1", second), std::string::npos) << text;
+
+    const std::vector<rxp::tools::CapturedExchange> x = rxp::tools::CapturedExchanges(capture);
+    ASSERT_EQ(x.size(), 3u);
+    EXPECT_EQ(x[2].command, c1);
+    EXPECT_EQ(x[2].replies[0].bytes, r1);
+
+    // A run started on the same line as a torn one: the head is found, the torn part left out.
+    std::string all;
+    std::getline(std::ifstream(path), all, '\0');
+    all.erase(all.rfind("0.200000"));
+    const std::size_t head = all.find("# rxp-host capture", 1);
+    all.erase(head - 1, 1);  // the torn line's end
+    std::ofstream(path, std::ios::trunc) << all;
+    const rxp::tools::Capture glued = rxp::tools::ReadCapture(path);
+    ASSERT_EQ(glued.runs.size(), 2u);
+    EXPECT_EQ(glued.runs[0].chunks.size(), 3u);
+    EXPECT_EQ(glued.runs[1].chunks.size(), 2u);
+    ASSERT_EQ(glued.warnings.size(), 1u);
+    EXPECT_NE(glued.warnings[0].find("a torn line, the next run's head written after it"),
+              std::string::npos)
+        << glued.warnings[0];
+    unlink(path.c_str());
+}
+
+// A bus capture: commands of addresses 1 and 2 in turn. Each address is answered from its own
+// captured commands, in its own order, whatever order the devices are polled in now.
+TEST(CaptureReplayOfABus, EachAddressIsAnsweredFromItsOwnCommandsInItsOrder) {
+    const std::string path = TempPath("bus.capture");
+    unlink(path.c_str());
+    std::vector<rxptest::CapturedPair> pairs;
+    for (int step = 0; step < 2; ++step) {
+        for (unsigned char address : {1, 2}) {
+            pairs.push_back(
+                {rxptest::CommandTo(address, step), ReplyOf(address, 100u * address + step, step)});
+        }
+    }
+    // A late reply of address 1 during the poll of address 2.
+    pairs.push_back({rxptest::CommandTo(2, 2), ReplyOf(1, 0, 2)});
+    rxptest::AppendCaptureRun(path, pairs);
+    const std::string text = rxp::tools::FormatCapture(rxp::tools::ReadCapture(path));
+    EXPECT_NE(text.find("  from address 1 while polling 2\n"), std::string::npos) << text;
+    EXPECT_EQ(text.find("from address 2"), std::string::npos) << text;
+    rxp::sim::CaptureReplay replay(rxp::tools::CapturedExchanges(rxp::tools::ReadCapture(path)),
+                                   rxp::sim::CaptureReplay::Timing::kAtOnce);
+    for (unsigned char address : {2, 1}) {
+        for (int step = 0; step < 2; ++step) {
+            const rxp::sim::Exchange x =
+                replay.OnFrame({rxptest::CommandTo(address, step), rxp::sim::Clock::now()});
+            EXPECT_EQ(x.verdict, rxp::sim::FrameVerdict::kAnswered) << x.why;
+            EXPECT_EQ(x.reply, ReplyOf(address, 100u * address + step, step))
+                << "address " << int(address) << " step " << step;
+        }
+    }
+    const rxp::sim::Exchange none =
+        replay.OnFrame({rxptest::CommandTo(3, 0), rxp::sim::Clock::now()});
+    EXPECT_EQ(none.verdict, rxp::sim::FrameVerdict::kOtherAddress);
+    EXPECT_TRUE(none.reply.empty());
+    EXPECT_EQ(replay.Tally(), "4 of 5 captured commands answered");
+    unlink(path.c_str());
 }
 
 TEST(CaptureFileErrors, ALineThatIsNotAChunkIsNamedWithItsNumber) {

@@ -2,6 +2,7 @@
 #include "tools/common/history_db.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 #include <unistd.h>
 
 using rxp::history::HistoryDb;
@@ -39,6 +40,52 @@ TEST(HistoryDb, RowsComeBackAsStoredOldestFirst) {
     ASSERT_TRUE(db.Find(2, &row));
     EXPECT_EQ(row.record[288], 2);
     EXPECT_FALSE(db.Find(9, &row));
+    unlink(path.c_str());
+}
+
+// Rows of the one-device table are read as they are, then kept by the upgrade with no
+// address; rows stored later are chosen by address, by number and by time.
+TEST(HistoryDb, OneDeviceRowsAreKeptWithNoAddressAndLaterRowsAreChosenByAddress) {
+    const std::string path = TempPath("upgrade");
+    unlink(path.c_str());
+    {
+        sqlite3* raw = nullptr;
+        ASSERT_EQ(sqlite3_open(path.c_str(), &raw), SQLITE_OK);
+        ASSERT_EQ(sqlite3_exec(raw,
+                               "CREATE TABLE history (id INTEGER PRIMARY KEY, time TEXT NOT NULL, "
+                               "device_id INTEGER NOT NULL, record BLOB NOT NULL);"
+                               "INSERT INTO history (time, device_id, record) VALUES "
+                               "('2024-05-01T12:00:00+02:00', 5, x'05')",
+                               nullptr, nullptr, nullptr),
+                  SQLITE_OK);
+        sqlite3_close(raw);
+    }
+    ASSERT_EQ(HistoryDb(path, HistoryDb::Mode::kReadOnly).Last(9).at(0).address, -1);
+    {
+        HistoryDb db(path, HistoryDb::Mode::kCreate);
+        const unsigned char record[] = {1};
+        db.Append("2024-05-01T10:00:01Z", 1, record, 1, 1);
+        db.Append("2024-05-01T12:00:02+02:00", 2, record, 1, 2);
+    }
+    HistoryDb db(path, HistoryDb::Mode::kReadOnly);
+    const auto ids = [](const std::vector<rxp::history::Row>& rows) {
+        std::vector<std::int64_t> out;
+        for (const auto& r : rows) out.push_back(r.id);
+        return out;
+    };
+    struct Case {
+        int address;
+        std::vector<std::int64_t> ids;
+    };
+    for (const Case& c : {Case{-1, {1, 2, 3}}, Case{1, {2}}, Case{2, {3}}, Case{7, {}}}) {
+        EXPECT_EQ(ids(db.Last(9, c.address)), c.ids) << c.address;
+        std::vector<rxp::history::Row> between;
+        db.Between(
+            "2024-05-01T09:00:00Z", "2024-05-01T11:00:00Z",
+            [&](const rxp::history::Row& r) { return between.push_back(r), true; }, c.address);
+        EXPECT_EQ(ids(between), c.ids) << c.address;
+    }
+    EXPECT_EQ(db.Last(9).at(0).device_id, 5);
     unlink(path.c_str());
 }
 

@@ -1,7 +1,9 @@
-// history_fill DB ROWS START: appends ROWS records one second apart from START (ISO 8601) to the
-// bench host's history database, as a controller polling every second would have stored them,
-// in one transaction. The values follow a slow daily wave so that a plot has something to show.
-// Used by the record reader's tests and by scripts/bench-record.sh.
+// history_fill DB ROWS START [STEP [ADDRESS]]: appends ROWS records STEP seconds apart (default
+// 1) from START (ISO 8601) to the bench host's history database, as a device at bus address
+// ADDRESS (default 1) polled every STEP seconds would have stored them, in one transaction. The
+// row times are written in the local zone of the process (TZ). The values follow a slow daily
+// wave so that a plot has something to show. Used by the record reader's and the bench host's
+// tests and by scripts/bench-record.sh.
 #include <sqlite3.h>
 
 #include <cmath>
@@ -29,11 +31,13 @@ bool Exec(sqlite3* db, const char* sql) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 4) {
-        std::cerr << "usage: history_fill DB ROWS START" << std::endl;
+    if (argc < 4 || argc > 6) {
+        std::cerr << "usage: history_fill DB ROWS START [STEP [ADDRESS]]" << std::endl;
         return 2;
     }
     const long rows = std::atol(argv[2]);
+    const long step = argc > 4 ? std::atol(argv[4]) : 1;
+    const int address = argc > 5 ? std::atoi(argv[5]) : 1;
     const auto start = rxp::tools::ParseIsoTime(argv[3]);
     sqlite3* db = nullptr;
     if (sqlite3_open(argv[1], &db) != SQLITE_OK || !Exec(db, rxp::history::kCreateTable) ||
@@ -50,8 +54,8 @@ int main(int argc, char** argv) {
     };
     const double kPi = 3.14159265358979;
     for (long i = 0; i < rows; ++i) {
-        const auto when = start + std::chrono::seconds(i);
-        const double day = 2 * kPi * static_cast<double>(i) / 86400;
+        const auto when = start + std::chrono::seconds(i * step);
+        const double day = 2 * kPi * static_cast<double>(i * step) / 86400;
         set("device_id", 1);
         set("phase_a_value1", 2200 + 80 * std::sin(day) + (i * 7919 % 3));
         set("dc_value1", 5350 - 40 * std::cos(day) + (i * 104729 % 3));
@@ -72,6 +76,7 @@ int main(int argc, char** argv) {
         sqlite3_bind_int64(insert, 2, 1);
         sqlite3_bind_blob(insert, 3, record.data(), static_cast<int>(record.size()),
                           SQLITE_TRANSIENT);
+        sqlite3_bind_int(insert, 4, address);
         if (sqlite3_step(insert) != SQLITE_DONE) {
             std::cerr << "history_fill: " << sqlite3_errmsg(db) << std::endl;
             return 1;

@@ -1,13 +1,17 @@
 // rxp-record's reading of a record: every field by name, the alarm meaning of every set status
-// bit, the time stamp, and records of the wrong size refused.
+// bit, the time stamp, records of the wrong size refused, and records from text a line at a time.
 #include "tools/rxp-record/record_view.h"
 
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "tests/support/power_model.h"
 #include "tools/common/hex.h"
+#include "tools/rxp-record/text_input.h"
 
 using rxp::record::Bytes;
+using rxp::record::LineReader;
 using rxp::record::Origin;
 using rxptest::PowerModel;
 
@@ -157,6 +161,55 @@ TEST(RecordSize, OnlyExactly289BytesAreARecord) {
     EXPECT_EQ(rxp::record::SizeProblem(288), "288 bytes, but a record is exactly 289 bytes");
     EXPECT_EQ(rxp::record::SizeProblem(290), "290 bytes, but a record is exactly 289 bytes");
     EXPECT_EQ(rxp::record::SizeProblem(0), "0 bytes, but a record is exactly 289 bytes");
+}
+
+// Hex text read a line at a time: a record over several lines is still one record, named by the
+// input alone, as is a record alone; lines are not joined across a bad line, and a line longer
+// than any record could be is left out without being kept whole.
+TEST(TextRecords, HexLinesMakeRecordsAndBadLinesAreLeftOut) {
+    const Bytes record = PowerModel::Distinct(9).ExpectedRecord(1);
+    const std::string hex = rxp::hex::Lower(record.data(), record.size());
+    const std::string third = hex.substr(0, 192), rest = hex.substr(192);
+    const struct {
+        const char* what;
+        std::string text;
+        std::vector<std::string> records;  // "label size"
+        std::size_t bad_lines;
+    } cases[] = {
+        {"one record alone", hex + "\n", {"in 289"}, 0},
+        {"one record over lines",
+         third + "\n\n" + rest.substr(0, 192) + "\n" + rest.substr(192),
+         {"in 289"},
+         0},
+        {"two records", hex + "\n" + hex + "\n", {"in line 1 289", "in line 2 289"}, 0},
+        {"a bad line between the parts",
+         third + "\nzz\n" + rest + "\n",
+         {"in line 1 96", "in line 3 193"},
+         1},
+        {"a line too long",
+         std::string(LineReader::kMaxLine + 1, '0') + "\n" + hex,
+         {"in line 2 289"},
+         1},
+    };
+    for (const auto& c : cases) {
+        std::istringstream in(c.text);
+        std::vector<std::string> records, bad;
+        const rxp::record::TextCounts counts = rxp::record::ReadTextRecords(
+            in, "in",
+            [&](const rxp::record::Item& item) {
+                records.push_back(item.origin.label + " " + std::to_string(item.record.size()));
+            },
+            [&](const std::string& why) { bad.push_back(why); });
+        EXPECT_EQ(records, c.records) << c.what;
+        EXPECT_EQ(counts.records, c.records.size()) << c.what;
+        EXPECT_EQ(counts.bad_lines, c.bad_lines) << c.what;
+        EXPECT_EQ(bad.size(), c.bad_lines) << c.what;
+    }
+}
+
+TEST(MessageText, ControlCharactersAreShownAsEscapes) {
+    EXPECT_EQ(rxp::record::Printable("a\nb\x1b[2J\t\r\x7f\xc2\xb0 ok"),
+              "a\\nb\\x1B[2J\\t\\r\\x7F\xc2\xb0 ok");
 }
 
 }  // namespace

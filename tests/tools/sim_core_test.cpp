@@ -4,10 +4,12 @@
 
 #include <gtest/gtest.h>
 
+#include <memory>
 #include <string>
 
 #include "tests/support/power_model.h"
 #include "tests/support/recording_host.h"
+#include "tools/rxp-sim/sim_bus.h"
 
 using rxp::sim::Clock;
 using rxp::sim::CommandReader;
@@ -249,6 +251,49 @@ TEST(SimFaults, OnlyAnIntactLastReplyCompletesACycle) {
     EXPECT_EQ(SendOne(power, rxptest::ExpectedCommand(0)).cycle, 2u);
 }
 
+// --- a bus ---------------------------------------------------------------------------------
+
+// A power system at `address` that reports `ac_value`.
+std::unique_ptr<PowerSystem> AcValue(std::uint8_t address, unsigned ac_value,
+                                     FaultOptions faults = {}) {
+    Json::Value s;
+    s["ac_value"] = ac_value;
+    return std::make_unique<PowerSystem>(Scenario::FromJson(s, "test"), address, faults);
+}
+
+std::vector<Exchange> BusSend(rxp::sim::Bus& bus, const Bytes& command) {
+    return bus.Answer({command, Clock::now()});
+}
+
+TEST(SimBus, EachAddressAnswersWithItsOwnValuesAndCyclesAndNobodyForAnEmptyOne) {
+    rxp::sim::Bus bus;
+    bus.Add(AcValue(1, 111));
+    bus.Add(AcValue(2, 222));
+    const auto ac_value = [&bus](std::uint8_t address) {
+        const std::vector<Exchange> xs =
+            BusSend(bus, rxptest::EncodeFrame({address, 0x40, 0x02, 0}));
+        EXPECT_EQ(xs.size(), 1u);
+        const Bytes raw = DecodeReply(xs[0].reply);
+        return raw.size() < 6 ? -1 : raw[0] * 0x10000 + raw[4] * 256 + raw[5];
+    };
+    EXPECT_EQ(ac_value(1), 0x10000 + 111);
+    EXPECT_EQ(ac_value(2), 0x20000 + 222);
+    const std::vector<Exchange> none = BusSend(bus, rxptest::EncodeFrame({3, 0x40, 0x02, 0}));
+    ASSERT_EQ(none.size(), 1u);
+    EXPECT_EQ(none[0].verdict, FrameVerdict::kOtherAddress);
+    EXPECT_EQ(none[0].why, "no power system at address 3");
+    EXPECT_TRUE(none[0].reply.empty());
+
+    // A whole cycle of address 1 is not one of address 2.
+    for (int i = 0; i < 25; ++i) BusSend(bus, rxptest::ExpectedCommand(i));
+    EXPECT_EQ(bus.devices()[0]->completed_cycles(), 1u);
+    EXPECT_EQ(bus.devices()[1]->completed_cycles(), 0u);
+    EXPECT_EQ(BusSend(bus, rxptest::EncodeFrame({2, 0x40, 0x01, 0}))[0].cycle, 1u);
+    EXPECT_EQ(
+        bus.Tally(),
+        "address 1: 26 replies, 1 completed cycles; address 2: 2 replies, 0 completed cycles");
+}
+
 // --- line speed ---------------------------------------------------------------------------
 
 Exchange Scheduled(LineModel& line, Exchange x, Clock::time_point received, Clock::time_point now) {
@@ -300,6 +345,36 @@ TEST(SimLineSpeed, DelayAndLateCommandsMoveTheStart) {
     // The command was complete only 50 ms after its start character: the reply waits for that.
     x = Scheduled(line, x, t0, t0 + std::chrono::milliseconds(50));
     EXPECT_EQ(x.writes[0].at, t0 + std::chrono::milliseconds(350) + line.CharsTime(1));
+}
+
+// A reply held back by a delay must not hold back another power system's reply: that one goes
+// out in the line time left free before it, or after it when it does not fit.
+TEST(SimLineSpeed, ADelayedReplyKeepsItsLineTimeAndOthersGoAroundIt) {
+    for (unsigned baud : {9600u, 0u}) {
+        LineModel line(baud);
+        Exchange late;
+        late.received = Bytes(12, '0');
+        late.chunks = {42};
+        late.delay = std::chrono::milliseconds(1000);
+        const Clock::time_point t0 = Clock::now();
+        late = Scheduled(line, late, t0, t0);
+        Exchange other = late;
+        other.delay = std::chrono::milliseconds(0);
+        other.device = 1;  // another power system on the bus
+        const Clock::time_point t1 = t0 + std::chrono::milliseconds(100);
+        other = Scheduled(line, other, t1, t1);
+        EXPECT_LT(other.writes.back().at, late.writes.front().at) << baud;
+        EXPECT_LT(other.writes.front().at, t1 + std::chrono::milliseconds(100)) << baud;
+        // The delayed power system's own next reply waits for it.
+        Exchange own = other;
+        own.device = 0;
+        own = Scheduled(line, own, t1, t1);
+        EXPECT_GE(own.writes.front().at, late.writes.back().at) << baud;
+        // One that would overlap the delayed reply goes after it.
+        const Clock::time_point t2 = late.writes.front().at - line.CharsTime(10);
+        Exchange after = Scheduled(line, other, t2, t2);
+        EXPECT_GE(after.writes.front().at, late.writes.back().at) << baud;
+    }
 }
 
 TEST(SimLineSpeed, WithoutASpeedRepliesGoOutAtOnce) {

@@ -7,6 +7,7 @@
 #include <json/json.h>
 
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "device/rxp517_t36b2.h"
@@ -45,6 +46,17 @@ private:
 
 // A record with its time stamp bytes zeroed.
 Bytes WithoutTimestamp(Bytes record);
+
+// The command of poll step `index` (0..24) for the power system at `address`.
+Bytes CommandTo(unsigned char address, int index);
+
+// Appends one run of rxp-host to a capture file, written by the host's own capture writer:
+// every command 100 ms after the one before, its reply (when not empty) 10 ms after it.
+struct CapturedPair {
+    Bytes command;
+    Bytes reply;
+};
+void AppendCaptureRun(const std::string& path, const std::vector<CapturedPair>& exchanges);
 
 }  // namespace rxptest
 

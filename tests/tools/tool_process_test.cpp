@@ -4,19 +4,24 @@
 #include <gtest/gtest.h>
 #include <poll.h>
 #include <signal.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
+#include <thread>
 
 #include "tests/tools/sim_wire.h"
 #include "tools/common/hex.h"
 #include "tools/common/history_db.h"
+#include "tools/common/record_fields.h"
 #include "tools/common/time_text.h"
 
 using rxptest::Bytes;
@@ -103,15 +108,17 @@ public:
             }
         }
         int status = 0;
-        waitpid(pid_, &status, 0);
+        wait4(pid_, &status, 0, &usage_);
         reaped_ = true;
         return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
     }
     pid_t pid() const { return pid_; }
     const std::string& out() const { return stdout_; }
     const std::string& err() const { return stderr_; }
+    long peak_rss_kb() const { return usage_.ru_maxrss; }  // after Wait
 
 private:
+    rusage usage_{};
     pid_t pid_ = -1;
     int out_ = -1;
     int err_ = -1;
@@ -240,6 +247,182 @@ TEST(SimProgram, ACycleAtLineSpeedTakesAtLeastItsLineTime) {
     EXPECT_EQ(sim.Wait(), 0);
 }
 
+// The simulator's line read as a host reads it: commands written, reply frames cut at their end
+// character.
+class RawLine {
+public:
+    explicit RawLine(const std::string& path) : fd_(open(path.c_str(), O_RDWR | O_NOCTTY)) {
+        EXPECT_GE(fd_, 0) << path;
+        termios t{};
+        tcgetattr(fd_, &t);
+        cfmakeraw(&t);
+        tcsetattr(fd_, TCSANOW, &t);
+    }
+    ~RawLine() { close(fd_); }
+    void Send(const Bytes& command) {
+        EXPECT_EQ(write(fd_, command.data(), command.size()), static_cast<ssize_t>(command.size()));
+    }
+    // The next frame's bytes (start to end character), empty when none completes in time.
+    Bytes Frame(int timeout_ms) {
+        const auto deadline =
+            std::chrono::steady_clock::now() + std::chrono::milliseconds(timeout_ms);
+        for (;;) {
+            const auto end = std::find(pending_.begin(), pending_.end(), 0x0D);
+            if (end != pending_.end()) {
+                const auto start = std::find(pending_.begin(), end, 0x7E);
+                Bytes frame(start, end + 1);
+                pending_.erase(pending_.begin(), end + 1);
+                return frame;
+            }
+            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+                deadline - std::chrono::steady_clock::now());
+            pollfd p{fd_, POLLIN, 0};
+            if (left.count() <= 0 || poll(&p, 1, static_cast<int>(left.count())) <= 0) return {};
+            unsigned char buf[256];
+            const ssize_t n = read(fd_, buf, sizeof(buf));
+            if (n <= 0) return {};
+            pending_.insert(pending_.end(), buf, buf + n);
+        }
+    }
+
+private:
+    int fd_;
+    Bytes pending_;
+};
+
+// A reply frame's address byte and its first two payload bytes as a number (the AC value).
+std::pair<int, int> AddressAndValue(const Bytes& frame) {
+    Bytes raw;
+    for (std::size_t i = 1; i + 2 < frame.size(); i += 2) {
+        raw.push_back(static_cast<unsigned char>((frame[i] - 0x30) * 16 + (frame[i + 1] - 0x30)));
+    }
+    if (raw.size() < 7) return {-1, -1};
+    return {raw[0], raw[4] * 256 + raw[5]};
+}
+
+Bytes AcValueCommand(unsigned char address) {
+    return rxptest::EncodeFrame({address, 0x40, 0x02, 0x00});
+}
+
+// Power systems on one line, each with its own values; faults aimed at one; a delayed reply of
+// one that comes while the other is being polled, whose replies are not held up; and two
+// cabinets at one address that both reply.
+TEST(SimProgram, ABusAnswersEachAddressItselfAndADelayedReplyComesAmidTheOthers) {
+    const std::string one = TempPath("bus-one.json"), two = TempPath("bus-two.json");
+    std::ofstream(one) << R"({"ac_value": 111})";
+    std::ofstream(two) << R"({"ac_value": 222})";
+    Child sim({RXP_SIM_PATH, "--baud", "0", "--device", "1=" + one, "--device", "2=" + two,
+               "--fault-address", "2", "--delay", "1500", "--delay-every", "2", "--shared-address",
+               "--device", "5=" + one, "--device", "5=" + two});
+    const std::string pty = sim.ReadLine(5000);
+    ASSERT_FALSE(pty.empty());
+    {
+        RawLine line(pty);
+        line.Send(AcValueCommand(2));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(2, 222));
+        line.Send(AcValueCommand(3));  // nobody at address 3
+        line.Send(AcValueCommand(5));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(5, 111));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(5, 222));
+        line.Send(AcValueCommand(1));
+        EXPECT_EQ(AddressAndValue(line.Frame(5000)), std::make_pair(1, 111));
+        // The second reply of address 2 comes 1.5 s late; address 1 is polled meanwhile.
+        line.Send(AcValueCommand(2));
+        const auto start = std::chrono::steady_clock::now();
+        std::vector<std::pair<int, int>> seen;
+        std::vector<double> at;
+        while (std::chrono::steady_clock::now() - start < std::chrono::milliseconds(3000)) {
+            line.Send(AcValueCommand(1));
+            for (Bytes f = line.Frame(1000); !f.empty(); f = line.Frame(1000)) {
+                seen.push_back(AddressAndValue(f));
+                at.push_back(std::chrono::duration<double>(std::chrono::steady_clock::now() - start)
+                                 .count());
+                if (seen.back().first != 2) break;  // the late reply came first: 1's follows
+            }
+            std::this_thread::sleep_for(std::chrono::milliseconds(50));
+        }
+        const auto late = std::find(seen.begin(), seen.end(), std::make_pair(2, 222));
+        ASSERT_NE(late, seen.end()) << "the delayed reply came";
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), std::make_pair(2, 222)), 1);
+        EXPECT_EQ(std::count(seen.begin(), seen.end(), std::make_pair(1, 111)),
+                  static_cast<long>(seen.size()) - 1)
+            << "every other frame is an intact reply of address 1";
+        EXPECT_GT(late - seen.begin(), 5) << "address 1 answered while the reply of 2 was held";
+        EXPECT_GT(at[late - seen.begin()], 1.2);
+        EXPECT_LT(at.front(), 1.0);
+    }
+    kill(sim.pid(), SIGTERM);
+    EXPECT_EQ(sim.Wait(), 0);
+    EXPECT_NE(sim.err().find("address 1: "), std::string::npos) << sim.err();
+    unlink(one.c_str());
+    unlink(two.c_str());
+}
+
+std::size_t Count(const std::string& text, const std::string& part) {
+    std::size_t n = 0;
+    for (std::size_t at = text.find(part); at != std::string::npos; at = text.find(part, at + 1)) {
+        ++n;
+    }
+    return n;
+}
+
+// A capture of two runs, the second torn by a crash: shown run by run, replayed run after run
+// until it is played out, which rxp-sim says once; then it answers no more, or starts over.
+TEST(SimProgram, AReplayThatRunsOutSaysSoOnceAndStopsOrStartsOver) {
+    const std::string path = TempPath("two-runs.capture");
+    unlink(path.c_str());
+    const Bytes c0 = rxptest::CommandTo(1, 0);
+    rxp::sim::PowerSystem power(rxp::tools::Scenario{}, 1, {});
+    const Bytes r0 = power.OnFrame({c0, rxp::sim::Clock::now()}).reply;
+    rxptest::AppendCaptureRun(path, {{c0, r0}});
+    rxptest::AppendCaptureRun(path, {{c0, r0}});
+    std::ofstream(path, std::ios::app) << "0.1";
+    const std::string torn = "rxp-sim: warning: " + path + ": line ";
+
+    Child show({RXP_SIM_PATH, "--show-capture", path});
+    EXPECT_EQ(show.Wait(), 0) << show.err();
+    EXPECT_EQ(Count(show.out(), "0x40/0x01 AC phases, poll 1 step 1"), 2u) << show.out();
+    EXPECT_EQ(Count(show.out(), "== run "), 2u) << show.out();
+    EXPECT_NE(show.err().find(torn), std::string::npos) << show.err();
+    Child second({RXP_SIM_PATH, "--show-capture", path, "--run", "2"});
+    EXPECT_EQ(second.Wait(), 0);
+    EXPECT_EQ(Count(second.out(), "0x40/0x01 AC phases"), 1u) << second.out();
+    Child third({RXP_SIM_PATH, "--show-capture", path, "--run", "3"});
+    EXPECT_EQ(third.Wait(), 2);
+    EXPECT_NE(third.err().find("--run 3: " + path + " holds 2 runs"), std::string::npos);
+
+    for (bool loop : {false, true}) {
+        std::vector<std::string> args = {RXP_SIM_PATH, "--baud", "0", "--replay", path};
+        if (loop) args.push_back("--loop");
+        Child sim(args);
+        const std::string pty = sim.ReadLine(5000);
+        ASSERT_FALSE(pty.empty());
+        std::size_t answered = 0;
+        {
+            RawLine line(pty);
+            for (int i = 0; i < 5; ++i) {
+                line.Send(c0);
+                const Bytes reply = line.Frame(loop ? 5000 : 500);
+                if (reply.empty()) continue;
+                EXPECT_EQ(reply, r0);
+                ++answered;
+            }
+        }
+        kill(sim.pid(), SIGTERM);
+        EXPECT_EQ(sim.Wait(), 0);
+        EXPECT_EQ(answered, loop ? 5u : 2u) << loop;
+        EXPECT_EQ(Count(sim.err(), loop ? "rxp-sim: the capture is played out for address 1; it "
+                                          "starts over (--loop)"
+                                        : "rxp-sim: the capture is played out for address 1 (no "
+                                          "0x40/0x01 AC phases after its command 2 of 2); "
+                                          "address 1 is not answered any more"),
+                  1u)
+            << sim.err();
+        EXPECT_EQ(Count(sim.err(), torn), 1u) << sim.err();
+    }
+    unlink(path.c_str());
+}
+
 TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
     struct Case {
         std::vector<std::string> args;
@@ -250,7 +433,9 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
     std::ofstream(bad) << "{\"modules\": {\"30\": {}}}";
     const std::string deep = TempPath("deep-scenario.json");
     std::ofstream(deep) << std::string(5000, '[') << std::string(5000, ']');
-    const std::vector<Case> cases = {
+    const std::string not_capture = TempPath("not-a-capture");
+    std::ofstream(not_capture) << "{}\n0.1 1 1 -> 7E0D\n";
+    std::vector<Case> cases = {
         {{"--no-such-option"}, 2, "unrecognised option"},
         {{"--address", "300"}, 2, "a bus address is 0..255"},
         {{"--port", "/dev/null", "--baud", "0"}, 2, "--port needs a line speed"},
@@ -266,11 +451,24 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
         {{"--replay", "/nonexistent.capture"},
          1,
          "cannot read capture file '/nonexistent.capture'"},
-        {{"--show-capture", bad}, 1, ": line 1: expected: seconds poll step dir bytes"},
+        {{"--show-capture", not_capture}, 1, ": line 1: expected: seconds poll step dir bytes"},
         {{"--replay", bad, "--scenario", bad}, 2, "--replay answers from a capture"},
         {{"--replay", bad, "--drop-every", "3"}, 2, "it takes no fault options"},
         {{"--as-captured"}, 2, "--as-captured goes with --replay FILE"},
+        {{"--device", "1", "--device", "1"}, 2, "--device: address 1 given twice"},
+        {{"--device", "256"}, 2, "--device 256: a bus address is 0..255"},
+        {{"--device", "x=a.json"}, 2, "--device x=a.json: expected ADDRESS or ADDRESS=SCENARIO"},
+        {{"--device", "1", "--address", "2"}, 2, "--device and --address do not mix"},
+        {{"--device", "1", "--fault-address", "2"}, 2, "--fault-address 2: no power system"},
+        {{"--shared-address"}, 2, "--shared-address goes with --device"},
+        {{"--loop"}, 2, "--loop goes with --replay FILE"},
+        {{"--run", "1"}, 2, "--run goes with --replay FILE or --show-capture FILE"},
+        {{"--show-capture", not_capture, "--run", "0"}, 2, "--run counts from 1"},
+        {{"--device", "1=" + bad}, 1, "modules.30: a module number is 1 to 20"},
     };
+    std::vector<std::string> many;
+    for (int a = 1; a <= 33; ++a) many.insert(many.end(), {"--device", std::to_string(a)});
+    cases.push_back({many, 2, "--device: at most 32 power systems on one line, 33 given"});
     for (const Case& c : cases) {
         std::vector<std::string> args = {RXP_SIM_PATH};
         args.insert(args.end(), c.args.begin(), c.args.end());
@@ -288,6 +486,7 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
     EXPECT_NE(help.out().find("Exit codes:"), std::string::npos);
     unlink(bad.c_str());
     unlink(deep.c_str());
+    unlink(not_capture.c_str());
 }
 
 TEST(RecordProgram, ReadsFilesHexAndDatabaseRowsAndRefusesWrongSizes) {
@@ -456,6 +655,164 @@ TEST(RecordProgram, CsvOfChosenFieldsOverATimeRangeWithUnitsAndAPlot) {
     EXPECT_EQ(from_hex.out(), "time,row,device_id\n,,51\n2024-05-01T12:00:03,,52\n");
 
     for (const std::string& p : {db_path, units, png}) unlink(p.c_str());
+}
+
+// A publication event of rxp-host's events file.
+std::string PublishEvent(const Bytes& record, const std::string& time) {
+    return R"({"data_id":5112,"event":"publish","record":")" +
+           rxp::hex::Lower(record.data(), record.size()) + R"(","time":")" + time + "\"}";
+}
+
+// Standard input as it comes from sites: an events file left by a host that crashed (a torn
+// line with the next start event glued to it, a torn last line), ranges and fields, and file
+// contents with control characters, which messages show escaped.
+TEST(RecordProgram, StandardInputNamesBadLinesShowsTheRestAndChecksItsOptions) {
+    const Bytes a = rxptest::PowerModel::Distinct(7).ExpectedRecord(51);
+    const Bytes b = rxptest::PowerModel::Distinct(8).ExpectedRecord(52);
+    const std::string pa = PublishEvent(a, "2024-05-01T12:00:02+02:00");
+    const std::string pb = PublishEvent(b, "2024-05-01T12:00:03+02:00");
+    const std::string start = R"({"event":"start","time":"2024-05-01T12:00:09+02:00"})";
+    const auto value = [&](const char* name) {
+        return std::to_string(rxp::tools::ReadField(a.data(), *rxp::tools::FindRecordField(name)));
+    };
+    const struct {
+        const char* what;
+        std::vector<std::string> args;
+        std::string input;
+        int exit_code;
+        std::string out;
+        std::vector<std::string> err;
+    } cases[] = {
+        {"three fields, in their order",
+         {"--format", "csv", "--fields", "dc_value1,device_id,phase_a_value1"},
+         pa + "\n",
+         0,
+         "time,row,dc_value1,device_id,phase_a_value1\n2024-05-01T12:00:02+02:00,," +
+             value("dc_value1") + ",51," + value("phase_a_value1") + "\n",
+         {}},
+        {"--since at a record's time takes it",
+         {"--format", "csv", "--fields", "device_id", "--since", "2024-05-01T10:00:03Z"},
+         pa + "\n" + pb + "\n",
+         0,
+         "time,row,device_id\n2024-05-01T12:00:03+02:00,,52\n",
+         {}},
+        {"torn lines",
+         {"--format", "csv", "--fields", "device_id"},
+         pa + "\n" + pb.substr(0, 300) + start + "\n" + pb + "\n" + pa.substr(0, 40),
+         1,
+         "time,row,device_id\n2024-05-01T12:00:02+02:00,,51\n2024-05-01T12:00:03+02:00,,52\n",
+         {"rxp-record: standard input line 2: not an event (JSON object)\n",
+          "rxp-record: standard input line 4: not an event (JSON object) (the last line has no "
+          "line break: cut short?)\n",
+          "rxp-record: standard input: 2 lines left out, the other records shown\n"}},
+        {"control characters",
+         {"--format", "csv"},
+         "01\x1b[2J\n",
+         1,
+         "",
+         {"standard input line 1: not hex text: character 3 ('\\x1B') is not a hex digit"}},
+        {"impossible date", {"--since", "2026-02-30"}, pa, 2, "", {"2026-02 has 28 days"}},
+        {"empty --since", {"--since", ""}, pa, 2, "", {"--since needs a value, got an empty one"}},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> args = {RXP_RECORD_PATH};
+        args.insert(args.end(), c.args.begin(), c.args.end());
+        Child record(args, c.input);
+        EXPECT_EQ(record.Wait(), c.exit_code) << c.what << "\n" << record.err();
+        EXPECT_EQ(record.out(), c.out) << c.what;
+        for (const std::string& e : c.err) {
+            EXPECT_NE(record.err().find(e), std::string::npos) << c.what << "\n" << record.err();
+        }
+        EXPECT_EQ(record.err().find('\x1b'), std::string::npos) << c.what;
+    }
+}
+
+// Standard input is read a line at a time: 48 MB of events take no more memory than 1 MB does.
+TEST(RecordProgram, AnEventsFileOfAnySizeIsReadInBoundedMemory) {
+    const std::string line = PublishEvent(rxptest::PowerModel::Distinct(3).ExpectedRecord(53),
+                                          "2024-05-01T12:00:00+02:00") +
+                             "\n";
+    long peak_kb[2] = {};
+    const std::size_t megabytes[2] = {1, 48};
+    for (int i = 0; i < 2; ++i) {
+        const std::string events = TempPath("events.jsonl");
+        {
+            std::ofstream out(events);
+            for (std::size_t size = 0; size < (megabytes[i] << 20); size += line.size())
+                out << line;
+        }
+        // The sanitizers' quarantine holds freed memory back; kept small, it does not count.
+        Child record(
+            {"/bin/sh", "-c",
+             "ASAN_OPTIONS=${ASAN_OPTIONS:+$ASAN_OPTIONS:}quarantine_size_mb=4 exec \"$0\" "
+             "--format csv --fields device_id --since 2030-01-01 < \"$1\"",
+             RXP_RECORD_PATH, events});
+        EXPECT_EQ(record.Wait(), 1);
+        EXPECT_NE(record.err().find("no record in the range"), std::string::npos) << record.err();
+        peak_kb[i] = record.peak_rss_kb();
+        std::printf("rxp-record over %zu MB of events: peak RSS %ld kB\n", megabytes[i],
+                    peak_kb[i]);
+        unlink(events.c_str());
+    }
+    EXPECT_LT(peak_kb[1], peak_kb[0] + 8 * 1024);
+}
+
+// Texts of a hostile units file reach gnuplot only as texts: no command in them runs, and the
+// plot is drawn.
+TEST(RecordProgram, UnitsNeverReachGnuplotAsCommands) {
+    const std::string marker = TempPath("gnuplot-ran");
+    const std::string units = TempPath("hostile-units.json");
+    const std::string png = TempPath("hostile.png");
+    unlink(marker.c_str());
+    std::ofstream(units) << R"({"dc_value1": {"unit": "V\nsystem(\"touch )" << marker
+                         << R"(\")\n"}, "phase_a_value1": {"unit": "V'`touch )" << marker
+                         << R"(`'\r!touch )" << marker << R"("}})";
+    const Bytes a = rxptest::PowerModel::Distinct(7).ExpectedRecord(51);
+    const std::string input = PublishEvent(a, "2024-05-01T12:00:02+02:00") + "\n" +
+                              PublishEvent(a, "2024-05-01T12:00:03+02:00") + "\n";
+    for (const char* fields : {"dc_value1", "dc_value1,phase_a_value1"}) {
+        Child plot({RXP_RECORD_PATH, "--plot", fields, "--units", units, "--out", png}, input);
+        EXPECT_EQ(plot.Wait(), 0) << fields << "\n" << plot.err();
+        EXPECT_NE(access(marker.c_str(), F_OK), 0) << "a command in a unit ran";
+        std::ifstream in(png, std::ios::binary);
+        char head[8] = {};
+        in.read(head, 8);
+        EXPECT_EQ(std::string(head, 8), "\x89PNG\r\n\x1a\n") << fields;
+    }
+    for (const std::string& p : {marker, units, png}) unlink(p.c_str());
+}
+
+// A plot that gnuplot does not finish leaves --out as it was, and says so.
+TEST(RecordProgram, AFailedPlotLeavesTheOutputFileAsItWas) {
+    // A gnuplot that writes part of an image where it is told to, then fails.
+    const std::string bin = TempPath("failing-gnuplot");
+    mkdir(bin.c_str(), 0755);
+    const std::string fake = bin + "/gnuplot";
+    std::ofstream(fake)
+        << "#!/bin/sh\n"
+           "script=$(cat \"${1:--}\")\n"
+           "out=$(printf '%s\\n' \"$script\" | sed -n \"s/^set output '\\(.*\\)'$/\\1/p\")\n"
+           "if [ -n \"$out\" ]; then printf partial >\"$out\"; else printf partial; fi\n"
+           "exit 1\n";
+    chmod(fake.c_str(), 0755);
+    const std::string png = bin + "/plot.png";
+    std::ofstream(png) << "the plot before";
+    const Bytes a = rxptest::PowerModel::Distinct(7).ExpectedRecord(51);
+    Child plot({"/usr/bin/env", "PATH=" + bin + ":/usr/bin:/bin", RXP_RECORD_PATH, "--plot",
+                "dc_value1", "--out", png},
+               PublishEvent(a, "2024-05-01T12:00:02+02:00") + "\n");
+    EXPECT_EQ(plot.Wait(), 1);
+    EXPECT_NE(plot.err().find("gnuplot failed (exit status 1); " + png + " not written"),
+              std::string::npos)
+        << plot.err();
+    std::ifstream in(png);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), "the plot before");
+    std::vector<std::string> left;
+    for (const auto& entry : std::filesystem::directory_iterator(bin))
+        left.push_back(entry.path().filename().string());
+    std::sort(left.begin(), left.end());
+    EXPECT_EQ(left, (std::vector<std::string>{"gnuplot", "plot.png"})) << "no file left beside it";
+    std::filesystem::remove_all(bin);
 }
 
 }  // namespace

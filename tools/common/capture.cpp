@@ -1,10 +1,12 @@
 #include "tools/common/capture.h"
 
 #include <cstdio>
+#include <cstring>
 #include <iostream>
 #include <sstream>
 #include <stdexcept>
 
+#include "protocol/frame.h"
 #include "protocol/reply_layout.h"
 #include "tools/common/hex.h"
 #include "tools/common/time_text.h"
@@ -46,61 +48,107 @@ void CaptureWriter::Flush() {
     if (out_.is_open()) out_.flush();
 }
 
+namespace {
+
+const char kRunHead[] = "# rxp-host capture";
+const char kStartedHead[] = "# started ";
+
+bool StartsWith(const std::string& text, const char* head) {
+    return text.compare(0, std::strlen(head), head) == 0;
+}
+
+// One line of chunk; throws naming the file and line.
+CaptureChunk ParseChunk(const std::string& line, const std::string& path, unsigned number) {
+    auto fail = [&](const std::string& what) {
+        throw std::runtime_error(path + ": line " + std::to_string(number) + ": " + what);
+    };
+    std::istringstream fields(line);
+    CaptureChunk chunk;
+    std::string poll, step, dir, bytes;
+    if (!(fields >> chunk.seconds >> poll >> step >> dir >> bytes) || chunk.seconds < 0) {
+        fail("expected: seconds poll step dir bytes");
+    }
+    if (dir == "->") {
+        chunk.direction = LineDirection::kToPowerSystem;
+    } else if (dir == "<-") {
+        chunk.direction = LineDirection::kFromPowerSystem;
+    } else {
+        fail("direction '" + dir + "': expected -> or <-");
+    }
+    if (poll != "-") {
+        try {
+            chunk.poll = static_cast<unsigned>(std::stoul(poll));
+            chunk.step = static_cast<unsigned>(std::stoul(step));
+        } catch (const std::exception&) {
+            fail("poll and step are numbers or -");
+        }
+    }
+    try {
+        chunk.bytes = hex::Parse(bytes);
+    } catch (const std::exception& e) {
+        fail(std::string("bytes: ") + e.what());
+    }
+    return chunk;
+}
+
+}  // namespace
+
 Capture ReadCapture(const std::string& path) {
     std::ifstream in(path, std::ios::in | std::ios::binary);
     if (!in) throw std::runtime_error("cannot read capture file '" + path + "'");
     Capture capture;
+    auto run = [&capture](unsigned number) -> CaptureRun& {
+        if (capture.runs.empty()) capture.runs.push_back(CaptureRun{"", number, {}});
+        return capture.runs.back();
+    };
     std::string line;
     for (unsigned number = 1; std::getline(in, line); ++number) {
+        const std::string where = path + ": line " + std::to_string(number) + ": ";
+        // Only the last line can lack its end: the writer stopped in the middle of it.
+        if (in.eof()) {
+            capture.warnings.push_back(where + "the last line is torn (no end of line), left out");
+            break;
+        }
         if (!line.empty() && line.back() == '\r') line.pop_back();
         if (line.empty()) continue;
-        if (line[0] == '#') {
-            const std::string started = "# started ";
-            if (line.compare(0, started.size(), started) == 0) {
-                capture.started = line.substr(started.size());
+        // A run whose head was written after a torn line, on the same line.
+        const std::size_t head = line.find(kRunHead);
+        if (head != std::string::npos && head > 0) {
+            capture.warnings.push_back(where + "a torn line, the next run's head written after " +
+                                       "it; the torn part is left out");
+            line.erase(0, head);
+        }
+        if (StartsWith(line, kRunHead)) {
+            capture.runs.push_back(CaptureRun{"", number, {}});
+        } else if (StartsWith(line, kStartedHead)) {
+            // A second start without a head is a run of its own too.
+            if (!capture.runs.empty() && !capture.runs.back().started.empty()) {
+                capture.runs.push_back(CaptureRun{"", number, {}});
             }
-            continue;
+            run(number).started = line.substr(std::strlen(kStartedHead));
+        } else if (line[0] != '#') {
+            run(number).chunks.push_back(ParseChunk(line, path, number));
         }
-        auto fail = [&](const std::string& what) {
-            throw std::runtime_error(path + ": line " + std::to_string(number) + ": " + what);
-        };
-        std::istringstream fields(line);
-        CaptureChunk chunk;
-        std::string poll, step, dir, bytes;
-        if (!(fields >> chunk.seconds >> poll >> step >> dir >> bytes) || chunk.seconds < 0) {
-            fail("expected: seconds poll step dir bytes");
-        }
-        if (dir == "->") {
-            chunk.direction = LineDirection::kToPowerSystem;
-        } else if (dir == "<-") {
-            chunk.direction = LineDirection::kFromPowerSystem;
-        } else {
-            fail("direction '" + dir + "': expected -> or <-");
-        }
-        if (poll != "-") {
-            try {
-                chunk.poll = static_cast<unsigned>(std::stoul(poll));
-                chunk.step = static_cast<unsigned>(std::stoul(step));
-            } catch (const std::exception&) {
-                fail("poll and step are numbers or -");
-            }
-        }
-        try {
-            chunk.bytes = hex::Parse(bytes);
-        } catch (const std::exception& e) {
-            fail(std::string("bytes: ") + e.what());
-        }
-        capture.chunks.push_back(std::move(chunk));
     }
     return capture;
 }
 
-std::string FormatCapture(const Capture& capture) {
+namespace {
+
+// The address byte of a reply frame (its first character pair), -1 when it is not one.
+int ReplyAddress(const Bytes& frame) {
+    auto digit = [](unsigned char c) { return c >= 0x30 && c <= 0x3F; };
+    if (frame.size() < 3 || !digit(frame[1]) || !digit(frame[2])) return -1;
+    return frame::DecodePair(frame[1], frame[2]);
+}
+
+std::string FormatRun(const CaptureRun& capture) {
     WallClock::time_point start{};
     if (!capture.started.empty()) start = ParseIsoTime(capture.started);
     std::ostringstream out;
     FrameCutter cutter;
     unsigned payload_needed = 0;
+    int polled = -1;  // the address of the last command, -1 when it could not be read
     std::string held_time;
 
     auto time_of = [&](double seconds) {
@@ -122,7 +170,9 @@ std::string FormatCapture(const Capture& capture) {
             flush();
             Bytes raw;
             payload_needed = 0;
+            polled = -1;
             if (DecodeFrameChars(c.bytes.data(), c.bytes.size(), &raw) && raw.size() >= 3) {
+                polled = raw[0];
                 for (const PollCommand& p : kPollCommands) {
                     if (p.group == raw[1] && p.command == raw[2]) payload_needed = p.payload_needed;
                 }
@@ -142,6 +192,12 @@ std::string FormatCapture(const Capture& capture) {
                 const std::string reason =
                     ReplyDropReason(p.bytes.data(), p.bytes.size(), payload_needed);
                 note = c.poll == 0 ? kLateNote : reason.empty() ? AcceptedNote(c.step) : reason;
+                // On a bus the host hands a reply from another address to no device.
+                const int from = ReplyAddress(p.bytes);
+                if (c.poll != 0 && polled >= 0 && from >= 0 && from != polled) {
+                    note = "from address " + std::to_string(from) + " while polling " +
+                           std::to_string(polled);
+                }
             }
             out << FrameLine(piece_time, c.direction, p.bytes.data(), p.bytes.size(), note) << '\n';
             piece_time = time;
@@ -152,18 +208,38 @@ std::string FormatCapture(const Capture& capture) {
     return out.str();
 }
 
+}  // namespace
+
+std::string FormatCapture(const Capture& capture) {
+    if (capture.runs.size() == 1) return FormatRun(capture.runs[0]);
+    std::string text;
+    for (std::size_t i = 0; i < capture.runs.size(); ++i) {
+        const CaptureRun& run = capture.runs[i];
+        text += "== run " + std::to_string(i + 1) + " of " + std::to_string(capture.runs.size());
+        if (!run.started.empty()) text += ", started " + run.started;
+        text += ", line " + std::to_string(run.first_line);
+        if (run.chunks.empty()) text += ", no chunks";
+        text += " ==\n" + FormatRun(run);
+    }
+    return text;
+}
+
 std::vector<CapturedExchange> CapturedExchanges(const Capture& capture) {
     std::vector<CapturedExchange> exchanges;
-    double sent_at = 0;
-    for (const CaptureChunk& c : capture.chunks) {
-        if (c.direction == LineDirection::kToPowerSystem) {
-            exchanges.push_back(CapturedExchange{c.bytes, {}});
-            sent_at = c.seconds;
-            continue;
+    for (const CaptureRun& run : capture.runs) {
+        // Bytes before a run's first command answer nothing the replay will be asked.
+        bool in_run = false;
+        double sent_at = 0;
+        for (const CaptureChunk& c : run.chunks) {
+            if (c.direction == LineDirection::kToPowerSystem) {
+                exchanges.push_back(CapturedExchange{c.bytes, {}});
+                sent_at = c.seconds;
+                in_run = true;
+                continue;
+            }
+            if (!in_run) continue;
+            exchanges.back().replies.push_back({c.seconds - sent_at, c.poll == 0, c.bytes});
         }
-        // Bytes before the first command answer nothing the replay will be asked.
-        if (exchanges.empty()) continue;
-        exchanges.back().replies.push_back({c.seconds - sent_at, c.poll == 0, c.bytes});
     }
     return exchanges;
 }

@@ -35,9 +35,19 @@ struct CaptureChunk {
     Bytes bytes;
 };
 
-struct Capture {
-    std::string started;  // as written in the "# started" line; empty when there is none
+// One run of rxp-host in a capture file. The host appends: every run starts with its head line
+// "# rxp-host capture" and its "# started <time>" line, and its seconds count from 0 again.
+struct CaptureRun {
+    std::string started;      // as written in the "# started" line; empty when there is none
+    unsigned first_line = 0;  // where the run starts in the file, 1 = the first line
     std::vector<CaptureChunk> chunks;
+};
+
+struct Capture {
+    std::vector<CaptureRun> runs;  // in file order; none for a file without chunks or heads
+    // Lines left out, each "FILE: line N: why": a torn last line (the writer stopped in the
+    // middle of it: a crash, a power loss, a full disk), or one a new run was glued to.
+    std::vector<std::string> warnings;
 };
 
 class CaptureWriter {
@@ -60,15 +70,17 @@ private:
     bool failed_reported_ = false;
 };
 
-// Reads a capture file. Throws std::runtime_error naming the file and line.
+// Reads a capture file. A torn last line is left out with a warning; any other line that is
+// not a chunk, a note or empty throws std::runtime_error naming the file and line.
 Capture ReadCapture(const std::string& path);
 
 // The capture in the frame notation, one line per frame or run of noise, each reply with the
-// verdict the plug-in gives it.
+// verdict the plug-in gives it. With several runs, each under a heading line
+// "== run 2 of 3, started <time>, line 41 ==".
 std::string FormatCapture(const Capture& capture);
 
 // The commands of a capture, each with what came back for it: every chunk received after it
-// and before the next command, at its delay after the command.
+// and before the next command, at its delay after the command. Runs follow each other.
 struct CapturedExchange {
     Bytes command;
     struct Reply {

@@ -1,15 +1,19 @@
-// The bench host's history database: SQLite, one row per record the device stored as history.
+// The bench host's history database: SQLite, one row per record a device stored as history.
 //
-//   CREATE TABLE history (id INTEGER PRIMARY KEY, time TEXT, device_id INTEGER, record BLOB)
+//   CREATE TABLE history (id INTEGER PRIMARY KEY, time TEXT, device_id INTEGER, record BLOB,
+//                         address INTEGER)
 //
 //   id         row number, rising in the order the records were stored
 //   time       local time of storing, ISO 8601 with the UTC offset: "2024-05-01T12:34:56+02:00"
 //              (indexed as an instant, so that a range of times is found without a scan)
 //   device_id  the device id the host gave the device (record bytes 0..3)
 //   record     the 289 bytes of the measurement record, exactly as handed to the host
+//   address    the device's bus address, 0..255; NULL in rows stored before the history
+//              carried addresses (a database of one device, upgraded in place: which address
+//              its device had is not known, so none is made up)
 //
-// The bench host appends rows; the record reader reads them. Both use the statements and the
-// small wrapper below so that the table is defined in one place.
+// The bench host appends rows and deletes the oldest; the record reader reads them. Both use the
+// statements and the small wrapper below so that the table is defined in one place.
 #ifndef RXP_TOOLS_COMMON_HISTORY_DB_H
 #define RXP_TOOLS_COMMON_HISTORY_DB_H
 
@@ -26,31 +30,24 @@ namespace rxp::history {
 constexpr const char kTable[] = "history";
 constexpr const char kCreateTable[] =
     "CREATE TABLE IF NOT EXISTS history ("
-    "id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id INTEGER NOT NULL, record BLOB NOT NULL)";
+    "id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id INTEGER NOT NULL, record BLOB NOT NULL, "
+    "address INTEGER)";
 // The stored times as instants, offsets taken into account: a range of times is found through
-// it without reading every row.
+// it without reading every row, and so are the rows old enough to be deleted.
 constexpr const char kCreateIndex[] =
     "CREATE INDEX IF NOT EXISTS history_instant ON history (julianday(time))";
 constexpr const char kInsertRow[] =
-    "INSERT INTO history (time, device_id, record) VALUES (?1, ?2, ?3)";
-// The last N rows, oldest first.
-constexpr const char kSelectLast[] =
-    "SELECT id, time, device_id, record FROM "
-    "(SELECT id, time, device_id, record FROM history ORDER BY id DESC LIMIT ?1) ORDER BY id";
-constexpr const char kSelectRow[] = "SELECT id, time, device_id, record FROM history WHERE id = ?1";
-constexpr const char kCountRows[] = "SELECT COUNT(*) FROM history";
-// Rows stored from ?1 up to but not including ?2 (any time text SQLite reads, offsets taken into
-// account), in time order; the index on julianday(time) keeps this from reading every row.
-constexpr const char kSelectBetween[] =
-    "SELECT id, time, device_id, record FROM history "
-    "WHERE julianday(time) >= julianday(?1) AND julianday(time) < julianday(?2) "
-    "ORDER BY julianday(time), id";
+    "INSERT INTO history (time, device_id, record, address) VALUES (?1, ?2, ?3, ?4)";
+
+// Any address, in the reading calls below.
+constexpr int kAnyAddress = -1;
 
 struct Row {
     std::int64_t id = 0;
     std::string time;
     std::int64_t device_id = 0;
     std::vector<unsigned char> record;  // as stored; the reader checks its size
+    int address = kAnyAddress;          // -1: not known (a row of the one-device table)
 };
 
 // A failed database operation: the text names the file and what SQLite said; `code` is SQLite's
@@ -67,38 +64,63 @@ private:
 // One open database. Every failure throws HistoryError.
 class HistoryDb {
 public:
-    enum class Mode { kReadOnly, kCreate };
+    enum class Mode {
+        // Reads only. The file is opened with write access where the permissions give it, so
+        // that a journal left by a writer that stopped mid-write is rolled back and the rows
+        // can be read; no statement of this handle writes.
+        kReadOnly,
+        // Opens or creates the file and prepares it at once (see Prepare).
+        kCreate,
+        // Opens or creates the file; Prepare is left to the caller, who may retry it while
+        // another program holds a lock.
+        kOpenForWriting,
+    };
 
     HistoryDb(const std::string& path, Mode mode);
     ~HistoryDb();
     HistoryDb(const HistoryDb&) = delete;
     HistoryDb& operator=(const HistoryDb&) = delete;
 
-    // Appends one row; returns its id.
+    // Makes the database ready to take rows, or throws saying why it cannot: checks that the
+    // file is intact (SQLite's quick check), creates the table and index, upgrades the table of
+    // one device in place (adds the column address; its rows are kept), and proves that a row
+    // can be written (a write that is taken back). The table of another shape is refused.
+    void Prepare();
+
+    // Appends one row; returns its id. `address` -1 stores NULL.
     std::int64_t Append(const std::string& time, std::int64_t device_id,
-                        const unsigned char* record, std::size_t size);
-    std::vector<Row> Last(std::int64_t count);
+                        const unsigned char* record, std::size_t size, int address = kAnyAddress);
+    // The last `count` rows (of one address, or any), oldest first.
+    std::vector<Row> Last(std::int64_t count, int address = kAnyAddress);
     // False when there is no row with this id.
     bool Find(std::int64_t id, Row* row);
-    // Rows stored from `since` up to but not including `until`, UTC "YYYY-MM-DD hh:mm:ss", in
-    // time order; each is handed to `take`, which returns false to stop.
+    // Rows stored from `since` up to but not including `until` (any time text SQLite reads,
+    // offsets taken into account), of one address or any, in time order; each is handed to
+    // `take`, which returns false to stop.
     void Between(const std::string& since, const std::string& until,
-                 const std::function<bool(const Row&)>& take);
+                 const std::function<bool(const Row&)>& take, int address = kAnyAddress);
     std::int64_t Count();
+    // Deletes at most `limit` rows stored before `cutoff` (compared as instants); returns how
+    // many. Rows whose time SQLite cannot read are never deleted.
+    int DeleteBefore(const std::string& cutoff, int limit);
 
     // How long a statement waits for another program's lock before it fails with SQLITE_BUSY.
     void SetBusyTimeout(int milliseconds);
-    // Empty when the database can take rows; otherwise why not, naming the file: the table
-    // "history" with other columns than the ones above, or a database opened read-only.
-    std::string WhyNotWritable();
 
     const std::string& path() const { return path_; }
 
 private:
     [[noreturn]] void Fail(const std::string& what, int code) const;
+    [[noreturn]] void FailSqlite(const std::string& what) const;
+    void Exec(const char* sql, const std::string& what);
+    std::string Columns();
+    std::string QuickCheck();
+    std::string SelectFrom(const std::string& tail) const;
 
     std::string path_;
     sqlite3* db_ = nullptr;
+    bool has_address_ = true;  // false: a table of one device, read as it is
+    bool checked_ = false;     // the quick check found the file intact
 };
 
 }  // namespace rxp::history

@@ -17,6 +17,15 @@ std::string OffsetText(long seconds_east) {
     return text;
 }
 
+bool IsLeapYear(int year) {
+    return (year % 4 == 0 && year % 100 != 0) || year % 400 == 0;
+}
+
+int DaysInMonth(int year, int month) {
+    static const int kDays[] = {31, 28, 31, 30, 31, 30, 31, 31, 30, 31, 30, 31};
+    return month == 2 && IsLeapYear(year) ? 29 : kDays[month - 1];
+}
+
 [[noreturn]] void Refuse(const std::string& text) {
     throw std::runtime_error("'" + text +
                              "' is not a time: expected ISO 8601 such as 2024-05-01, "
@@ -89,6 +98,11 @@ WallClock::time_point ParseIsoTime(const std::string& text) {
     if (tm.tm_mon < 1 || tm.tm_mon > 12 || tm.tm_mday < 1 || tm.tm_mday > 31 || tm.tm_hour < 0 ||
         tm.tm_hour > 23 || tm.tm_min < 0 || tm.tm_min > 59 || tm.tm_sec < 0 || tm.tm_sec > 60) {
         Refuse(text);
+    }
+    // A day the month does not have (2026-02-30) is refused, not carried into the next month.
+    if (tm.tm_mday > DaysInMonth(tm.tm_year, tm.tm_mon)) {
+        throw std::runtime_error("'" + text + "' is not a date: " + text.substr(0, 7) + " has " +
+                                 std::to_string(DaysInMonth(tm.tm_year, tm.tm_mon)) + " days");
     }
     tm.tm_year -= 1900;
     tm.tm_mon -= 1;

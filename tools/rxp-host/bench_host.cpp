@@ -136,10 +136,11 @@ void BenchHost::Start() {
     }
     if (!options_.history.empty()) {
         try {
-            history_.reset(new HistoryWriter(options_.history));
+            history_.reset(new HistoryWriter(options_.history, options_.history_keep_days));
         } catch (const std::runtime_error& e) {
             throw StartupError(std::string("history: ") + e.what());
         }
+        ReportHistoryFailures();  // a database locked at start is told at once
     }
 
     if (options_.address >= 0) {
@@ -267,6 +268,7 @@ void BenchHost::WriteStartEvent() {
     if (options_.deadline > 0) given["deadline"] = options_.deadline;
     given["events"] = options_.events;
     if (!options_.history.empty()) given["history"] = options_.history;
+    if (options_.history_keep_days > 0) given["history_keep"] = options_.history_keep_days;
     given["trace"] = options_.trace;
     if (!options_.capture.empty()) given["capture"] = options_.capture;
     if (!options_.state.empty()) given["state"] = options_.state;
@@ -511,7 +513,7 @@ bool BenchHost::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char* dat
                                     unsigned int size) {
     if (!history_) return true;
     // Queued for the writer thread: a locked database does not hold up the polls.
-    history_->Append(rxp::tools::IsoTimeNow(), device.DataId(), data, size);
+    history_->Append(rxp::tools::IsoTimeNow(), device.device_address, device.DataId(), data, size);
     return true;
 }
 
@@ -522,6 +524,15 @@ void BenchHost::ReportHistoryFailures() {
         Json::Value fields(Json::objectValue);
         fields["file"] = options_.history;
         fields["reason"] = why;
+        fields["what"] = "history";
+        events_.Write("error", fields);
+    }
+    for (const HistoryWriter::Notice& notice : history_->TakeNotices()) {
+        std::cerr << "rxp-host: history: " << notice.text << std::endl;
+        if (!notice.error) continue;
+        Json::Value fields(Json::objectValue);
+        fields["file"] = options_.history;
+        fields["reason"] = notice.text;
         fields["what"] = "history";
         events_.Write("error", fields);
     }

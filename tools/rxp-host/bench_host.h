@@ -44,6 +44,7 @@ struct HostOptions {
     double deadline = 0;       // seconds for the requested cycles; 0: no deadline
     std::string events;
     std::string history;
+    unsigned history_keep_days = 0;  // > 0: rows older than that are deleted
     bool trace = false;
     std::string capture;          // every chunk sent and received, for rxp-sim --replay
     std::string state;            // live state, JSON

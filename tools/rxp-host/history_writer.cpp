@@ -4,15 +4,37 @@
 
 #include <stdexcept>
 
+#include "tools/common/time_text.h"
+
 namespace rxphost {
 
 constexpr std::chrono::milliseconds HistoryWriter::kBusyWait;
+constexpr std::chrono::milliseconds HistoryWriter::kDeletePause;
+constexpr std::chrono::minutes HistoryWriter::kDeleteEvery;
 
-HistoryWriter::HistoryWriter(const std::string& path) : path_(path) {
-    db_.reset(new rxp::history::HistoryDb(path, rxp::history::HistoryDb::Mode::kCreate));
-    const std::string why = db_->WhyNotWritable();
-    if (!why.empty()) throw std::runtime_error(why);
+namespace {
+
+bool IsBusy(int code) {
+    return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+}  // namespace
+
+HistoryWriter::HistoryWriter(const std::string& path, unsigned keep_days)
+    : path_(path), keep_days_(keep_days) {
+    using rxp::history::HistoryDb;
+    db_.reset(new HistoryDb(path, HistoryDb::Mode::kOpenForWriting));
     db_->SetBusyTimeout(static_cast<int>(kBusyWait.count()));
+    try {
+        db_->Prepare();
+        prepared_ = true;
+    } catch (const rxp::history::HistoryError& e) {
+        if (!IsBusy(e.code())) throw;
+        // Held by a reader or a backup: the same wait as for a lock taken during the run.
+        notices_.push_back({false, path_ + ": locked by another program; the records wait in "
+                                           "memory until it is free"});
+    }
+    next_delete_ = Clock::now();
     thread_ = std::thread([this] { Loop(); });
 }
 
@@ -20,7 +42,7 @@ HistoryWriter::~HistoryWriter() {
     Finish(std::chrono::milliseconds(0));
 }
 
-void HistoryWriter::Append(const std::string& time, std::int64_t device_id,
+void HistoryWriter::Append(const std::string& time, int address, std::int64_t device_id,
                            const unsigned char* record, std::size_t size) {
     std::lock_guard<std::mutex> lock(mutex_);
     if (finishing_) {
@@ -28,7 +50,8 @@ void HistoryWriter::Append(const std::string& time, std::int64_t device_id,
         failures_.push_back(path_ + ": a record came after the history was closed; not stored");
         return;
     }
-    queue_.push_back(Row{time, device_id, std::vector<unsigned char>(record, record + size)});
+    queue_.push_back(
+        Row{time, address, device_id, std::vector<unsigned char>(record, record + size)});
     wake_.notify_one();
 }
 
@@ -39,13 +62,20 @@ std::vector<std::string> HistoryWriter::TakeFailures() {
     return taken;
 }
 
+std::vector<HistoryWriter::Notice> HistoryWriter::TakeNotices() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    std::vector<Notice> taken;
+    taken.swap(notices_);
+    return taken;
+}
+
 void HistoryWriter::Finish(std::chrono::milliseconds grace) {
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (finished_) return;
         if (!finishing_) {
             finishing_ = true;
-            give_up_at_ = std::chrono::steady_clock::now() + grace;
+            give_up_at_ = Clock::now() + grace;
         }
         wake_.notify_one();
     }
@@ -64,6 +94,11 @@ std::uint64_t HistoryWriter::failed() const {
     return failed_;
 }
 
+std::uint64_t HistoryWriter::deleted() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return deleted_;
+}
+
 std::size_t HistoryWriter::queued() const {
     std::lock_guard<std::mutex> lock(mutex_);
     return queue_.size();
@@ -75,18 +110,93 @@ void HistoryWriter::FailLocked(const std::string& why) {
     queue_.pop_front();
 }
 
+bool HistoryWriter::DeleteDueLocked() const {
+    return keep_days_ > 0 && prepared_ && broken_.empty() && !finishing_ &&
+           Clock::now() >= next_delete_;
+}
+
+void HistoryWriter::DeleteOld(std::unique_lock<std::mutex>& lock) {
+    const std::string cutoff =
+        rxp::tools::IsoTime(rxp::tools::WallClock::now() - std::chrono::hours(24) * keep_days_);
+    lock.unlock();
+    int deleted = 0;
+    std::string error;
+    int code = SQLITE_OK;
+    try {
+        deleted = db_->DeleteBefore(cutoff, kDeleteBatch);
+    } catch (const rxp::history::HistoryError& e) {
+        error = e.what();
+        code = e.code();
+    }
+    lock.lock();
+    deleted_ += static_cast<std::uint64_t>(deleted);
+    if (error.empty()) {
+        // A full batch: more are old; the pause lets records and readers in between.
+        next_delete_ =
+            Clock::now() + (deleted < kDeleteBatch
+                                ? std::chrono::duration_cast<Clock::duration>(kDeleteEvery)
+                                : std::chrono::duration_cast<Clock::duration>(kDeletePause));
+        return;
+    }
+    if (IsBusy(code)) return;  // the busy timeout was the wait; records come first
+    notices_.push_back({true, error + " (rows older than " + std::to_string(keep_days_) +
+                                  " days are kept until it works)"});
+    next_delete_ = Clock::now() + kDeleteEvery;
+}
+
 void HistoryWriter::Loop() {
     unsigned attempts = 0;
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
-        wake_.wait(lock, [this] { return finishing_ || !queue_.empty(); });
-        if (queue_.empty()) return;      // finishing, nothing left
+        const auto ready = [this] { return finishing_ || !queue_.empty() || DeleteDueLocked(); };
+        if (keep_days_ > 0 && prepared_ && broken_.empty() && !finishing_) {
+            wake_.wait_until(lock, next_delete_, ready);
+        } else {
+            wake_.wait(lock, ready);
+        }
+        if (!prepared_ && broken_.empty()) {
+            // Locked since the start: the checks of the start are made as soon as it is free.
+            if (queue_.empty()) {
+                if (finishing_) return;
+                continue;
+            }
+            lock.unlock();
+            std::string error;
+            int code = SQLITE_OK;
+            try {
+                db_->Prepare();
+            } catch (const rxp::history::HistoryError& e) {
+                error = e.what();
+                code = e.code();
+            }
+            lock.lock();
+            if (error.empty()) {
+                prepared_ = true;
+                notices_.push_back(
+                    {false, path_ + ": free again; the records that waited are being stored"});
+            } else if (!IsBusy(code)) {
+                broken_ = error;
+            } else if (finishing_ && Clock::now() >= give_up_at_) {
+                while (!queue_.empty())
+                    FailLocked(error + " (record not stored by the end of the run)");
+            }
+            continue;
+        }
+        if (queue_.empty()) {
+            if (finishing_) return;
+            if (DeleteDueLocked()) DeleteOld(lock);
+            continue;
+        }
+        if (!broken_.empty()) {
+            FailLocked(broken_ + " (record not stored)");
+            continue;
+        }
         const Row row = queue_.front();  // stays queued until it is stored
         lock.unlock();
         std::string error;
         int code = SQLITE_OK;
         try {
-            db_->Append(row.time, row.device_id, row.record.data(), row.record.size());
+            db_->Append(row.time, row.device_id, row.record.data(), row.record.size(), row.address);
         } catch (const rxp::history::HistoryError& e) {
             error = e.what();
             code = e.code();
@@ -98,8 +208,8 @@ void HistoryWriter::Loop() {
             queue_.pop_front();
             continue;
         }
-        const bool busy = code == SQLITE_BUSY || code == SQLITE_LOCKED;
-        const bool out_of_time = finishing_ && std::chrono::steady_clock::now() >= give_up_at_;
+        const bool busy = IsBusy(code);
+        const bool out_of_time = finishing_ && Clock::now() >= give_up_at_;
         if (busy && !out_of_time) continue;  // the busy timeout was the wait
         if (busy) {
             // The run ends with the database still locked: every queued record is lost.

@@ -1,8 +1,12 @@
-// Stores the device's history records on a thread of its own, so that a database locked by
+// Stores the devices' history records on a thread of its own, so that a database locked by
 // another program (a reader holding it, a backup) never holds up the polls. Records wait in a
 // queue in memory, in order, until they are stored; none is dropped while the database is only
-// busy. A record that cannot be stored for another reason (disk full, table gone) is tried
-// kAttempts times and then reported as a failure.
+// busy, also when it is locked already at start. A record that cannot be stored for another
+// reason (disk full, table gone) is tried kAttempts times and then reported as a failure.
+//
+// With a number of days to keep, the same thread deletes the rows older than that, a small
+// batch at a time between records, so that the queue never waits long behind a deletion and a
+// reader is never shut out for long.
 #ifndef RXP_TOOLS_RXP_HOST_HISTORY_WRITER_H
 #define RXP_TOOLS_RXP_HOST_HISTORY_WRITER_H
 
@@ -25,48 +29,76 @@ public:
     static constexpr unsigned kAttempts = 3;
     // How long one attempt waits for another program's lock.
     static constexpr std::chrono::milliseconds kBusyWait{250};
+    // Old rows deleted in one transaction, the pause between two such batches, and how often
+    // rows that have grown old since are looked for.
+    static constexpr int kDeleteBatch = 500;
+    static constexpr std::chrono::milliseconds kDeletePause{20};
+    static constexpr std::chrono::minutes kDeleteEvery{10};
 
-    // Opens or creates the database and checks that it can take rows; throws
-    // std::runtime_error naming the file and the reason otherwise.
-    explicit HistoryWriter(const std::string& path);
+    // Something to tell people that loses no record; `error` ones are "error" events too.
+    struct Notice {
+        bool error;
+        std::string text;  // names the file
+    };
+
+    // Opens or creates the database and proves that it is intact and can take rows; throws
+    // std::runtime_error naming the file and the reason otherwise. A database locked by another
+    // program is not a reason: the records wait until it is free (see TakeNotices).
+    // `keep_days` > 0: rows older than that many days are deleted.
+    HistoryWriter(const std::string& path, unsigned keep_days = 0);
     ~HistoryWriter();
     HistoryWriter(const HistoryWriter&) = delete;
     HistoryWriter& operator=(const HistoryWriter&) = delete;
 
-    void Append(const std::string& time, std::int64_t device_id, const unsigned char* record,
-                std::size_t size);
+    // `address`: the device's bus address, stored with the record.
+    void Append(const std::string& time, int address, std::int64_t device_id,
+                const unsigned char* record, std::size_t size);
     // The failures since the last call, one text each, naming the file and the reason.
     std::vector<std::string> TakeFailures();
+    std::vector<Notice> TakeNotices();
     // Stores what is still queued, waiting at most `grace` for a lock; records still not stored
     // then count as failures. Later Appends are failures too.
     void Finish(std::chrono::milliseconds grace);
 
     std::uint64_t stored() const;
     std::uint64_t failed() const;
+    std::uint64_t deleted() const;
     std::size_t queued() const;
     const std::string& path() const { return path_; }
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     struct Row {
         std::string time;
+        int address;
         std::int64_t device_id;
         std::vector<unsigned char> record;
     };
 
     void Loop();
     void FailLocked(const std::string& why);
+    bool DeleteDueLocked() const;
+    // One batch of old rows; called without the lock.
+    void DeleteOld(std::unique_lock<std::mutex>& lock);
 
     std::string path_;
+    unsigned keep_days_;
     std::unique_ptr<rxp::history::HistoryDb> db_;
     mutable std::mutex mutex_;
     std::condition_variable wake_;
     std::deque<Row> queue_;
     std::vector<std::string> failures_;
+    std::vector<Notice> notices_;
     std::uint64_t stored_ = 0;
     std::uint64_t failed_ = 0;
+    std::uint64_t deleted_ = 0;
+    bool prepared_ = false;  // Prepare succeeded; until then records wait
+    std::string broken_;     // why no record can be stored in this database, once found
     bool finishing_ = false;
     bool finished_ = false;
-    std::chrono::steady_clock::time_point give_up_at_;
+    Clock::time_point give_up_at_;
+    Clock::time_point next_delete_;
     std::thread thread_;
 };
 

@@ -45,6 +45,9 @@ const char kAbout[] =
     "comm state, failed polls and active alarms, replaced atomically after every poll.\n"
     "Settings: the JSON object handed to the device; its member \"deviceId\" (a whole number,\n"
     "default 1) is the device id stamped into every record.\n"
+    "--history FILE: one row per stored record with its time, device id and bus address;\n"
+    "checked at start (SQLite's quick check, a write taken back); while another program\n"
+    "locks it, records wait in memory. --history-keep DAYS deletes older rows as it goes.\n"
     "\n"
     "Faults: after a failed poll nothing is sent until the line has been quiet for --timeout\n"
     "plus 10 character times; a port that hangs up or fails is closed and opened again every\n"
@@ -75,6 +78,7 @@ int main(int argc, char** argv) {
     long long baud = 9600;
     long long address = -1;
     long long cycles = 0;
+    long long history_keep = 0;
     std::string events_level = "all";
 
     po::options_description described(kAbout);
@@ -109,6 +113,9 @@ int main(int argc, char** argv) {
          "append events as JSON Lines to FILE")
         ("history", po::value<std::string>(&options.history)->value_name("FILE"),
          "store every record in this SQLite database (created if missing)")
+        ("history-keep", po::value<long long>(&history_keep)->value_name("DAYS"),
+         "with --history: delete rows older than DAYS days (a whole number, 1 or more), in "
+         "small batches beside the polls")
         ("events-level", po::value<std::string>(&events_level)->value_name("all|changes")
              ->default_value("all"),
          "all events, or only changes: publications, alarms raised and cleared, comm, errors")
@@ -182,6 +189,18 @@ int main(int argc, char** argv) {
             return kExitUsage;
         }
         options.cycles = static_cast<std::uint64_t>(cycles);
+    }
+    if (vm.count("history-keep")) {
+        if (history_keep < 1 || history_keep > 36500) {
+            UsageError("--history-keep must be 1 to 36500 days, not " +
+                       std::to_string(history_keep));
+            return kExitUsage;
+        }
+        if (!vm.count("history")) {
+            UsageError("--history-keep goes with --history FILE");
+            return kExitUsage;
+        }
+        options.history_keep_days = static_cast<unsigned>(history_keep);
     }
     if (events_level != "all" && events_level != "changes") {
         UsageError("--events-level must be all or changes, not " + events_level);

@@ -1,18 +1,15 @@
 // rxp-record: shows stored measurement records by field name, as a table, JSON Lines, CSV or a
 // plot over time.
-#include <sys/wait.h>
+#include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <boost/program_options.hpp>
 #include <cctype>
-#include <csignal>
-#include <cstdio>
-#include <ctime>
-#include <filesystem>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
-#include <functional>
 #include <iostream>
-#include <iterator>
 #include <memory>
 #include <sstream>
 
@@ -21,10 +18,13 @@
 #include "tools/common/history_db.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
+#include "tools/rxp-record/plot.h"
 #include "tools/rxp-record/record_view.h"
+#include "tools/rxp-record/text_input.h"
 #include "tools/rxp-record/units.h"
 
 namespace po = boost::program_options;
+using rxp::record::Item;
 
 namespace {
 
@@ -59,13 +59,21 @@ Times: ISO 8601, "2024-05-01", "2024-05-01T12:00", "2024-05-01T12:00:00+02:00"; 
 offset, local time. A database row's time is the time it was stored; a record from a file or
 standard input has the time of its publication event, or else its own time stamp.
 With --db, CSV and plots take every row in the range, the table and JSON the last one.
+--address N takes only rows of the device at bus address N; rows stored before the history
+carried addresses (one device) have none and are left out then.
 --units FILE: the site's units, {"phase_a_value1": {"scale": 0.1, "unit": "V"}, ...};
 "modules[*].value2" names a value of every module. Without it, values are shown as stored.
 --plot draws with gnuplot (Debian: gnuplot-nox).
 
-Exit codes: 0 every record shown; 1 a record of the wrong size, unreadable input, bad hex or
-a database or row that is not there, no record in the range, a plot that failed; 2 a usage
-error.
+Standard input and hex files are read a line at a time, so an events file of any size can be
+read. A line that cannot be read (cut short by a crash, two events on one line, not hex text)
+is named with its number and left out; the other records are still shown, and the exit code
+is 1. Messages show control characters of file contents as escapes (\n, \x1B).
+
+Exit codes: 0 every record shown; 1 a record of the wrong size, unreadable input, a bad line,
+a database or row that is not there, no record in the range, a plot that failed (the file
+--out is then left as it was); 2 a usage error (also a time that is not one, such as
+2026-02-30, or an option given an empty value).
 )";
 
 struct Options {
@@ -74,6 +82,7 @@ struct Options {
     std::string db;
     long long last = 0;
     long long row = 0;
+    long long address = -1;  // -1: rows of every address
     std::string format = "table";
     std::string fields;
     std::string since;
@@ -81,13 +90,6 @@ struct Options {
     std::string plot;
     std::string out;
     std::string units;
-};
-
-// One record to show, with where it came from and its time.
-struct Item {
-    rxp::record::Bytes record;
-    rxp::record::Origin origin;
-    std::string time;  // ISO 8601; empty when unknown
 };
 
 // A file of hex digits and white space that holds at least a record's worth of digits.
@@ -103,99 +105,11 @@ bool LooksLikeHex(const rxp::record::Bytes& content) {
     return digits >= 2 * rxp::kRecordSize;
 }
 
-std::string TimeOfRecord(const rxp::record::Bytes& record) {
-    if (record.size() != rxp::kRecordSize) return "";
-    const rxp::tools::RecordTime t = rxp::tools::ReadRecordTime(record.data());
-    return t.IsValid() ? t.Text() : "";
+// A message on standard error; file contents and names in it are shown with their control
+// characters escaped.
+void Say(const std::string& text) {
+    std::cerr << "rxp-record: " << rxp::record::Printable(text) << std::endl;
 }
-
-// Points of the plotted fields over time, drawn by gnuplot at the end.
-class Plot {
-public:
-    Plot(std::vector<const rxp::tools::RecordField*> fields, const rxp::record::Units& units)
-        : fields_(std::move(fields)), units_(units) {}
-
-    void Add(rxp::tools::WallClock::time_point when, const unsigned char* record) {
-        // gnuplot shows times as UTC: shifted by the local offset, the axis reads local time.
-        const std::time_t t = rxp::tools::WallClock::to_time_t(when);
-        std::tm local{};
-        localtime_r(&t, &local);
-        data_ += std::to_string(static_cast<long long>(t) + local.tm_gmtoff);
-        for (const rxp::tools::RecordField* f : fields_) {
-            data_ += " " + units_.Value(*f, rxp::tools::ReadField(record, *f));
-        }
-        data_ += "\n";
-        if (points_++ == 0) first_ = rxp::tools::IsoTime(when);
-        last_ = rxp::tools::IsoTime(when);
-    }
-    std::size_t points() const { return points_; }
-
-    // Writes the PNG; false (and why on standard error) when gnuplot fails.
-    bool Draw(const std::string& out) const {
-        std::string unit;  // the y axis is labelled when all fields share a unit
-        bool shared = true;
-        for (std::size_t i = 0; i < fields_.size(); ++i) {
-            const rxp::record::Unit* u = units_.For(*fields_[i]);
-            const std::string this_unit = u == nullptr ? "" : u->unit;
-            if (i == 0) unit = this_unit;
-            shared = shared && this_unit == unit;
-        }
-        std::string names;
-        for (const rxp::tools::RecordField* f : fields_)
-            names += (names.empty() ? "" : ", ") + f->name;
-        std::ostringstream script;
-        script << "set terminal pngcairo noenhanced size 960,480 font 'sans,10'\n"
-               << "set output " << Quoted(out) << "\n"
-               << "set xdata time\nset timefmt '%s'\nset format x \"%m-%d\\n%H:%M\"\n"
-               << "set xlabel " << Quoted("local time, " + first_.substr(19) + " from UTC") << "\n"
-               << (shared && !unit.empty() ? "set ylabel " + Quoted(unit) + "\n" : "")
-               << "set grid\nset key below\n"
-               << "set title " << Quoted(names + ": " + first_ + " to " + last_) << "\n"
-               << "$data << EOD\n"
-               << data_ << "EOD\nplot ";
-        for (std::size_t i = 0; i < fields_.size(); ++i) {
-            script << (i == 0 ? "" : ", ") << "$data using 1:" << i + 2
-                   << " with lines linewidth 1.5 title " << Quoted(units_.Label(*fields_[i]));
-        }
-        script << "\n";
-        // gnuplot's own messages go to standard error, beside ours. A gnuplot that is not
-        // there, or stops early, closes the pipe: that is its exit status to report, not a
-        // SIGPIPE to die of.
-        FILE* gnuplot = popen("gnuplot 1>&2", "w");
-        if (gnuplot == nullptr) {
-            std::cerr << "rxp-record: cannot start gnuplot" << std::endl;
-            return false;
-        }
-        const std::string text = script.str();
-        void (*previous)(int) = std::signal(SIGPIPE, SIG_IGN);
-        std::fwrite(text.data(), 1, text.size(), gnuplot);
-        const int status = pclose(gnuplot);
-        std::signal(SIGPIPE, previous);
-        if (status != 0) {
-            std::cerr << "rxp-record: gnuplot failed"
-                      << (WIFEXITED(status) && WEXITSTATUS(status) == 127
-                              ? ": not installed (Debian: apt-get install gnuplot-nox)"
-                              : "")
-                      << "; " << out << " not written" << std::endl;
-            return false;
-        }
-        return true;
-    }
-
-private:
-    // A gnuplot string in single quotes, where a quote is written twice.
-    static std::string Quoted(const std::string& text) {
-        std::string q = "'";
-        for (char c : text) q += c == '\'' ? std::string("''") : std::string(1, c);
-        return q + "'";
-    }
-
-    std::vector<const rxp::tools::RecordField*> fields_;
-    const rxp::record::Units& units_;
-    std::string data_;
-    std::size_t points_ = 0;
-    std::string first_, last_;
-};
 
 // Shows records in the chosen format, one at a time.
 class Output {
@@ -206,7 +120,8 @@ public:
             fields_ = opt.fields.empty() ? AllFields() : rxp::record::FieldsByName(opt.fields);
             out_ << rxp::record::CsvHead(fields_, units_);
         }
-        if (!opt.plot.empty()) plot_.reset(new Plot(rxp::record::FieldsByName(opt.plot), units_));
+        if (!opt.plot.empty())
+            plot_.reset(new rxp::record::Plot(rxp::record::FieldsByName(opt.plot), units_));
         if (!opt.since.empty()) since_ = rxp::tools::ParseIsoTime(opt.since);
         if (!opt.until.empty()) until_ = rxp::tools::ParseIsoTime(opt.until);
     }
@@ -216,23 +131,25 @@ public:
         const rxp::record::Bytes& record = item.record;
         const std::string problem = rxp::record::SizeProblem(record.size());
         if (!problem.empty()) {
-            std::cerr << "rxp-record: " << item.origin.label;
-            if (item.origin.row != 0) std::cerr << " row " << item.origin.row;
-            std::cerr << ": refused: " << problem;
-            if (LooksLikeHex(record)) std::cerr << " (hex text? add --hex)";
-            std::cerr << std::endl;
+            Say(item.origin.label +
+                (item.origin.row != 0 ? " row " + std::to_string(item.origin.row) : "") +
+                ": refused: " + problem + (LooksLikeHex(record) ? " (hex text? add --hex)" : ""));
             return false;
         }
         rxp::tools::WallClock::time_point when{};
         if (!in_range_checked || plot_) {
             if (item.time.empty()) {
                 if (plot_ || !opt_.since.empty() || !opt_.until.empty()) {
-                    std::cerr << "rxp-record: " << item.origin.label
-                              << ": record without a time, left out" << std::endl;
+                    Say(item.origin.label + ": record without a time, left out");
                     return true;
                 }
             } else {
-                when = rxp::tools::ParseIsoTime(item.time);
+                try {
+                    when = rxp::tools::ParseIsoTime(item.time);
+                } catch (const std::exception& e) {
+                    Say(item.origin.label + ": refused: its time " + e.what());
+                    return false;
+                }
                 if (!in_range_checked && !InRange(when)) return true;
             }
         }
@@ -257,7 +174,7 @@ public:
     bool Finish() {
         Flush();
         if (shown_ == 0 && (plot_ || !opt_.since.empty() || !opt_.until.empty())) {
-            std::cerr << "rxp-record: no record in the range" << std::endl;
+            Say("no record in the range");
             return false;
         }
         return !plot_ || plot_->Draw(opt_.out);
@@ -280,7 +197,7 @@ private:
     const Options& opt_;
     rxp::record::Units units_;
     std::vector<const rxp::tools::RecordField*> fields_;
-    std::unique_ptr<Plot> plot_;
+    std::unique_ptr<rxp::record::Plot> plot_;
     rxp::tools::WallClock::time_point since_{}, until_{};
     std::ostringstream out_;
     std::size_t shown_ = 0;
@@ -298,8 +215,9 @@ int FromDatabase(const Options& opt, Output& output) {
         !opt.since.empty() || !opt.until.empty() || !opt.plot.empty() || opt.format == "csv";
     if (opt.row != 0) {
         rxp::history::Row row;
-        if (!db.Find(opt.row, &row)) {
-            std::cerr << "rxp-record: " << opt.db << ": no row " << opt.row << std::endl;
+        if (!db.Find(opt.row, &row) || (opt.address >= 0 && row.address != opt.address)) {
+            Say(opt.db + ": no row " + std::to_string(opt.row) +
+                (opt.address >= 0 ? " of address " + std::to_string(opt.address) : ""));
             return kExitRefused;
         }
         show(row, true);
@@ -311,11 +229,15 @@ int FromDatabase(const Options& opt, Output& output) {
         const std::string until = opt.until.empty()
                                       ? "9999-12-31T23:59:59Z"
                                       : rxp::tools::IsoTime(rxp::tools::ParseIsoTime(opt.until));
-        db.Between(since, until, [&](const rxp::history::Row& row) { return show(row, true); });
+        db.Between(
+            since, until, [&](const rxp::history::Row& row) { return show(row, true); },
+            static_cast<int>(opt.address));
     } else {
-        const std::vector<rxp::history::Row> rows = db.Last(opt.last > 0 ? opt.last : 1);
+        const std::vector<rxp::history::Row> rows =
+            db.Last(opt.last > 0 ? opt.last : 1, static_cast<int>(opt.address));
         if (rows.empty()) {
-            std::cerr << "rxp-record: " << opt.db << ": no records stored yet" << std::endl;
+            Say(opt.db + ": no records stored yet" +
+                (opt.address >= 0 ? " of address " + std::to_string(opt.address) : ""));
             return kExitRefused;
         }
         for (const rxp::history::Row& row : rows) show(row, true);
@@ -324,90 +246,100 @@ int FromDatabase(const Options& opt, Output& output) {
     return all && finished ? kExitShown : kExitRefused;
 }
 
-// Standard input or a hex file: hex text, one record a line (or one record over several lines),
-// or an events file whose publications are the records.
-std::vector<Item> ItemsFromText(const std::string& content, const std::string& label) {
-    std::vector<Item> items;
-    std::istringstream lines(content);
-    std::string line;
-    const std::size_t first = content.find_first_not_of(" \t\r\n");
-    if (first != std::string::npos && content[first] == '{') {
-        Json::CharReaderBuilder builder;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        for (unsigned number = 1; std::getline(lines, line); ++number) {
-            if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-            Json::Value event;
-            std::string errors;
-            if (!reader->parse(line.data(), line.data() + line.size(), &event, &errors) ||
-                !event.isObject()) {
-                throw std::runtime_error(label + ": line " + std::to_string(number) +
-                                         ": not an event (JSON object)");
-            }
-            if (event["event"].asString() != "publish") continue;
-            const std::string where = label + " line " + std::to_string(number);
-            try {
-                items.push_back({rxp::hex::Parse(event["record"].asString()),
-                                 {where, 0, ""},
-                                 event["time"].asString()});
-            } catch (const std::exception& e) {
-                throw std::runtime_error(where + ": record is not hex text: " + e.what());
-            }
-        }
-        return items;
+// Names the first bad lines of a text input one by one, then counts the rest.
+class BadLines {
+public:
+    void operator()(const std::string& why) {
+        if (++count_ <= kNamed) Say(why);
     }
-    rxp::record::Bytes whole;
-    for (unsigned number = 1; std::getline(lines, line); ++number) {
-        if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-        try {
-            items.push_back(
-                {rxp::hex::Parse(line), {label + " line " + std::to_string(number), 0, ""}, ""});
-        } catch (const std::exception& e) {
-            throw std::runtime_error(label + ": line " + std::to_string(number) +
-                                     ": not hex text: " + e.what());
-        }
-        whole.insert(whole.end(), items.back().record.begin(), items.back().record.end());
+    void Finish(const std::string& label) const {
+        if (count_ == 0) return;
+        Say(label + ": " + std::to_string(count_) + (count_ == 1 ? " line" : " lines") +
+            " left out" +
+            (count_ > kNamed ? " (the first " + std::to_string(kNamed) + " named above)" : "") +
+            ", the other records shown");
     }
-    // One record written over several lines.
-    if (items.size() > 1 && whole.size() == rxp::kRecordSize)
-        items.assign(1, {whole, {label, 0, ""}, ""});
-    if (items.size() == 1) items[0].origin.label = label;
-    for (Item& item : items) item.time = TimeOfRecord(item.record);
-    return items;
-}
 
+private:
+    static constexpr std::size_t kNamed = 20;
+    std::size_t count_ = 0;
+};
+
+// A record file: at most this much is read, more than a record and its hex text with spaces.
+constexpr std::size_t kMaxRecordFile = 1 << 16;
+
+// Standard input or a file of hex text, read a line at a time; or a file of the record's bytes.
 int FromInput(const Options& opt, Output& output) {
     const bool from_stdin = opt.file.empty() || opt.file == "-";
-    std::string content;
-    if (from_stdin) {
-        content.assign(std::istreambuf_iterator<char>(std::cin), std::istreambuf_iterator<char>());
-    } else {
-        std::error_code ec;
-        if (std::filesystem::is_directory(opt.file, ec)) {
-            std::cerr << "rxp-record: " << opt.file << ": is a directory, not a record"
-                      << std::endl;
-            return kExitRefused;
-        }
-        std::ifstream in(opt.file, std::ios::binary);
-        if (!in) {
-            std::cerr << "rxp-record: " << opt.file << ": cannot read the file" << std::endl;
-            return kExitRefused;
-        }
-        content.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
     const std::string label = from_stdin ? "standard input" : opt.file;
-    std::vector<Item> items;
+    bool all = true;
+    std::size_t records = 0;
     if (from_stdin || opt.hex) {
-        items = ItemsFromText(content, label);
+        std::ifstream file;
+        if (!from_stdin) {
+            struct stat st {};
+            if (stat(opt.file.c_str(), &st) == 0 && S_ISDIR(st.st_mode)) {
+                Say(opt.file + ": is a directory, not a record");
+                return kExitRefused;
+            }
+            file.open(opt.file, std::ios::binary);
+            if (!file) {
+                Say(opt.file + ": cannot read the file");
+                return kExitRefused;
+            }
+        }
+        BadLines bad;
+        const rxp::record::TextCounts counts = rxp::record::ReadTextRecords(
+            from_stdin ? std::cin : file, label,
+            [&](const Item& item) { all = output.Show(item, false) && all; },
+            [&](const std::string& why) { bad(why); });
+        bad.Finish(label);
+        all = all && counts.bad_lines == 0;
+        records = counts.records;
     } else {
-        rxp::record::Bytes record(content.begin(), content.end());
-        items.push_back({record, {label, 0, ""}, TimeOfRecord(record)});
+        const int fd = open(opt.file.c_str(), O_RDONLY | O_CLOEXEC);
+        struct stat st {};
+        if (fd < 0 || fstat(fd, &st) != 0) {
+            Say(opt.file + ": cannot read the file: " + std::strerror(errno));
+            if (fd >= 0) close(fd);
+            return kExitRefused;
+        }
+        if (S_ISDIR(st.st_mode)) {
+            close(fd);
+            Say(opt.file + ": is a directory, not a record");
+            return kExitRefused;
+        }
+        // Read as far as a record can be: /dev/zero or a FIFO never ends.
+        rxp::record::Bytes content(kMaxRecordFile + 1);
+        std::size_t size = 0;
+        while (size < content.size()) {
+            const ssize_t n = read(fd, content.data() + size, content.size() - size);
+            if (n < 0 && errno == EINTR) continue;
+            if (n < 0) {
+                Say(opt.file + ": cannot read the file: " + std::strerror(errno));
+                close(fd);
+                return kExitRefused;
+            }
+            if (n == 0) break;
+            size += static_cast<std::size_t>(n);
+        }
+        close(fd);
+        if (size > kMaxRecordFile) {
+            Say(opt.file + ": refused: " +
+                (S_ISREG(st.st_mode) ? std::to_string(st.st_size) + " bytes"
+                                     : "more than " + std::to_string(kMaxRecordFile) + " bytes") +
+                ", but a record is exactly " + std::to_string(rxp::kRecordSize) + " bytes");
+            return kExitRefused;
+        }
+        content.resize(size);
+        Item item{content, {label, 0, ""}, rxp::record::RecordTimeText(content)};
+        all = output.Show(item, false);
+        records = 1;
     }
-    if (items.empty()) {
-        std::cerr << "rxp-record: " << label << ": no record in it" << std::endl;
+    if (records == 0) {
+        Say(label + ": no record in it");
         return kExitRefused;
     }
-    bool all = true;
-    for (const Item& item : items) all = output.Show(item, false) && all;
     const bool finished = output.Finish();
     return all && finished ? kExitShown : kExitRefused;
 }
@@ -426,6 +358,8 @@ int main(int argc, char** argv) {
         ("db", po::value(&opt.db)->value_name("FILE"), "read rows of a history database")
         ("last", po::value(&opt.last)->value_name("N"), "the last N rows, oldest first (default 1)")
         ("row", po::value(&opt.row)->value_name("ID"), "the row with this id")
+        ("address", po::value(&opt.address)->value_name("N"),
+         "only rows of the device at bus address N, 0..255")
         ("since", po::value(&opt.since)->value_name("TIME"), "records from this time on")
         ("until", po::value(&opt.until)->value_name("TIME"), "records before this time")
         ("format", po::value(&opt.format)->default_value("table")->value_name("table|json|csv"),
@@ -451,8 +385,8 @@ int main(int argc, char** argv) {
                   vm);
         po::notify(vm);
     } catch (const po::error& e) {
-        std::cerr << "rxp-record: " << e.what() << "\n(rxp-record --help shows the options)"
-                  << std::endl;
+        std::cerr << "rxp-record: " << rxp::record::Printable(e.what())
+                  << "\n(rxp-record --help shows the options)" << std::endl;
         return kExitUsage;
     }
     if (vm.count("help") != 0) {
@@ -464,10 +398,20 @@ int main(int argc, char** argv) {
         return kExitShown;
     }
     auto usage_error = [](const std::string& what) {
-        std::cerr << "rxp-record: " << what << "\n(rxp-record --help shows the options)"
-                  << std::endl;
+        std::cerr << "rxp-record: " << rxp::record::Printable(what)
+                  << "\n(rxp-record --help shows the options)" << std::endl;
         return kExitUsage;
     };
+    // An option given an empty value is a mistake (an unset variable in a script), not the
+    // option left out.
+    for (const auto& given : vm) {
+        const std::string* text = boost::any_cast<std::string>(&given.second.value());
+        if (!given.second.defaulted() && text != nullptr && text->empty()) {
+            return usage_error(given.first == "file"
+                                   ? "an empty FILE name (- reads standard input)"
+                                   : "--" + given.first + " needs a value, got an empty one");
+        }
+    }
     if (opt.format != "table" && opt.format != "json" && opt.format != "csv") {
         return usage_error("--format " + opt.format + ": expected table, json or csv");
     }
@@ -480,6 +424,11 @@ int main(int argc, char** argv) {
     }
     if (vm.count("last") != 0 && opt.last < 1) return usage_error("--last must be 1 or more");
     if (vm.count("row") != 0 && opt.row < 1) return usage_error("--row must be 1 or more");
+    if (vm.count("address") != 0) {
+        if (opt.db.empty())
+            return usage_error("--address chooses rows of a history database: add --db FILE");
+        if (opt.address < 0 || opt.address > 255) return usage_error("--address must be 0..255");
+    }
     if ((vm.count("last") != 0 || vm.count("row") != 0) &&
         (!opt.since.empty() || !opt.until.empty())) {
         return usage_error(
@@ -506,7 +455,7 @@ int main(int argc, char** argv) {
         Output output(opt);
         return opt.db.empty() ? FromInput(opt, output) : FromDatabase(opt, output);
     } catch (const std::exception& e) {
-        std::cerr << "rxp-record: " << e.what() << std::endl;
+        Say(e.what());
         return kExitRefused;
     }
 }

@@ -92,8 +92,8 @@ std::string FormatTable(const unsigned char* record, const Origin& origin, const
             if (u == nullptr) {
                 out << v << "\n";
             } else {
-                out << units.Value(f, v) << (u->unit.empty() ? "" : " " + u->unit) << "  (stored "
-                    << v << ")\n";
+                out << units.Value(f, v) << (u->unit.empty() ? "" : " " + Printable(u->unit))
+                    << "  (stored " << v << ")\n";
             }
             return;
         }
@@ -220,6 +220,26 @@ std::string CsvLine(const std::string& time, long long row, const unsigned char*
     if (row != 0) line += std::to_string(row);
     for (const RecordField* f : fields) line += "," + units.Value(*f, tools::ReadField(record, *f));
     return line + "\n";
+}
+
+std::string Printable(const std::string& text) {
+    std::string printable;
+    printable.reserve(text.size());
+    for (const char c : text) {
+        const unsigned char u = static_cast<unsigned char>(c);
+        if (u >= 0x20 && u != 0x7F) {
+            printable += c;
+        } else if (c == '\n') {
+            printable += "\\n";
+        } else if (c == '\r') {
+            printable += "\\r";
+        } else if (c == '\t') {
+            printable += "\\t";
+        } else {
+            printable += "\\x" + hex::Byte(u);
+        }
+    }
+    return printable;
 }
 
 std::vector<const RecordField*> FieldsByName(const std::string& names) {

@@ -41,6 +41,11 @@ std::string CsvHead(const std::vector<const tools::RecordField*>& fields, const 
 std::string CsvLine(const std::string& time, long long row, const unsigned char* record,
                     const std::vector<const tools::RecordField*>& fields, const Units& units);
 
+// Text from a file or the command line made safe to print in a message: every control
+// character written as an escape ("\n", "\x1B"), so that it can neither end the message nor
+// drive the terminal.
+std::string Printable(const std::string& text);
+
 // Fields by their names, "a,b,c"; throws std::runtime_error naming one that is not a field.
 std::vector<const tools::RecordField*> FieldsByName(const std::string& names);
 

@@ -15,6 +15,7 @@
 
 #include "tools/common/capture.h"
 #include "tools/common/version.h"
+#include "tools/rxp-sim/sim_bus.h"
 #include "tools/rxp-sim/sim_core.h"
 #include "tools/rxp-sim/sim_line.h"
 
@@ -46,14 +47,36 @@ cycle 1 being the first the simulator answers:
    "changes": [{"cycle": 2, "set": {"modules": {"7": {"status": "0x10"}}}},
                {"cycle": 4, "set": {"modules": {"7": {"status": 0}}}}]}
 
+A bus (--device ADDRESS[=SCENARIO], repeatable, 1 to 32): several power systems on one line, as
+cabinets share an RS-485 bus, each with its own scenario (a healthy system without one), its own
+replies and its own cycle count for the scenario's changes. A command is answered only by the
+power system at its address; a command for an address nobody holds gets no answer at all.
+--address N stays the one-device form and does not mix with --device. The fault options hit
+every power system alike, each counting its own replies, or with --fault-address N only the one
+at address N. Two cabinets set to one address (a wiring mistake at a site) are simulated with
+--shared-address: then --device may name an address twice, and both answer every command for
+it, one reply after the other.
+  rxp-sim --device 1=examples/scenario-demo.json --device 2 --fault-address 2 --delay 1500 \
+          --delay-every 30 --link /tmp/rxp-line
+
 Replay (--replay FILE): a capture written by rxp-host --capture at a site is played back:
 every command is answered with the bytes captured for it, noise, faults and chunks as they
-came; --as-captured also keeps the time of every chunk. --show-capture FILE prints a capture
-in the frame notation of --log and rxp-host --trace, each reply with its verdict, and exits.
-  rxp-sim --replay site.capture --link /tmp/rxp-line --log
+came; --as-captured also keeps the time of every chunk. A capture of a bus is played back per
+address: each command is answered with the replies captured for that command of that address,
+in that device's order. When the capture has no reply left for a command of an address, rxp-sim
+says so once on standard error and answers that address no more; with --loop it starts that
+address over from its first captured command instead. --show-capture FILE prints a capture in
+the frame notation of --log and rxp-host --trace, each reply with its verdict, and exits.
+A capture file holds every run of rxp-host that appended to it, each starting with its
+"# rxp-host capture" head: --show-capture shows each under a heading "== run N of M ... ==",
+--replay plays them one after the other; --run N takes run N only (1 = the first in the file).
+A torn last line (a crash, a power loss or a full disk stopped the writer in it) is left out
+with a warning naming the file and line; the rest is used.
+  rxp-sim --replay site.capture --run 2 --link /tmp/rxp-line --log
 
-Exit codes: 0 stopped by SIGINT or SIGTERM (--show-capture: shown); 1 a scenario, capture,
-port or line that cannot be used; 2 a usage error.
+Exit codes: 0 stopped by SIGINT or SIGTERM (--show-capture: shown, also with a torn last
+line left out); 1 a scenario, capture, port or line that cannot be used; 2 a usage error
+(also a --run the capture file does not hold).
 )";
 
 // An unsigned option's value. Boost's own conversion wraps "-1" round to 4294967295 (--noise -1
@@ -81,7 +104,18 @@ void validate(boost::any& v, const std::vector<std::string>& values, Count*, int
     v = Count{static_cast<unsigned>(n)};
 }
 
+// One --device: "ADDRESS" or "ADDRESS=SCENARIO".
+struct DeviceOption {
+    std::string text;  // as given, for messages
+    unsigned address = 0;
+    std::string scenario;  // empty: the healthy system
+};
+
 struct Options {
+    std::vector<DeviceOption> devices;
+    bool shared_address = false;
+    bool fault_address_given = false;
+    unsigned fault_address = 0;
     std::string scenario;
     std::string link;
     std::string port;
@@ -90,6 +124,8 @@ struct Options {
     bool log = false;
     std::string replay;
     bool as_captured = false;
+    bool loop = false;
+    unsigned run = 0;  // 0: every run of the capture
     std::string show_capture;
     rxp::sim::FaultOptions faults;
 };
@@ -104,18 +140,105 @@ void RemoveLink(const std::string& link, const std::string& target) {
     if (target == buf) unlink(link.c_str());
 }
 
+// The power systems on the line: the --device list, or the one of --address and --scenario.
+std::unique_ptr<rxp::sim::Responder> MakeBus(const Options& opt) {
+    std::vector<DeviceOption> devices = opt.devices;
+    if (devices.empty()) devices.push_back({"", opt.address, opt.scenario});
+    std::unique_ptr<rxp::sim::Bus> bus(new rxp::sim::Bus);
+    for (const DeviceOption& d : devices) {
+        rxp::tools::Scenario scenario;
+        if (!d.scenario.empty()) scenario = rxp::tools::Scenario::Load(d.scenario);
+        rxp::sim::FaultOptions faults = opt.faults;
+        if (opt.fault_address_given && d.address != opt.fault_address) {
+            faults = rxp::sim::FaultOptions{};
+            faults.seed = opt.faults.seed;
+        }
+        bus->Add(std::unique_ptr<rxp::sim::PowerSystem>(new rxp::sim::PowerSystem(
+            std::move(scenario), static_cast<std::uint8_t>(d.address), faults)));
+    }
+    return bus;
+}
+
+// Reads "ADDRESS[=SCENARIO]"; false when the text is not of that form.
+bool ParseDevice(const std::string& text, DeviceOption* out) {
+    const std::size_t eq = text.find('=');
+    const std::string number = text.substr(0, eq);
+    if (number.empty() || number.size() > 9 ||
+        number.find_first_not_of("0123456789") != std::string::npos) {
+        return false;
+    }
+    out->text = text;
+    out->address = static_cast<unsigned>(std::stoul(number));
+    if (eq != std::string::npos) {
+        out->scenario = text.substr(eq + 1);
+        if (out->scenario.empty()) return false;
+    }
+    return true;
+}
+
+// The usage mistakes of a bus; empty when there is none.
+std::string BusMistake(const Options& opt, const po::variables_map& vm) {
+    const std::size_t max = rxp::sim::Bus::kMaxDevices;
+    if (opt.devices.empty()) {
+        if (opt.shared_address) return "--shared-address goes with --device";
+        return "";
+    }
+    if (!vm["address"].defaulted()) {
+        return "--device and --address do not mix: give every address with --device";
+    }
+    if (!opt.scenario.empty()) {
+        return "--device takes its scenario as --device ADDRESS=SCENARIO, not --scenario";
+    }
+    if (!opt.replay.empty()) return "--replay answers every address of its capture; no --device";
+    if (opt.devices.size() > max) {
+        return "--device: at most " + std::to_string(max) + " power systems on one line, " +
+               std::to_string(opt.devices.size()) + " given";
+    }
+    for (std::size_t i = 0; i < opt.devices.size(); ++i) {
+        const DeviceOption& d = opt.devices[i];
+        if (d.address > 255) {
+            return "--device " + d.text + ": a bus address is 0..255";
+        }
+        for (std::size_t j = 0; j < i && !opt.shared_address; ++j) {
+            if (opt.devices[j].address == d.address) {
+                return "--device: address " + std::to_string(d.address) +
+                       " given twice; two cabinets at one address need --shared-address";
+            }
+        }
+    }
+    return "";
+}
+
+// Thrown for a --run the capture does not have: a usage error.
+struct NoSuchRun : std::runtime_error {
+    using std::runtime_error::runtime_error;
+};
+
+// Reads a capture, tells its warnings, and keeps the run --run asks for.
+rxp::tools::Capture LoadCapture(const std::string& path, unsigned run) {
+    rxp::tools::Capture capture = rxp::tools::ReadCapture(path);
+    for (const std::string& w : capture.warnings) std::cerr << "rxp-sim: warning: " << w << "\n";
+    if (run == 0) return capture;
+    if (run > capture.runs.size()) {
+        throw NoSuchRun("--run " + std::to_string(run) + ": " + path + " holds " +
+                        std::to_string(capture.runs.size()) + " run" +
+                        (capture.runs.size() == 1 ? "" : "s"));
+    }
+    rxp::tools::CaptureRun kept = std::move(capture.runs[run - 1]);
+    capture.runs.assign(1, std::move(kept));
+    return capture;
+}
+
 int Run(const Options& opt) {
-    rxp::tools::Scenario scenario;
-    if (!opt.scenario.empty()) scenario = rxp::tools::Scenario::Load(opt.scenario);
     std::unique_ptr<rxp::sim::Responder> responder;
     if (opt.replay.empty()) {
-        responder.reset(new rxp::sim::PowerSystem(scenario, static_cast<std::uint8_t>(opt.address),
-                                                  opt.faults));
+        responder = MakeBus(opt);
     } else {
         responder.reset(new rxp::sim::CaptureReplay(
-            rxp::tools::CapturedExchanges(rxp::tools::ReadCapture(opt.replay)),
+            rxp::tools::CapturedExchanges(LoadCapture(opt.replay, opt.run)),
             opt.as_captured ? rxp::sim::CaptureReplay::Timing::kAsCaptured
-                            : rxp::sim::CaptureReplay::Timing::kAtOnce));
+                            : rxp::sim::CaptureReplay::Timing::kAtOnce,
+            opt.loop ? rxp::sim::CaptureReplay::End::kLoop : rxp::sim::CaptureReplay::End::kStop));
     }
 
     boost::asio::io_context io;
@@ -150,12 +273,14 @@ int Run(const Options& opt) {
 
     int exit_code = kExitStopped;
     std::string stopped_by;
-    rxp::sim::SimLine line(io, fd, *responder, rxp::sim::LineModel(opt.baud),
-                           opt.log ? &std::cout : nullptr, [&](const std::string& why) {
-                               std::cerr << "rxp-sim: " << line_path << ": " << why << std::endl;
-                               exit_code = kExitFailure;
-                               io.stop();
-                           });
+    rxp::sim::SimLine line(
+        io, fd, *responder, rxp::sim::LineModel(opt.baud), opt.log ? &std::cout : nullptr,
+        [&](const std::string& why) {
+            std::cerr << "rxp-sim: " << line_path << ": " << why << std::endl;
+            exit_code = kExitFailure;
+            io.stop();
+        },
+        [](const std::string& notice) { std::cerr << "rxp-sim: " << notice << std::endl; });
     signals.async_wait([&](boost::system::error_code ec, int signal_number) {
         if (ec) return;
         stopped_by = signal_number == SIGINT ? "SIGINT" : "SIGTERM";
@@ -182,7 +307,9 @@ int main(int argc, char** argv) {
     Count baud{opt.baud}, address{opt.address}, seed{opt.faults.seed}, noise{opt.faults.noise_max},
         split{opt.faults.split_max}, corrupt_every{opt.faults.corrupt_every},
         drop_every{opt.faults.drop_every}, short_every{opt.faults.short_every},
-        delay{opt.faults.delay_ms}, delay_every{opt.faults.delay_every};
+        delay{opt.faults.delay_ms}, delay_every{opt.faults.delay_every}, fault_address;
+    std::vector<std::string> device_texts;
+    Count run;
     po::options_description desc("Options", 100);
     // clang-format off
     desc.add_options()
@@ -198,13 +325,25 @@ int main(int argc, char** argv) {
          "line speed in bit/s: replies are paced at 10 bits a character and start after the "
          "command's own line time; 0 answers at once (pseudo-terminal only)")
         ("address", po::value(&address)->default_value(Count{1})->value_name("N"),
-         "bus address the power system answers to, 0..255")
+         "bus address the power system answers to, 0..255 (one power system)")
+        ("device", po::value(&device_texts)->value_name("ADDRESS[=SCENARIO]"),
+         "a power system on the bus at ADDRESS (0..255), with its own scenario file; "
+         "repeat for each, 1 to 32 (instead of --address and --scenario)")
+        ("shared-address", po::bool_switch(&opt.shared_address),
+         "with --device: an address may be given twice, and both power systems answer every "
+         "command for it, one after the other (two cabinets wired to one address)")
         ("log", po::bool_switch(&opt.log),
          "print every command and reply, decoded, with its meaning")
         ("replay", po::value(&opt.replay)->value_name("FILE"),
          "answer with the replies of a capture (rxp-host --capture) instead of a scenario")
         ("as-captured", po::bool_switch(&opt.as_captured),
          "with --replay: every chunk at its captured time after the command")
+        ("loop", po::bool_switch(&opt.loop),
+         "with --replay: an address whose capture is played out starts over (default: it is "
+         "not answered any more)")
+        ("run", po::value(&run)->value_name("N"),
+         "with --replay or --show-capture: only run N of the capture file (1 = the first; "
+         "default: every run, in order)")
         ("show-capture", po::value(&opt.show_capture)->value_name("FILE"),
          "print a capture in the frame notation and exit")
         ("seed", po::value(&seed)->default_value(Count{1})->value_name("N"),
@@ -222,7 +361,10 @@ int main(int argc, char** argv) {
         ("delay", po::value(&delay)->default_value(Count{0})->value_name("MS"),
          "hold replies back MS milliseconds more")
         ("delay-every", po::value(&delay_every)->default_value(Count{1})->value_name("N"),
-         "... only every Nth reply");
+         "... only every Nth reply")
+        ("fault-address", po::value(&fault_address)->value_name("N"),
+         "the fault options hit only the power system at address N (default: every one, "
+         "each counting its own replies)");
     // clang-format on
 
     po::variables_map vm;
@@ -246,6 +388,9 @@ int main(int argc, char** argv) {
     opt.faults.short_every = short_every.value;
     opt.faults.delay_ms = delay.value;
     opt.faults.delay_every = delay_every.value;
+    opt.fault_address_given = vm.count("fault-address") != 0;
+    opt.fault_address = fault_address.value;
+    opt.run = run.value;
     if (vm.count("help") != 0) {
         std::cout << kUsage << "\n" << desc << std::endl;
         return kExitStopped;
@@ -254,11 +399,35 @@ int main(int argc, char** argv) {
         std::cout << rxp::tools::VersionLine("rxp-sim") << std::endl;
         return kExitStopped;
     }
+    for (const std::string& text : device_texts) {
+        DeviceOption d;
+        if (!ParseDevice(text, &d)) {
+            std::cerr << "rxp-sim: --device " << text << ": expected ADDRESS or ADDRESS=SCENARIO"
+                      << std::endl;
+            return kExitUsage;
+        }
+        opt.devices.push_back(d);
+    }
+    if (vm.count("run") != 0 && opt.run == 0) {
+        std::cerr << "rxp-sim: --run counts from 1, the first run of the file" << std::endl;
+        return kExitUsage;
+    }
+    if (vm.count("run") != 0 && opt.replay.empty() && opt.show_capture.empty()) {
+        std::cerr << "rxp-sim: --run goes with --replay FILE or --show-capture FILE" << std::endl;
+        return kExitUsage;
+    }
+    if (opt.loop && opt.replay.empty()) {
+        std::cerr << "rxp-sim: --loop goes with --replay FILE" << std::endl;
+        return kExitUsage;
+    }
     if (!opt.show_capture.empty()) {
         try {
-            std::cout << rxp::tools::FormatCapture(rxp::tools::ReadCapture(opt.show_capture))
+            std::cout << rxp::tools::FormatCapture(LoadCapture(opt.show_capture, opt.run))
                       << std::flush;
             return kExitStopped;
+        } catch (const NoSuchRun& e) {
+            std::cerr << "rxp-sim: " << e.what() << std::endl;
+            return kExitUsage;
         } catch (const std::exception& e) {
             std::cerr << "rxp-sim: " << e.what() << std::endl;
             return kExitFailure;
@@ -280,6 +449,26 @@ int main(int argc, char** argv) {
         std::cerr << "rxp-sim: --as-captured goes with --replay FILE" << std::endl;
         return kExitUsage;
     }
+    const std::string bus_mistake = BusMistake(opt, vm);
+    if (!bus_mistake.empty()) {
+        std::cerr << "rxp-sim: " << bus_mistake << std::endl;
+        return kExitUsage;
+    }
+    if (opt.fault_address_given) {
+        bool held = false;
+        for (const DeviceOption& d : opt.devices) held = held || d.address == opt.fault_address;
+        if (opt.devices.empty()) held = opt.address == opt.fault_address;
+        if (!opt.replay.empty()) {
+            std::cerr << "rxp-sim: --fault-address aims fault options; --replay takes none"
+                      << std::endl;
+            return kExitUsage;
+        }
+        if (!held) {
+            std::cerr << "rxp-sim: --fault-address " << opt.fault_address
+                      << ": no power system at that address" << std::endl;
+            return kExitUsage;
+        }
+    }
     if (opt.address > 255) {
         std::cerr << "rxp-sim: --address " << opt.address << ": a bus address is 0..255"
                   << std::endl;
@@ -297,6 +486,9 @@ int main(int argc, char** argv) {
 
     try {
         return Run(opt);
+    } catch (const NoSuchRun& e) {
+        std::cerr << "rxp-sim: " << e.what() << std::endl;
+        return kExitUsage;
     } catch (const std::exception& e) {
         std::cerr << "rxp-sim: " << e.what() << std::endl;
         return kExitFailure;

@@ -147,34 +147,62 @@ std::chrono::nanoseconds LineModel::CharsTime(std::size_t chars) const {
 void LineModel::Schedule(Exchange& x, Clock::time_point now) {
     x.writes.clear();
     if (x.chunks.empty()) return;
+    // Line time already past is no longer anyone's.
+    busy_.erase(
+        std::remove_if(busy_.begin(), busy_.end(), [now](const Busy& b) { return b.to < now; }),
+        busy_.end());
     if (x.chunk_delays.size() == x.chunks.size()) {
+        // A replayed reply keeps its captured timing, but after what the line still carries.
+        Clock::time_point after = busy_.empty() ? now : busy_.back().to;
         for (std::size_t i = 0; i < x.chunks.size(); ++i) {
-            const Clock::time_point at = now + x.chunk_delays[i];
-            x.writes.push_back(
-                {x.writes.empty() ? at : std::max(at, x.writes.back().at), x.chunks[i]});
+            after = std::max(now + x.chunk_delays[i], after);
+            x.writes.push_back({after, x.chunks[i]});
         }
-        line_free_ = x.writes.back().at;
+        Reserve(x.writes.front().at, x.writes.back().at);
         return;
     }
+    // The writes, timed from the reply's start.
+    std::vector<Exchange::Write> from_start;
     if (baud_ == 0) {
-        const Clock::time_point start = now + x.delay;
         for (std::size_t i = 0; i < x.chunks.size(); ++i) {
-            x.writes.push_back({start + i * kSplitGap, x.chunks[i]});
+            from_start.push_back({Clock::time_point{} + i * kSplitGap, x.chunks[i]});
         }
-        return;
-    }
-    const Clock::time_point arrived = x.received_start + CharsTime(x.received.size());
-    const Clock::time_point start = std::max({arrived, now, line_free_}) + x.delay;
-    const bool paced_by_character = x.chunks.size() == 1;
-    std::size_t sent = 0;
-    for (std::size_t size : x.chunks) {
-        for (std::size_t part = paced_by_character ? 1 : size, left = size; left > 0;
-             left -= part) {
-            sent += part;
-            x.writes.push_back({start + CharsTime(sent), part});
+    } else {
+        const bool paced_by_character = x.chunks.size() == 1;
+        std::size_t sent = 0;
+        for (std::size_t size : x.chunks) {
+            for (std::size_t part = paced_by_character ? 1 : size, left = size; left > 0;
+                 left -= part) {
+                sent += part;
+                from_start.push_back({Clock::time_point{} + CharsTime(sent), part});
+            }
         }
     }
-    line_free_ = x.writes.back().at;
+    const Clock::time_point arrived =
+        baud_ == 0 ? now : x.received_start + CharsTime(x.received.size());
+    const Clock::duration length = from_start.back().at - Clock::time_point{};
+    Clock::time_point& device_free = device_free_[x.device];
+    const Clock::time_point start = Fit(std::max({arrived, now, device_free}) + x.delay, length);
+    device_free = start + length;
+    for (const Exchange::Write& w : from_start) {
+        x.writes.push_back({start + (w.at - Clock::time_point{}), w.size});
+    }
+    Reserve(start, start + length);
+}
+
+Clock::time_point LineModel::Fit(Clock::time_point desired, Clock::duration length) const {
+    Clock::time_point t = desired;
+    // Sorted by start and never overlapping: one pass finds the first gap long enough.
+    for (const Busy& b : busy_) {
+        if (t < b.to && b.from < t + length) t = b.to;
+    }
+    return t;
+}
+
+void LineModel::Reserve(Clock::time_point from, Clock::time_point to) {
+    const auto at = std::upper_bound(busy_.begin(), busy_.end(), from,
+                                     [](Clock::time_point t, const Busy& b) { return t < b.from; });
+    busy_.insert(at, Busy{from, to});
 }
 
 // --- PowerSystem --------------------------------------------------------------------------
@@ -264,6 +292,10 @@ Exchange PowerSystem::OnFrame(const CommandReader::Frame& frame) {
     return x;
 }
 
+std::vector<Exchange> PowerSystem::Answer(const CommandReader::Frame& frame) {
+    return {OnFrame(frame)};
+}
+
 std::string PowerSystem::Tally() const {
     return std::to_string(replies_) + " replies, " + std::to_string(completed_) +
            " completed cycles";
@@ -282,29 +314,65 @@ void PowerSystem::ApplyFaults(Exchange& x) {
 
 // --- CaptureReplay ------------------------------------------------------------------------
 
-CaptureReplay::CaptureReplay(std::vector<tools::CapturedExchange> exchanges, Timing timing)
-    : exchanges_(std::move(exchanges)), timing_(timing) {}
+CaptureReplay::CaptureReplay(std::vector<tools::CapturedExchange> exchanges, Timing timing, End end)
+    : exchanges_(std::move(exchanges)), timing_(timing), end_(end) {
+    for (std::size_t i = 0; i < exchanges_.size(); ++i) {
+        Command c;
+        std::string why;
+        // A command the host sent garbled is never asked again in a form that matches it.
+        if (DecodeCommand(exchanges_[i].command, &c, &why) != FrameVerdict::kAnswered) continue;
+        devices_[c.address].commands.push_back(i);
+    }
+}
 
 Exchange CaptureReplay::OnFrame(const CommandReader::Frame& frame) {
     Exchange x = Decoded(frame);
     if (x.verdict != FrameVerdict::kAnswered) return x;
     x.meaning = tools::CommandName(x.command.group, x.command.command, x.command.data.data(),
                                    x.command.data.size());
-
-    std::size_t at = next_;
-    while (at < exchanges_.size() && exchanges_[at].command != frame.chars) ++at;
-    if (at == exchanges_.size()) {
-        x.verdict = FrameVerdict::kUnknownCommand;
-        x.why = next_ < exchanges_.size() ? "not the next command of the capture, nor a later one"
-                                          : "the capture is played out";
+    const std::string address = std::to_string(x.command.address);
+    const auto found = devices_.find(x.command.address);
+    if (found == devices_.end()) {
+        x.verdict = FrameVerdict::kOtherAddress;
+        x.why = "the capture has no commands for address " + address;
         return x;
     }
-    skipped_ += at - next_;
-    next_ = at + 1;
+    Device& d = found->second;
+    auto next_of = [this, &d, &frame](std::size_t from) {
+        while (from < d.commands.size() && exchanges_[d.commands[from]].command != frame.chars) {
+            ++from;
+        }
+        return from;
+    };
+    std::size_t at = d.played_out ? d.commands.size() : next_of(d.next);
+    if (at == d.commands.size() && !d.played_out) {
+        if (end_ == End::kLoop && next_of(0) < d.commands.size()) {
+            at = next_of(0);
+            d.next = 0;
+            if (d.loops++ == 0) {
+                x.notice = "the capture is played out for address " + address +
+                           "; it starts over (--loop), and will each time it ends";
+            }
+        } else {
+            d.played_out = true;
+            x.notice = "the capture is played out for address " + address + " (no " + x.meaning +
+                       " after its command " + std::to_string(d.next) + " of " +
+                       std::to_string(d.commands.size()) + "); address " + address +
+                       " is not answered any more (--loop starts over)";
+        }
+    }
+    if (at == d.commands.size()) {
+        x.verdict = FrameVerdict::kUnknownCommand;
+        x.why = "the capture is played out for address " + address;
+        return x;
+    }
+    skipped_ += at - d.next;
+    d.next = at + 1;
     ++answered_;
-    x.reply_number = static_cast<unsigned>(at + 1);
+    const std::size_t index = d.commands[at];
+    x.reply_number = static_cast<unsigned>(index + 1);
 
-    const tools::CapturedExchange& captured = exchanges_[at];
+    const tools::CapturedExchange& captured = exchanges_[index];
     std::chrono::nanoseconds previous{0};
     for (std::size_t i = 0; i < captured.replies.size(); ++i) {
         const tools::CapturedExchange::Reply& r = captured.replies[i];
@@ -319,16 +387,27 @@ Exchange CaptureReplay::OnFrame(const CommandReader::Frame& frame) {
         x.chunk_delays.push_back(previous);
     }
     x.dropped = captured.replies.empty();
-    x.note = "captured reply to command " + std::to_string(at + 1);
+    x.note = "captured reply to command " + std::to_string(index + 1);
     if (x.dropped) x.note += ": none came";
     if (x.chunks.size() > 1) x.note += ", in " + std::to_string(x.chunks.size()) + " chunks";
     return x;
+}
+
+std::vector<Exchange> CaptureReplay::Answer(const CommandReader::Frame& frame) {
+    return {OnFrame(frame)};
 }
 
 std::string CaptureReplay::Tally() const {
     std::string text = std::to_string(answered_) + " of " + std::to_string(exchanges_.size()) +
                        " captured commands answered";
     if (skipped_ > 0) text += ", " + std::to_string(skipped_) + " skipped";
+    for (const auto& [address, d] : devices_) {
+        if (d.played_out) text += ", played out for address " + std::to_string(address);
+        if (d.loops > 0) {
+            text += ", address " + std::to_string(address) + " started over " +
+                    std::to_string(d.loops) + " times";
+        }
+    }
     return text;
 }
 

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <map>
 #include <random>
 #include <string>
 #include <vector>
@@ -112,11 +113,15 @@ struct Exchange {
     bool corrupted = false;
     bool shortened = false;
     std::chrono::milliseconds delay{0};
+    unsigned device = 0;           // which power system of the bus replies (see LineModel)
     bool completes_cycle = false;  // the intact last reply of a cycle
     // A replayed reply: every chunk at its own delay after the command was complete, instead
     // of the line model's timing.
     std::vector<std::chrono::nanoseconds> chunk_delays;
     std::string note;  // what a log says about the reply: "reply 3, cycle 1, in 4 chunks"
+    // What the operator is told on standard error, once, about this frame ("the capture is
+    // played out"); empty for most.
+    std::string notice;
     // The writes that put noise + reply on the line, in order (see LineModel).
     struct Write {
         Clock::time_point at;
@@ -133,6 +138,12 @@ struct Exchange {
 // when its last character has). Deadlines are computed from the reply's start, never added up,
 // so a long stream does not drift. Without a speed (0) replies go out at once; split chunks are
 // then kept `kSplitGap` apart so that a reader still sees them one by one.
+//
+// A power system answers its commands in turn: a reply starts only after its own reply before
+// it, a delayed one included. On a bus several power systems answer independently: a reply held
+// back by a delay keeps its stretch of line time, and a reply of another power system goes out
+// before it when it fits into the line time left free, else after it. Replies never overlap on
+// the line.
 class LineModel {
 public:
     static constexpr std::chrono::milliseconds kSplitGap{2};
@@ -145,16 +156,25 @@ public:
     void Schedule(Exchange& exchange, Clock::time_point now);
 
 private:
+    struct Busy {
+        Clock::time_point from, to;
+    };
+    // The earliest start at or after `desired` for a reply that takes `length`.
+    Clock::time_point Fit(Clock::time_point desired, Clock::duration length) const;
+    void Reserve(Clock::time_point from, Clock::time_point to);
+
     unsigned baud_;
-    Clock::time_point line_free_{};
+    std::vector<Busy> busy_;  // line time promised to replies, by start, never overlapping
+    std::map<unsigned, Clock::time_point> device_free_;  // when each one's last reply ends
 };
 
-// What answers the commands on the line: the simulated power system, or a replayed capture.
+// What answers the commands on the line: the power systems on the bus, or a replayed capture.
 class Responder {
 public:
     virtual ~Responder() = default;
-    // Takes one received frame; always returns an exchange (an ignored frame has no reply).
-    virtual Exchange OnFrame(const CommandReader::Frame& frame) = 0;
+    // Takes one received frame; returns one exchange per reply sent for it, in the order they
+    // go on the line, or one exchange without a reply whose verdict says why none is sent.
+    virtual std::vector<Exchange> Answer(const CommandReader::Frame& frame) = 0;
     // One line for the end of the run: "120 replies, 4 completed cycles".
     virtual std::string Tally() const = 0;
 };
@@ -163,7 +183,9 @@ class PowerSystem : public Responder {
 public:
     PowerSystem(tools::Scenario scenario, std::uint8_t address, FaultOptions faults);
 
-    Exchange OnFrame(const CommandReader::Frame& frame) override;
+    // Takes one received frame; always returns an exchange (an ignored frame has no reply).
+    Exchange OnFrame(const CommandReader::Frame& frame);
+    std::vector<Exchange> Answer(const CommandReader::Frame& frame) override;
     std::string Tally() const override;
 
     unsigned completed_cycles() const { return completed_; }
@@ -183,26 +205,46 @@ private:
 };
 
 // A captured session played back (tools/common/capture.h): every command is answered with the
-// bytes captured for it, noise, faults and chunks as they came. Commands are matched in capture
-// order; a command that is not the next one captured skips ahead to its next occurrence, and
-// one that does not occur again is left unanswered.
+// bytes captured for it, noise, faults and chunks as they came. A bus is played back device by
+// device: a command goes to the captured commands of the address it carries, in that device's
+// order, whatever the other devices were asked meanwhile. Commands are matched in capture
+// order; a command that is not the next one captured skips ahead to its next occurrence.
+//
+// A command that does not occur again means the capture is played out for its address: the
+// operator is told once (Exchange::notice), and that address is not answered any more, or with
+// End::kLoop the capture of that address starts over from its first command.
 class CaptureReplay : public Responder {
 public:
     enum class Timing {
         kAtOnce,      // replies at once, chunks kSplitGap apart; late bytes at their delay
         kAsCaptured,  // every chunk at its captured delay after the command
     };
+    enum class End {
+        kStop,  // a played-out address answers nothing more
+        kLoop,  // a played-out address starts over
+    };
 
-    CaptureReplay(std::vector<tools::CapturedExchange> exchanges, Timing timing);
+    CaptureReplay(std::vector<tools::CapturedExchange> exchanges, Timing timing,
+                  End end = End::kStop);
 
-    Exchange OnFrame(const CommandReader::Frame& frame) override;
+    Exchange OnFrame(const CommandReader::Frame& frame);
+    std::vector<Exchange> Answer(const CommandReader::Frame& frame) override;
     std::string Tally() const override;
     std::size_t answered() const { return answered_; }
 
 private:
+    // The captured commands of one address, as indices into exchanges_.
+    struct Device {
+        std::vector<std::size_t> commands;
+        std::size_t next = 0;  // into `commands`
+        bool played_out = false;
+        unsigned loops = 0;
+    };
+
     std::vector<tools::CapturedExchange> exchanges_;
     Timing timing_;
-    std::size_t next_ = 0;
+    End end_;
+    std::map<std::uint8_t, Device> devices_;
     std::size_t answered_ = 0;
     std::size_t skipped_ = 0;
 };

@@ -4,6 +4,7 @@
 #include <termios.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <boost/asio/read.hpp>
 #include <boost/asio/serial_port.hpp>
 #include <boost/asio/write.hpp>
@@ -76,13 +77,15 @@ int OpenSerialPort(boost::asio::io_context& io, const std::string& device, unsig
 }
 
 SimLine::SimLine(boost::asio::io_context& io, int fd, Responder& power, LineModel line,
-                 std::ostream* log, std::function<void(const std::string&)> on_error)
+                 std::ostream* log, std::function<void(const std::string&)> on_error,
+                 std::function<void(const std::string&)> on_notice)
     : line_(io, fd),
       timer_(io),
       power_(power),
       model_(line),
       log_(log),
-      on_error_(std::move(on_error)) {}
+      on_error_(std::move(on_error)),
+      on_notice_(std::move(on_notice)) {}
 
 void SimLine::Start() {
     Read();
@@ -113,28 +116,41 @@ void SimLine::Read() {
 
 void SimLine::Handle(const CommandReader::Frame& frame, Clock::time_point now) {
     using tools::LineDirection;
-    Exchange x = power_.OnFrame(frame);
+    std::vector<Exchange> answers = power_.Answer(frame);
     const std::string received_at = TimeAt(frame.start);
-    if (x.verdict != FrameVerdict::kAnswered) {
-        Log(tools::FrameLine(received_at, LineDirection::kToPowerSystem, x.received.data(),
-                             x.received.size(), "ignored: " + x.why));
-        return;
+    const Exchange& first = answers.front();
+    if (!first.notice.empty() && on_notice_) on_notice_(first.notice);
+    Log(tools::FrameLine(
+        received_at, LineDirection::kToPowerSystem, first.received.data(), first.received.size(),
+        first.verdict == FrameVerdict::kAnswered ? first.meaning : "ignored: " + first.why));
+    for (Exchange& x : answers) {
+        if (x.verdict != FrameVerdict::kAnswered) continue;
+        if (x.dropped) {
+            Log(received_at + "    (" + x.note + ")");
+            continue;
+        }
+        Send(x, now);
     }
-    Log(tools::FrameLine(received_at, LineDirection::kToPowerSystem, x.received.data(),
-                         x.received.size(), x.meaning));
-    if (x.dropped) {
-        Log(received_at + "    (" + x.note + ")");
-        return;
-    }
+}
 
+void SimLine::Send(Exchange& x, Clock::time_point now) {
     model_.Schedule(x, now);
     const Bytes wire = x.Wire();
     std::size_t at = 0;
+    bool new_front = false;
     for (const Exchange::Write& w : x.writes) {
-        queue_.push_back(PendingWrite{w.at, Bytes(wire.begin() + at, wire.begin() + at + w.size)});
+        // After every write due at the same time: chunks of one reply keep their order.
+        const auto pos =
+            std::upper_bound(queue_.begin(), queue_.end(), w.at,
+                             [](Clock::time_point t, const PendingWrite& p) { return t < p.at; });
+        new_front = new_front || pos == queue_.begin();
+        queue_.insert(pos,
+                      PendingWrite{w.at, Bytes(wire.begin() + at, wire.begin() + at + w.size)});
         at += w.size;
     }
     if (log_ != nullptr) LogReply(x, wire);
+    // A write due before the one the timer waits for: wait for it instead.
+    if (new_front && waiting_) waiting_ = false;
     WriteNext();
 }
 
@@ -172,12 +188,23 @@ void SimLine::Log(const std::string& line) {
 }
 
 void SimLine::WriteNext() {
-    if (writing_ || queue_.empty() || stopped_) return;
-    writing_ = true;
-    timer_.expires_at(queue_.front().at);
-    timer_.async_wait([this](boost::system::error_code ec) {
+    if (writing_ || waiting_ || queue_.empty() || stopped_) return;
+    waiting_ = true;
+    const unsigned armed = ++timer_armed_;
+    timer_.expires_at(queue_.front().at);  // a wait still pending ends as aborted
+    timer_.async_wait([this, armed](boost::system::error_code ec) {
         if (stopped_ || ec == boost::asio::error::operation_aborted) return;
-        boost::asio::async_write(line_, boost::asio::buffer(queue_.front().bytes),
+        if (armed != timer_armed_) return;  // overtaken by a wait for an earlier write
+        waiting_ = false;
+        if (queue_.empty()) return;
+        if (queue_.front().at > Clock::now()) {
+            WriteNext();
+            return;
+        }
+        writing_ = true;
+        in_flight_ = std::move(queue_.front());
+        queue_.pop_front();
+        boost::asio::async_write(line_, boost::asio::buffer(in_flight_.bytes),
                                  [this](boost::system::error_code wec, std::size_t) {
                                      if (stopped_ || wec == boost::asio::error::operation_aborted)
                                          return;
@@ -185,7 +212,6 @@ void SimLine::WriteNext() {
                                          on_error_("writing the line: " + wec.message());
                                          return;
                                      }
-                                     queue_.pop_front();
                                      writing_ = false;
                                      WriteNext();
                                  });

@@ -29,9 +29,11 @@ int OpenSerialPort(boost::asio::io_context& io, const std::string& device, unsig
 
 class SimLine {
 public:
-    // Takes ownership of `fd`. `log` may be null; `on_error` is called once if the line fails.
+    // Takes ownership of `fd`. `log` may be null; `on_error` is called once if the line fails;
+    // `on_notice` gets what the responder has to tell the operator (Exchange::notice).
     SimLine(boost::asio::io_context& io, int fd, Responder& power, LineModel line,
-            std::ostream* log, std::function<void(const std::string&)> on_error);
+            std::ostream* log, std::function<void(const std::string&)> on_error,
+            std::function<void(const std::string&)> on_notice = {});
 
     void Start();
     void Stop();
@@ -44,6 +46,7 @@ private:
 
     void Read();
     void Handle(const CommandReader::Frame& frame, Clock::time_point now);
+    void Send(Exchange& x, Clock::time_point now);
     void LogReply(const Exchange& x, const Bytes& wire);
     void Log(const std::string& line);
     std::string TimeAt(Clock::time_point when) const;
@@ -56,9 +59,14 @@ private:
     CommandReader reader_;
     std::ostream* log_;
     std::function<void(const std::string&)> on_error_;
+    std::function<void(const std::string&)> on_notice_;
     std::array<unsigned char, 1024> rx_{};
+    // Writes by due time; a reply of another power system may come due before a delayed one.
     std::deque<PendingWrite> queue_;
-    bool writing_ = false;
+    PendingWrite in_flight_;    // being written: out of the queue, so that it stays put
+    bool writing_ = false;      // a write is on its way
+    unsigned timer_armed_ = 0;  // counts timer waits; a wait overtaken by another is void
+    bool waiting_ = false;      // the timer waits for the queue's front
     bool stopped_ = false;
 };
 
