@@ -46,6 +46,9 @@ public:
 // The observer used by devices that have none of their own; null restores the built-in one,
 // which records nothing and answers as a quiet host does (true for port and setting calls,
 // false for the alarm checks).
+// Both setters may be called while devices run on other threads: every framework call that
+// starts after a setter returned reaches the new observer, while a call already under way may
+// still finish with the one replaced, which must therefore outlive it.
 void SetDefaultObserver(HostObserver* observer);
 // The observer for one device; null makes the device use the process default again. The
 // runtime keeps this beside the device, not in it (the framework's classes are the host's, and

@@ -1,7 +1,9 @@
 // The stand-in host's definitions of the framework operations that a device object calls or
 // inherits. Host programs and tests link this library; the plug-in resolves these symbols from
 // the process that loads it.
+#include <atomic>
 #include <boost/date_time/posix_time/posix_time.hpp>
+#include <cstdint>
 #include <mutex>
 #include <unordered_map>
 
@@ -47,16 +49,41 @@ bool HostObserver::OnInitSetting(SMDVDevice&, const Json::Value&) {
 
 namespace {
 HostObserver g_quiet_host;
-HostObserver* g_default_observer = &g_quiet_host;
 
-// Observers of single devices, by device address. A host program may drive its devices from
-// several threads, so the table has its own lock; a lookup allocates nothing.
+// The process default and the observers of single devices, by device address. A host program
+// sets them up around its devices, rarely, and may drive its devices from several threads: the
+// changes take the lock, and each advances g_generation before the lock is released.
 std::mutex g_observers_mutex;
+HostObserver* g_default_observer = &g_quiet_host;
 std::unordered_map<const SMDVDevice*, HostObserver*> g_observers;
+std::atomic<std::uintptr_t> g_generation(1);
+
+// The lookup made on every framework call takes no lock: each thread keeps its last answer,
+// with the generation it was read at, and uses it again for the same device while no change
+// has been made since. A device is driven a whole cycle at a time on one thread (some 190
+// calls), so the lock is taken about once a cycle. The entry is this thread's alone; its
+// generation 0 is never current, so the first lookup of a thread takes the lock. (The counter
+// is as wide as a pointer: on a 32-bit host an answer kept across exactly 2^32 changes would be
+// taken for current; a host program makes a few changes per device it creates.)
+struct LastLookup {
+    const SMDVDevice* device;
+    HostObserver* observer;
+    std::uintptr_t generation;
+};
+// Initial-exec: the runtime is linked into its host programs, never opened later, so its
+// thread-local entry sits in the static block and is reached without a call.
+__attribute__((tls_model("initial-exec"))) thread_local LastLookup t_last = {nullptr, nullptr, 0};
+
+// Called with g_observers_mutex held, after a change: every thread's last answer is stale.
+void Changed() {
+    g_generation.fetch_add(1, std::memory_order_release);
+}
 }  // namespace
 
 void SetDefaultObserver(HostObserver* observer) {
+    std::lock_guard<std::mutex> lock(g_observers_mutex);
     g_default_observer = observer != nullptr ? observer : &g_quiet_host;
+    Changed();
 }
 
 void SetObserver(SMDVDevice& device, HostObserver* observer) {
@@ -66,23 +93,44 @@ void SetObserver(SMDVDevice& device, HostObserver* observer) {
     } else {
         g_observers[&device] = observer;
     }
+    Changed();
 }
 
-HostObserver& ObserverOf(SMDVDevice& device) {
+namespace {
+// The lookup when this thread's last answer does not hold: under the lock, kept for next time.
+__attribute__((noinline)) HostObserver& LookUpLocked(const SMDVDevice& device, LastLookup& last) {
     std::lock_guard<std::mutex> lock(g_observers_mutex);
     const auto found = g_observers.find(&device);
-    return found != g_observers.end() ? *found->second : *g_default_observer;
+    last.device = &device;
+    last.observer = found != g_observers.end() ? found->second : g_default_observer;
+    last.generation = g_generation.load(std::memory_order_relaxed);
+    return *last.observer;
+}
+
+// Inlined into every framework operation below (ObserverOf is exported, so calls to it would
+// go through the PLT).
+inline HostObserver& LookUp(const SMDVDevice& device) {
+    LastLookup& last = t_last;
+    if (last.device == &device && last.generation == g_generation.load(std::memory_order_acquire)) {
+        return *last.observer;
+    }
+    return LookUpLocked(device, last);
+}
+}  // namespace
+
+HostObserver& ObserverOf(SMDVDevice& device) {
+    return LookUp(device);
 }
 
 // A new device never inherits the observer of a destroyed one that lived at its address.
 static void ForgetDevice(const SMDVDevice& device) {
     std::lock_guard<std::mutex> lock(g_observers_mutex);
-    g_observers.erase(&device);
+    if (g_observers.erase(&device) != 0) Changed();
 }
 
 }  // namespace smdhost
 
-using smdhost::ObserverOf;
+using smdhost::LookUp;
 
 ttime_t get_ttime(boost::posix_time::ptime time) {
     ttime_t t = {};
@@ -124,13 +172,13 @@ bool SMDVDevice::Init(std::weak_ptr<SMDController> c, unsigned int, const Json::
     return true;
 }
 bool SMDVDevice::InitSetting(const Json::Value& setting) {
-    return ObserverOf(*this).OnInitSetting(*this, setting);
+    return LookUp(*this).OnInitSetting(*this, setting);
 }
 bool SMDVDevice::IsSupportDevice(const std::string& type) const {
     return type == device_type;
 }
 bool SMDVDevice::SendSP(int id, const unsigned char* data, unsigned int size, bool urgent) {
-    return ObserverOf(*this).OnSendSP(*this, id, data, size, urgent);
+    return LookUp(*this).OnSendSP(*this, id, data, size, urgent);
 }
 bool SMDVDevice::SendDelayData(int) {
     return false;
@@ -149,24 +197,24 @@ std::string SMDVDevice::Get_SP_Value(unsigned int, const std::string&) {
 }
 
 bool SMDVDevice::SaveDeviceHistory(const unsigned char* data, unsigned int size) {
-    return ObserverOf(*this).OnSaveDeviceHistory(*this, data, size);
+    return LookUp(*this).OnSaveDeviceHistory(*this, data, size);
 }
 bool SMDVDevice::CheckAOReport(const std::string& name, float value) {
-    return ObserverOf(*this).OnCheckAOReport(*this, name, value);
+    return LookUp(*this).OnCheckAOReport(*this, name, value);
 }
 bool SMDVDevice::CheckThreshold(const std::string& name, const std::string& text,
                                 const float& value, int level) {
-    return ObserverOf(*this).OnCheckThreshold(*this, name, text, value, level);
+    return LookUp(*this).OnCheckThreshold(*this, name, text, value, level);
 }
 bool SMDVDevice::DoBatchCheckThreshold(const std::vector<rule_value>& batch) {
-    return ObserverOf(*this).OnDoBatchCheckThreshold(*this, batch);
+    return LookUp(*this).OnDoBatchCheckThreshold(*this, batch);
 }
 bool SMDVDevice::CheckThresholdBool(int kind, const std::string& signal_key,
                                     const std::string& alarm_id, const std::string& alarm_name,
                                     const std::string& alarm_text, bool state,
                                     unsigned short ordinal) {
-    return ObserverOf(*this).OnCheckThresholdBool(*this, kind, signal_key, alarm_id, alarm_name,
-                                                  alarm_text, state, ordinal);
+    return LookUp(*this).OnCheckThresholdBool(*this, kind, signal_key, alarm_id, alarm_name,
+                                              alarm_text, state, ordinal);
 }
 
 // --- SMDSPDevice -----------------------------------------------------------------------------
@@ -177,17 +225,17 @@ SMDSPDevice::SMDSPDevice() : baud_rate(0) {}
 void SMDSPDevice::Reset() {
     // Any partial reception is dropped: the device's codec relies on rx_count being 0 after this.
     rx_count = 0;
-    ObserverOf(*this).OnReset(*this);
+    LookUp(*this).OnReset(*this);
 }
 bool SMDSPDevice::Init(std::weak_ptr<SMDController> c, unsigned int index,
                        const Json::Value& setting) {
     return SMDVDevice::Init(c, index, setting);
 }
 bool SMDSPDevice::RefreshStatus() {
-    return ObserverOf(*this).OnRefreshStatus(*this);
+    return LookUp(*this).OnRefreshStatus(*this);
 }
 bool SMDSPDevice::process(unsigned char* data, unsigned int size) {
-    return ObserverOf(*this).OnProcess(*this, data, size);
+    return LookUp(*this).OnProcess(*this, data, size);
 }
 bool SMDSPDevice::IsProcessing() {
     return rx_count > 0;
@@ -196,7 +244,7 @@ bool SMDSPDevice::IsStalled() {
     return false;
 }
 bool SMDSPDevice::SendData(const unsigned char* data, unsigned int size) {
-    return ObserverOf(*this).OnSendData(*this, data, size);
+    return LookUp(*this).OnSendData(*this, data, size);
 }
 bool SMDSPDevice::SendParityData(const unsigned char* data, unsigned int size, EnumParity) {
     return SendData(data, size);

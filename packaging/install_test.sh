@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Installs the build into a temporary prefix and runs the installed programs from there with an
-# empty environment: the layout, --version, libsmdhost.so found through the install RPATH, the
-# installed rxp-host polling the installed rxp-sim for a cycle with the plug-in it finds itself,
-# the same from the build tree, and the service unit through systemd-analyze when it is there.
+# empty environment: the layout, --version, libsmdhost.so.0 found through the install RUNPATH in
+# the private folder (and no unversioned libsmdhost.so), the installed rxp-host polling the
+# installed rxp-sim for a cycle with the plug-in it finds itself, in the build's install folder
+# and in the private folder where the Debian package puts it, the same from the build tree, and
+# the service unit through systemd-analyze when it is there.
 #
 # Usage: install_test.sh CMAKE BUILD_DIR
 set -euo pipefail
@@ -24,7 +26,8 @@ fail() {
 
 "$cmake" --install "$build" --prefix "$prefix" >/dev/null
 
-for file in bin/rxp-host bin/rxp-sim bin/rxp-record lib/libsmdhost.so \
+private=$(cd "$prefix" && echo lib*/rxp517-t36b2)
+for file in bin/rxp-host bin/rxp-sim bin/rxp-record "$private/libsmdhost.so.0" \
     lib/smd/plugins/rxp517_t36b2.so lib/systemd/system/rxp-host@.service \
     share/man/man1/rxp-host.1.gz share/man/man1/rxp-sim.1.gz share/man/man1/rxp-record.1.gz \
     share/doc/rxp517-t36b2/README.md share/doc/rxp517-t36b2/examples/settings.json \
@@ -39,9 +42,10 @@ done
 LC_ALL=C grep -qaF "rxp517_t36b2 version $version" "$prefix/lib/smd/plugins/rxp517_t36b2.so" ||
     fail "the installed plug-in does not carry version $version"
 
+[[ -z "$(find "$prefix" -name 'libsmdhost.so')" ]] || fail "an unversioned libsmdhost.so is installed"
 libraries=$(env -i ldd "$prefix/bin/rxp-host")
-grep -qF "libsmdhost.so => $prefix/bin/../lib/libsmdhost.so" <<<"$libraries" ||
-    fail "rxp-host does not find libsmdhost.so in $prefix/lib: $libraries"
+grep -qF "libsmdhost.so.0 => $prefix/bin/../$private/libsmdhost.so.0" <<<"$libraries" ||
+    fail "rxp-host does not find libsmdhost.so.0 in $prefix/$private: $libraries"
 
 "$prefix/bin/rxp-sim" --link "$prefix/line" --baud 0 >"$prefix/sim.out" 2>&1 &
 sim=$!
@@ -51,9 +55,13 @@ for _ in $(seq 100); do
 done
 [[ -e "$prefix/line" ]] || fail "rxp-sim made no line: $(cat "$prefix/sim.out")"
 
-# One cycle, no --plugin: the installed host takes the installed plug-in, the build tree's host
-# the one built beside it.
-for host in "$prefix/bin/rxp-host" "$build/rxp-host"; do
+# One cycle, no --plugin: the installed host takes the installed plug-in (where the build installs
+# it, then where the Debian package does), the build tree's host the one built beside it.
+for host in "$prefix/bin/rxp-host" private "$build/rxp-host"; do
+    if [[ "$host" == private ]]; then
+        mv "$prefix/lib/smd/plugins/rxp517_t36b2.so" "$prefix/$private/"
+        host="$prefix/bin/rxp-host"
+    fi
     rm -f "$prefix/events.jsonl"
     timeout 30 env -i "$host" --port "$prefix/line" --baud 0 --cycles 1 --timeout 2 \
         --events "$prefix/events.jsonl" >"$prefix/host.out" 2>&1 ||
@@ -62,11 +70,11 @@ for host in "$prefix/bin/rxp-host" "$build/rxp-host"; do
 done
 
 # Without its plug-in, the installed host names where it looked.
-mv "$prefix/lib/smd/plugins/rxp517_t36b2.so" "$prefix/moved.so"
+mv "$prefix/$private/rxp517_t36b2.so" "$prefix/moved.so"
 if env -i "$prefix/bin/rxp-host" --port "$prefix/line" --cycles 1 >"$prefix/host.out" 2>&1; then
     fail "rxp-host ran without its plug-in"
 fi
-grep -qF "$prefix/lib/smd/plugins/rxp517_t36b2.so" "$prefix/host.out" ||
+grep -qF "$prefix/$private/rxp517_t36b2.so" "$prefix/host.out" ||
     fail "rxp-host without its plug-in says: $(cat "$prefix/host.out")"
 
 if command -v systemd-analyze >/dev/null; then
@@ -79,4 +87,4 @@ if command -v systemd-analyze >/dev/null; then
 else
     echo "install test: systemd-analyze not found, service unit not checked"
 fi
-echo "install test: $prefix: layout, versions, RPATH, a cycle without --plugin: all good"
+echo "install test: $prefix: layout, versions, RUNPATH, a cycle without --plugin: all good"

@@ -679,11 +679,16 @@ void BenchHost::WriteLiveState() {
     live_.failed_in_row = failed_in_row_;
     live_.polls = polls_;
     live_.cycles = cycles_;
+    live_.address = device_->device_address;
+    live_.device_id = static_cast<unsigned>(device_->data_id);
+    const HostFacts host{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
+                         events_.lost()};
     std::string error;
     const bool ok =
         (options_.state.empty() ||
          ReplaceFile(options_.state, StateJson(live_, rxp::tools::WallClock::now()), &error)) &&
-        (options_.metrics.empty() || ReplaceFile(options_.metrics, MetricsText(live_), &error));
+        (options_.metrics.empty() ||
+         ReplaceFile(options_.metrics, MetricsText(live_, host), &error));
     if (!ok && !live_error_reported_) {
         std::cerr << "rxp-host: " << error << std::endl;
     }

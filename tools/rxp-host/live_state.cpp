@@ -106,59 +106,97 @@ std::string StateJson(const LiveState& s, rxp::tools::WallClock::time_point now)
     return Json::writeString(builder, root) + "\n";
 }
 
-std::string MetricsText(const LiveState& s) {
+// Series names end in their unit (_seconds) or _total for counters; the record's fields keep
+// the values as the power system sent them, whose unit and scale are the site's knowledge.
+// Host-wide series carry {port}, the device's {port,address,device_id}.
+std::string MetricsText(const LiveState& s, const HostFacts& host) {
+    const std::string port = "port=\"" + LabelValue(host.port) + "\"";
+    const std::string device = port + ",address=\"" + std::to_string(s.address) +
+                               "\",device_id=\"" + std::to_string(s.device_id) + "\"";
+    const std::string on_port = "{" + port + "} ";
+    const std::string on_device = "{" + device + "} ";
     std::string out;
+    Family(&out, "rxp_build_info", "gauge",
+           "Always 1: the version of the rxp-host serving the port.");
+    out += "rxp_build_info{" + port + ",version=\"" + LabelValue(host.version) + "\"} 1\n";
+    Family(&out, "rxp_history_failed_records_total", "counter",
+           "Records that could not be stored in the --history database.");
+    out +=
+        "rxp_history_failed_records_total" + on_port + std::to_string(host.history_failed) + "\n";
+    Family(&out, "rxp_events_lost_total", "counter",
+           "Events that could not be written to the --events file.");
+    out += "rxp_events_lost_total" + on_port + std::to_string(host.events_lost) + "\n";
+
     Family(&out, "rxp_comm_up", "gauge",
            "1 while the power system answers, 0 after 3 failed polls in a row (and before the "
            "first cycle).");
-    out += std::string("rxp_comm_up ") + (s.comm == LiveState::Comm::kUp ? "1" : "0") + "\n";
+    out += "rxp_comm_up" + on_device + (s.comm == LiveState::Comm::kUp ? "1" : "0") + "\n";
+    Family(&out, "rxp_polls_total", "counter", "Polls started.");
+    out += "rxp_polls_total" + on_device + std::to_string(s.polls) + "\n";
     Family(&out, "rxp_failed_polls_total", "counter",
            "Polls abandoned: no reply in time, or a reply dropped.");
-    out += "rxp_failed_polls_total " + std::to_string(s.failed_total) + "\n";
+    out += "rxp_failed_polls_total" + on_device + std::to_string(s.failed_total) + "\n";
+    Family(&out, "rxp_failed_polls_in_row", "gauge", "Polls failed since the last good one.");
+    out += "rxp_failed_polls_in_row" + on_device + std::to_string(s.failed_in_row) + "\n";
     Family(&out, "rxp_cycles_total", "counter", "Completed cycles (records published).");
-    out += "rxp_cycles_total " + std::to_string(s.cycles) + "\n";
+    out += "rxp_cycles_total" + on_device + std::to_string(s.cycles) + "\n";
     if (s.has_cycle) {
         Family(&out, "rxp_last_cycle_timestamp_seconds", "gauge",
-               "When the last cycle completed, Unix time.");
-        out += "rxp_last_cycle_timestamp_seconds " + Number(UnixSeconds(s.cycle_time)) + "\n";
+               "When the last cycle completed, Unix time in seconds.");
+        out += "rxp_last_cycle_timestamp_seconds" + on_device + Number(UnixSeconds(s.cycle_time)) +
+               "\n";
         Family(&out, "rxp_cycle_duration_seconds", "gauge",
-               "First command to publication, last completed cycle.");
-        out += "rxp_cycle_duration_seconds " + Number(s.cycle_seconds) + "\n";
+               "First command to publication of the last completed cycle, in seconds.");
+        out += "rxp_cycle_duration_seconds" + on_device + Number(s.cycle_seconds) + "\n";
     }
     if (s.has_record) {
-        // One gauge per field, as stored; module values carry their module, dc_status its
-        // index: modules[6].status -> rxp_record_module_status{module="7"}.
+        Family(&out, "rxp_last_record_timestamp_seconds", "gauge",
+               "When the last record was published, Unix time in seconds.");
+        out += "rxp_last_record_timestamp_seconds" + on_device +
+               Number(UnixSeconds(s.record_time)) + "\n";
+        // One gauge per field, as stored; module values carry their module, phase values their
+        // phase, dc_status its index: modules[6].status -> rxp_record_module_status{...,
+        // module="7"}, phase_b_value1 -> rxp_record_phase_value1{...,phase="b"}.
         // Samples of one family stand together, in the order the record first names them.
         static const std::regex indexed(R"((\w+)\[(\d+)\])");
+        static const std::regex phased(R"(phase_([abc])_(\w+))");
         std::vector<std::string> families;
         std::map<std::string, std::string> samples;
         for (const rxp::tools::RecordField& f : rxp::tools::RecordFields()) {
             std::string name = "rxp_record_" + f.name;
-            std::string labels;
+            std::string labels = on_device;
             std::smatch m;
             if (f.module != 0) {
                 name = "rxp_record_module_" + f.row_name;
-                labels = "{module=\"" + std::to_string(f.module) + "\"}";
+                labels = "{" + device + ",module=\"" + std::to_string(f.module) + "\"} ";
+            } else if (std::regex_match(f.name, m, phased)) {
+                name = "rxp_record_phase_" + m[2].str();
+                labels = "{" + device + ",phase=\"" + m[1].str() + "\"} ";
             } else if (std::regex_match(f.name, m, indexed)) {
                 name = "rxp_record_" + m[1].str();
-                labels = "{index=\"" + m[2].str() + "\"}";
+                labels = "{" + device + ",index=\"" + m[2].str() + "\"} ";
             }
             if (samples.count(name) == 0) families.push_back(name);
-            samples[name] += name + labels + " " +
-                             std::to_string(rxp::tools::ReadField(s.record.data(), f)) + "\n";
+            samples[name] +=
+                name + labels + std::to_string(rxp::tools::ReadField(s.record.data(), f)) + "\n";
         }
         for (const std::string& name : families) {
-            Family(&out, name, "gauge", "Record field, as the power system sent it.");
+            Family(&out, name, "gauge",
+                   "Record field as the power system sent it: a raw number without unit (the "
+                   "site's scale and unit: rxp-record --units).");
             out += samples[name];
         }
     }
+    Family(&out, "rxp_alarms_active", "gauge", "Alarms raised now.");
+    out += "rxp_alarms_active" + on_device + std::to_string(s.alarms.size()) + "\n";
     Family(&out, "rxp_alarm_active", "gauge", "1 for every alarm raised now.");
     for (const auto& entry : s.alarms) {
         const AlarmNote& a = entry.second;
         const unsigned module = ModuleOfOrdinal(a.ordinal);
-        out += "rxp_alarm_active{key=\"" + LabelValue(a.signal_key) + "\",id=\"" +
+        out += "rxp_alarm_active{" + device + ",key=\"" + LabelValue(a.signal_key) + "\",id=\"" +
                LabelValue(a.alarm_id) + "\",module=\"" +
-               (module == 0 ? "" : std::to_string(module)) + "\"} 1\n";
+               (module == 0 ? "" : std::to_string(module)) + "\",name=\"" +
+               LabelValue(a.alarm_name) + "\"} 1\n";
     }
     return out;
 }

@@ -35,13 +35,24 @@ struct LiveState {
     rxp::tools::WallClock::time_point record_time{};  // when the last record was published
     std::array<unsigned char, rxp::kRecordSize> record{};
     std::map<unsigned short, AlarmNote> alarms;  // the raised ones, by ordinal
+    unsigned address = 1;                        // the device's bus address
+    unsigned device_id = 1;                      // the device id stamped into its records
+};
+
+// What the metrics tell of the host as a whole, beside the device's live state. Every series
+// carries the port, so that instances on one machine (one per port) never share a series.
+struct HostFacts {
+    std::string port;
+    std::string version;               // the build's, as --version shows it
+    std::uint64_t history_failed = 0;  // records not stored in the --history database
+    std::uint64_t events_lost = 0;     // events not written to the --events file
 };
 
 // The module (1..20) whose rule has this ordinal in a pass; 0 for the AC and DC rules.
 unsigned ModuleOfOrdinal(unsigned short ordinal);
 
 std::string StateJson(const LiveState& state, rxp::tools::WallClock::time_point now);
-std::string MetricsText(const LiveState& state);
+std::string MetricsText(const LiveState& state, const HostFacts& host);
 
 // Replaces `path` with `content` atomically. False (and why in `error`) when it cannot.
 bool ReplaceFile(const std::string& path, const std::string& content, std::string* error);

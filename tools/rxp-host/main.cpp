@@ -10,6 +10,7 @@
 #include "tools/common/version.h"
 #include "tools/rxp-host/bench_host.h"
 #include "tools/rxp-host/plugin_path.h"
+#include "tools/rxp-host/status.h"
 
 namespace po = boost::program_options;
 
@@ -62,6 +63,14 @@ const char kAbout[] =
     "  4  events that could not be written to the --events file\n"
     "  5  --deadline passed before the --cycles were completed\n"
     "\n"
+    "rxp-host --status STATE_FILE: key: value lines of a running host's --state file (comm,\n"
+    "age of the last record, failed polls, active alarms with their texts, per device), the\n"
+    "verdict first, with the exit codes of monitoring checks:\n"
+    "  0  OK: every device answers, records fresh, no alarm\n"
+    "  1  WARNING: an alarm raised, or no cycle completed yet\n"
+    "  2  CRITICAL: communication lost, or the state or a record older than --status-max-age\n"
+    "  3  UNKNOWN: the state file is missing, unreadable or not a state file\n"
+    "\n"
     "Options";
 
 void UsageError(const std::string& what) {
@@ -80,6 +89,8 @@ int main(int argc, char** argv) {
     long long cycles = 0;
     long long history_keep = 0;
     std::string events_level = "all";
+    std::string status_file;
+    double status_max_age = rxphost::kDefaultStatusMaxAge;
 
     po::options_description described(kAbout);
     // clang-format off
@@ -126,7 +137,13 @@ int main(int argc, char** argv) {
         ("state", po::value<std::string>(&options.state)->value_name("FILE"),
          "keep the live state in FILE (JSON), replaced after every poll")
         ("metrics", po::value<std::string>(&options.metrics)->value_name("FILE"),
-         "keep the live state in FILE for node exporter's textfile collector (Prometheus text)");
+         "keep the live state in FILE for node exporter's textfile collector (Prometheus text)")
+        ("status", po::value<std::string>(&status_file)->value_name("STATE_FILE"),
+         "show the status of the host that keeps STATE_FILE (--state) and exit; see above")
+        ("status-max-age",
+         po::value<double>(&status_max_age)->value_name("SECONDS")
+             ->default_value(rxphost::kDefaultStatusMaxAge),
+         "with --status: a state file or record older than this is CRITICAL");
     // clang-format on
 
     po::variables_map vm;
@@ -144,6 +161,13 @@ int main(int argc, char** argv) {
     if (vm.count("version")) {
         std::cout << rxp::tools::VersionLine("rxp-host") << std::endl;
         return kExitDone;
+    }
+    if (vm.count("status")) {
+        if (!std::isfinite(status_max_age) || status_max_age <= 0) {
+            UsageError("--status-max-age must be more than 0 seconds");
+            return rxphost::kStatusUnknown;
+        }
+        return rxphost::ShowStatus(status_file, status_max_age, std::cout);
     }
     if (vm.count("plugin") && options.plugin.empty()) {
         UsageError("--plugin needs a PATH");

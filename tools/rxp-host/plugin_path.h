@@ -7,9 +7,11 @@
 
 namespace rxphost {
 
-// For this program at <prefix>/bin/rxp-host: <prefix>/lib/smd/plugins/rxp517_t36b2.so when it
-// exists, else rxp517_t36b2.so in the program's own folder when that exists (a build tree),
-// else the installed location, so that the error on loading names where it was expected.
+// For this program at <prefix>/bin/rxp-host, the first of these that exists:
+//   <prefix>/lib/<multiarch>/rxp517-t36b2/rxp517_t36b2.so  the Debian package's private folder
+//   <prefix>/lib/smd/plugins/rxp517_t36b2.so               a `cmake --install` of the build
+//   rxp517_t36b2.so in the program's own folder            a build tree
+// and when none does, the first, so that the error on loading names where it was expected.
 std::string DefaultPluginPath();
 
 }  // namespace rxphost

@@ -15,6 +15,7 @@
 #include "tools/common/hex.h"
 #include "tools/common/record_fields.h"
 #include "tools/common/time_text.h"
+#include "tools/common/version.h"
 #include "tools/rxp-host/tests/host_fault_support.h"
 
 using hosttest::Bytes;
@@ -410,7 +411,9 @@ TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
     EXPECT_GE(s["record"]["age_seconds"].asDouble(), 0.0);
     EXPECT_NO_THROW(rxp::tools::ParseIsoTime(s["record"]["published"].asString()));
     std::vector<std::string> alarms;
+    std::map<std::string, std::string> alarm_names;
     for (const Json::Value& a : s["alarms"]) {
+        alarm_names[a["key"].asString()] = a["name"].asString();
         alarms.push_back(a["key"].asString() + " " + a["id"].asString() + " " +
                          a["module"].asString() + " " + a["ordinal"].asString());
     }
@@ -420,7 +423,7 @@ TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
     // name, optional labels and a number.
     std::istringstream text(hosttest::ReadText(metrics));
     const std::regex sample(
-        R"(([a-z_][a-z0-9_]*)(\{[a-z]+="[^"]*"(,[a-z]+="[^"]*")*\})? (-?[0-9.e+]+))");
+        R"(([a-z_][a-z0-9_]*)(\{[a-z_]+="[^"]*"(,[a-z_]+="[^"]*")*\})? (-?[0-9.e+]+))");
     std::map<std::string, std::string> values;
     std::set<std::string> typed;
     for (std::string line; std::getline(text, line);) {
@@ -434,16 +437,32 @@ TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
         EXPECT_EQ(typed.count(m[1].str()), 1u) << "no TYPE before " << line;
         values[m[1].str() + m[2].str()] = m[4].str();
     }
-    EXPECT_EQ(values["rxp_comm_up"], "1");
-    EXPECT_EQ(values["rxp_failed_polls_total"], "0");
-    EXPECT_EQ(values["rxp_record_phase_a_value1"], std::to_string(model.phase_value[0][0]));
-    EXPECT_EQ(values["rxp_record_module_value2{module=\"7\"}"],
+    // Every series names the port, the device's also its address and id.
+    const std::string port = "port=\"" + line() + "\"";
+    const std::string dev = port + ",address=\"1\",device_id=\"" + std::to_string(kDeviceId) + "\"";
+    EXPECT_EQ(values["rxp_build_info{" + port + ",version=\"" + rxp::tools::Version() + "\"}"],
+              "1");
+    EXPECT_EQ(values["rxp_history_failed_records_total{" + port + "}"], "0");
+    EXPECT_EQ(values["rxp_comm_up{" + dev + "}"], "1");
+    EXPECT_EQ(values["rxp_polls_total{" + dev + "}"], "2");
+    EXPECT_EQ(values["rxp_failed_polls_total{" + dev + "}"], "0");
+    EXPECT_EQ(values["rxp_record_phase_value1{" + dev + ",phase=\"a\"}"],
+              std::to_string(model.phase_value[0][0]));
+    EXPECT_EQ(values["rxp_record_module_value2{" + dev + ",module=\"7\"}"],
               std::to_string(model.modules[6].value[1]));
-    EXPECT_EQ(values["rxp_record_dc_status{index=\"2\"}"], std::to_string(model.dc_status[2]));
-    EXPECT_EQ(values["rxp_alarm_active{key=\"alert_c_0\",id=\"06025\",module=\"7\"}"], "1");
-    EXPECT_EQ(values["rxp_alarm_active{key=\"alert_a_1\",id=\"06015\",module=\"\"}"], "1");
-    EXPECT_GT(std::stod(values["rxp_cycle_duration_seconds"]), 0.0);
-    const double cycle_time = std::stod(values["rxp_last_cycle_timestamp_seconds"]);
+    EXPECT_EQ(values["rxp_record_dc_status{" + dev + ",index=\"2\"}"],
+              std::to_string(model.dc_status[2]));
+    EXPECT_EQ(values["rxp_alarms_active{" + dev + "}"], "2");
+    EXPECT_EQ(
+        values["rxp_alarm_active{" + dev + ",key=\"alert_c_0\",id=\"06025\",module=\"7\",name=\"" +
+               alarm_names["alert_c_0"] + "\"}"],
+        "1");
+    EXPECT_EQ(
+        values["rxp_alarm_active{" + dev + ",key=\"alert_a_1\",id=\"06015\",module=\"\",name=\"" +
+               alarm_names["alert_a_1"] + "\"}"],
+        "1");
+    EXPECT_GT(std::stod(values["rxp_cycle_duration_seconds{" + dev + "}"]), 0.0);
+    const double cycle_time = std::stod(values["rxp_last_cycle_timestamp_seconds{" + dev + "}"]);
     EXPECT_NEAR(cycle_time, static_cast<double>(std::time(nullptr)), 120.0);
     EXPECT_FALSE(std::filesystem::exists(state + ".tmp"));
     EXPECT_FALSE(std::filesystem::exists(metrics + ".tmp"));
