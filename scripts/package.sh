@@ -20,7 +20,7 @@ cd "$(dirname "$0")/.."
 out=build/package
 name=rxp517-t36b2
 
-scripts/install-deps.sh debhelper dpkg-dev fakeroot scdoc help2man g++-mipsel-linux-gnu qemu-user
+scripts/install-deps.sh debhelper dpkg-dev fakeroot scdoc g++-mipsel-linux-gnu qemu-user
 
 mkdir -p "$out"
 rm -rf "$out"/*.deb "$out"/*.tar.gz "$out"/*.buildinfo "$out"/*.changes "$out/_CPack_Packages"
