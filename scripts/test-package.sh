@@ -125,9 +125,12 @@ state_of() {  # FILE KEY: a number of the live state (0 while there is none)
 try: print(json.load(open(sys.argv[1])).get(sys.argv[2], 0))
 except Exception: print(0)' "$1" "$2"
 }
-wait_cycles() {  # FILE N
+wait_cycles() {  # FILE N [PID: the host, that must not end meanwhile]
     for _ in $(seq 300); do
         (($(state_of "$1" cycles) >= $2)) && return 0
+        if [[ -n "${3:-}" ]] && ! kill -0 "$3" 2>/dev/null; then
+            fail "rxp-host ended before $2 cycles (on SIGHUP instead of reopening its files?)"
+        fi
         sleep 0.1
     done
     fail "$1: fewer than $2 cycles"
@@ -194,8 +197,7 @@ before=$(state_of "$state" cycles)
 logrotate -f -s "$work/logrotate.state" /etc/logrotate.d/rxp-host || fail "logrotate failed"
 [[ -e "$events.1" ]] || fail "logrotate did not rotate $events"
 [[ -d /run/systemd/system ]] || kill -HUP "$host_pid"
-wait_cycles "$state" $((before + 3))
-kill -0 "$host_pid" 2>/dev/null || fail "rxp-host ended on SIGHUP instead of reopening its files"
+wait_cycles "$state" $((before + 3)) "$host_pid"
 [[ -s "$events" ]] || fail "after SIGHUP nothing is written to the new $events"
 if [[ -d /run/systemd/system ]]; then
     systemctl stop "rxp-host@$instance"

@@ -21,10 +21,12 @@ void CaptureWriter::Open(const std::string& path) {
                   << "' ended in an unfinished line; this run starts on a line of its own"
                   << std::endl;
     }
-    start_ = Clock::now();
     started_ = "# started " + IsoTimeNow(TimePrecision::kMilliseconds) + "\n";
     head_ = "# rxp-host capture\n" + started_;
     Put("");
+    // Seconds count from here, after the head is written, so that writing it costs no chunk
+    // its place in time.
+    start_ = Clock::now();
 }
 
 void CaptureWriter::Reopen() {
