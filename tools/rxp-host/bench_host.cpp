@@ -32,13 +32,6 @@ double SecondsBetween(std::chrono::steady_clock::time_point from,
     return std::chrono::duration<double>(to - from).count();
 }
 
-// The address of a reply frame the device would take (whole, its length and checksum right);
-// -1 for anything else, which the device drops by itself.
-int ReplyAddress(const rxp::tools::Bytes& chars) {
-    if (!rxp::tools::ReplyDropReason(chars.data(), chars.size(), 0).empty()) return -1;
-    return rxp::frame::DecodePair(chars[1], chars[2]);
-}
-
 std::string NumberText(double value) {
     std::ostringstream out;
     out << value;
@@ -58,7 +51,8 @@ BenchHost::BenchHost(const HostOptions& options)
       reply_timer_(io_),
       reopen_timer_(io_),
       deadline_timer_(io_),
-      signals_(io_, SIGINT, SIGTERM) {
+      signals_(io_, SIGINT, SIGTERM),
+      check_(options.baud, options.address_check) {
     signals_.add(SIGHUP);
     if (options_.devices.empty()) options_.devices.push_back(DeviceConfig{});
     // Reply timeout plus a few character times (1 ms a character when the port's speed is
@@ -144,14 +138,7 @@ void BenchHost::Start() {
         throw StartupError(e.what());
     }
     quiet_until_ = Clock::now();
-    if (options_.baud == 0) {
-        pace_ = Pace::kUnpaced;
-    } else {
-        std::error_code ec;
-        const std::string device = std::filesystem::canonical(options_.port, ec).string();
-        on_pseudo_terminal_ = ec || device.rfind("/dev/pts/", 0) == 0;
-        if (!on_pseudo_terminal_) pace_ = Pace::kPaced;
-    }
+    check_.LineOpened(options_.port);
 
     for (const auto& session : sessions_) session->LoadCache();
     PluginLinesToEvents(events_);
@@ -414,7 +401,7 @@ void BenchHost::StartPoll() {
     poll_started_ = now;
     write_error_.clear();
     step_ = 0;
-    refused_early_ = false;
+    check_.PollStarted();
     current_->BeginPoll();
 }
 
@@ -455,9 +442,7 @@ void BenchHost::FailBusyPoll() {
 bool BenchHost::SendFrame(DeviceSession&, const unsigned char* data, unsigned int size) {
     last_command_.assign(data, data + size);
     const Clock::time_point now = Clock::now();
-    command_written_ = now;
-    replies_from_ = now;
-    if (pace_ == Pace::kPaced) replies_from_ += Seconds(size * 10.0 / options_.baud);
+    check_.CommandWritten(now, size);
     watch_.Sent(now, static_cast<unsigned>(polls_), ++step_, data, size);
     ArmReplyTimer();
     std::string error;
@@ -473,10 +458,10 @@ bool BenchHost::SendFrame(DeviceSession&, const unsigned char* data, unsigned in
 void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
     const Clock::time_point now = Clock::now();
     const bool was_holding = watch_.holding();
-    const Clock::time_point first_began = was_holding ? held_since_ : now;
     const std::vector<rxp::tools::FrameCutter::Piece>& pieces =
         watch_.Received(now, poll_active_ ? static_cast<unsigned>(polls_) : 0, step_, data, size);
-    if (watch_.holding() && !(was_holding && pieces.empty())) held_since_ = now;
+    const std::vector<ReplyCheck::Judged> judged =
+        check_.Judge(pieces, current_->address(), now, was_holding, watch_.holding());
     // The line is request and reply: bytes that arrive while no command is outstanding answer
     // an abandoned poll and would be taken for a reply to the next one. They are dropped, and
     // the next poll waits until the line has been quiet for a while.
@@ -486,37 +471,16 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
         return;
     }
 
-    // Only whole frames reach the device. A frame the device would take but from another
-    // address than the polled device's is not its reply. Nor is a frame that began before the
-    // command outstanding was on the line, or a second frame in one chunk (on its way before the
-    // command the device sends for the first went out): a unit cannot answer a command it has
-    // not received. Two units set to one address answer every command twice.
+    // Only whole frames reach the device, and only those the reply check lets through.
     DeviceSession& session = *current_;
     to_device_.clear();
-    bool reply_in_chunk = false;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
-        const rxp::tools::FrameCutter::Piece& piece = pieces[i];
-        const int from = piece.frame ? ReplyAddress(piece.bytes) : -1;
-        if (from >= 0 && options_.address_check && from != session.address()) {
-            NotTaken(session, i, from);
+        if (judged[i].verdict != ReplyCheck::Verdict::kPass) {
+            NotTaken(session, i,
+                     judged[i].verdict == ReplyCheck::Verdict::kOtherAddress ? judged[i].from : -1);
             continue;
         }
-        const Clock::time_point began = i == 0 ? first_began : now;
-        if (from >= 0 && (reply_in_chunk || began < replies_from_)) {
-            refused_early_ = refused_early_ || !reply_in_chunk;
-            NotTaken(session, i, -1);
-            continue;
-        }
-        if (from >= 0 && pace_ == Pace::kUnknown) {
-            // The first reply of the run on a pseudo-terminal: a far end that answers sooner
-            // than the command and the reply take at --baud does not keep to the line speed.
-            const double line_time =
-                (last_command_.size() + piece.bytes.size()) * 10.0 / options_.baud;
-            pace_ = SecondsBetween(command_written_, now) >= 0.8 * line_time ? Pace::kPaced
-                                                                             : Pace::kUnpaced;
-        }
-        reply_in_chunk = reply_in_chunk || from >= 0;
-        to_device_.insert(to_device_.end(), piece.bytes.begin(), piece.bytes.end());
+        to_device_.insert(to_device_.end(), pieces[i].bytes.begin(), pieces[i].bytes.end());
     }
     if (to_device_.empty()) {
         watch_.Handled(ChunkOutcome::kNotAccepted);
@@ -644,7 +608,7 @@ void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
     EndPoll();
     // A reply refused as too early and none after it: the far end of a pseudo-terminal does not
     // keep to the line speed after all.
-    if (on_pseudo_terminal_ && refused_early_ && reason == "timeout") pace_ = Pace::kUnpaced;
+    if (reason == "timeout") check_.PollTimedOut();
     watch_.PollFailed(static_cast<unsigned>(polls_), reason);
     // The next poll, of whichever device, starts on a quiet line.
     quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);

@@ -22,6 +22,7 @@
 #include "tools/rxp-host/history_writer.h"
 #include "tools/rxp-host/line_watch.h"
 #include "tools/rxp-host/plugin_loader.h"
+#include "tools/rxp-host/reply_check.h"
 #include "tools/rxp-host/serial_line.h"
 
 namespace rxphost {
@@ -171,20 +172,7 @@ private:
     Clock::time_point next_round_due_;
 
     std::vector<unsigned char> last_command_;
-    // A frame that began before this cannot be the reply to the last command: the command was
-    // not yet on the line (written, plus its own line time when the line is paced).
-    Clock::time_point replies_from_;
-    Clock::time_point command_written_;
-    // Whether replies come at --baud: always on a serial port; on a pseudo-terminal (a
-    // simulator) once kPacedReplies replies in a row took their line time, and never again
-    // after one came sooner or after a poll whose only reply was refused as too early.
-    enum class Pace { kUnknown, kPaced, kUnpaced };
-    static constexpr unsigned kPacedReplies = 5;
-    Pace pace_ = Pace::kUnknown;
-    bool on_pseudo_terminal_ = false;
-    unsigned paced_replies_ = 0;
-    bool refused_early_ = false;    // in the poll under way
-    Clock::time_point held_since_;  // when the frame held incomplete began
+    ReplyCheck check_;
     std::vector<unsigned char> to_device_;
     std::string write_error_;
     unsigned step_ = 0;  // commands sent in the poll under way

@@ -271,10 +271,11 @@ int main(int argc, char** argv) {
          "hand every reply to the polled device whatever its address byte says (one unit that "
          "answers with a fixed address)")
         ("cycles", po::value<long long>(&cycles)->value_name("N"),
-         "exit after N completed cycles (default: run until SIGINT or SIGTERM)")
+         "exit once every device has completed N cycles, a lost one not waited for once "
+         "another has (default: run until SIGINT or SIGTERM)")
         ("interval",
          po::value<double>(&options.interval)->value_name("SECONDS")->default_value(1.0),
-         "from the start of one poll to the start of the next")
+         "from the start of one round (every device polled once) to the start of the next")
         ("timeout",
          po::value<double>(&options.timeout)->value_name("SECONDS")->default_value(1.0),
          "time allowed for each reply (and for the port to take each command) before the "
