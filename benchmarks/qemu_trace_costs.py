@@ -40,7 +40,10 @@ def read_maps(path):
             continue
         start, end = (int(x, 16) for x in parts[0].split("-"))
         name = parts[5] if len(parts) > 5 else ""
-        owner = next((o for o, suffix in OWNERS if name.endswith(suffix)), None)
+        # A library may be mapped under its versioned file name (libsmdhost.so.0).
+        base = name.rsplit("/", 1)[-1]
+        owner = next((o for o, file in OWNERS if base == file or base.startswith(file + ".")),
+                     None)
         ranges.append((start, end, owner, name))
     ranges.sort()
     return ranges
