@@ -106,7 +106,7 @@ void BenchHost::Start() {
             [this](DeviceSession& s, const unsigned char* data, unsigned int size) {
                 return SendFrame(s, data, size);
             },
-            several));
+            several, options_.summary));
         try {
             sessions_.back()->Create(*plugin_);
         } catch (const ConfigError& e) {

@@ -43,10 +43,11 @@ struct HostOptions {
     std::string history;
     unsigned history_keep_days = 0;  // > 0: rows older than that are deleted
     bool trace = false;
-    std::string capture;          // every chunk sent and received, for rxp-sim --replay
-    std::string state;            // live state, JSON
-    std::string metrics;          // live state, Prometheus text format
-    bool events_changes = false;  // --events-level changes
+    std::string capture;                      // every chunk sent and received, for rxp-sim --replay
+    std::string state;                        // live state, JSON
+    std::string metrics;                      // live state, Prometheus text format
+    bool events_changes = false;              // --events-level changes
+    SummaryMode summary = SummaryMode::kAll;  // --summary
 };
 
 // Exit codes. When several apply, the smallest but 0 is returned.

@@ -44,12 +44,13 @@ std::string OneLine(const std::string& report) {
 }  // namespace
 
 DeviceSession::DeviceSession(const DeviceConfig& config, EventLog* events, HistoryWriter* history,
-                             SendFn send, bool bus_of_several)
+                             SendFn send, bool bus_of_several, SummaryMode summary)
     : config_(config),
       events_(events),
       history_(history),
       send_(std::move(send)),
-      bus_of_several_(bus_of_several) {}
+      bus_of_several_(bus_of_several),
+      summary_(summary) {}
 
 DeviceSession::~DeviceSession() {
     if (device_) smdhost::SetObserver(*device_, nullptr);
@@ -321,7 +322,7 @@ void DeviceSession::Report(const std::string& title, double seconds) {
     CycleReport report{title,    rxp::tools::IsoTimeNow(), seconds, last_record_.data(),
                        changes_, alarms_.active()};
     report.comm_changed = comm_lost_ || cycles_ <= 1;
-    if (ShowCycleReport(report)) Out() << FormatCycleReport(report) << std::flush;
+    if (ShowCycleReport(summary_, report)) Out() << FormatCycleReport(report) << std::flush;
     changes_.clear();
 }
 

@@ -60,9 +60,10 @@ public:
     using SendFn =
         std::function<bool(DeviceSession& session, const unsigned char* data, unsigned int size)>;
 
-    // `bus_of_several`: the summary and the comm lines name the device.
+    // `bus_of_several`: the summary and the comm lines name the device; `summary`: which cycles
+    // get one.
     DeviceSession(const DeviceConfig& config, EventLog* events, HistoryWriter* history, SendFn send,
-                  bool bus_of_several);
+                  bool bus_of_several, SummaryMode summary);
     ~DeviceSession() override;
     DeviceSession(const DeviceSession&) = delete;
     DeviceSession& operator=(const DeviceSession&) = delete;
@@ -122,6 +123,7 @@ private:
     HistoryWriter* history_;
     SendFn send_;
     bool bus_of_several_;
+    SummaryMode summary_;
     std::unique_ptr<SMDSPDevice> device_;
     std::uint8_t address_ = 0;
     int device_id_ = 1;

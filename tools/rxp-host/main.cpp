@@ -406,12 +406,10 @@ int main(int argc, char** argv) {
         UsageError("--plugin-output events needs --events FILE");
         return kExitUsage;
     }
-    rxphost::SummaryMode summary_mode = rxphost::SummaryMode::kAll;
-    if (!rxphost::ParseSummaryMode(summary, &summary_mode)) {
+    if (!rxphost::ParseSummaryMode(summary, &options.summary)) {
         UsageError("--summary must be all, changes or none, not " + summary);
         return kExitUsage;
     }
-    rxphost::SetSummaryMode(summary_mode);
     if (!std::isfinite(options.interval) || options.interval < 0 || options.interval > 86400) {
         UsageError("--interval must be 0 to 86400 seconds");
         return kExitUsage;

@@ -9,10 +9,6 @@
 
 namespace rxphost {
 
-namespace {
-SummaryMode summary_mode = SummaryMode::kAll;
-}  // namespace
-
 bool ParseSummaryMode(const std::string& text, SummaryMode* mode) {
     if (text == "all") {
         *mode = SummaryMode::kAll;
@@ -26,12 +22,8 @@ bool ParseSummaryMode(const std::string& text, SummaryMode* mode) {
     return true;
 }
 
-void SetSummaryMode(SummaryMode mode) {
-    summary_mode = mode;
-}
-
-bool ShowCycleReport(const CycleReport& report) {
-    switch (summary_mode) {
+bool ShowCycleReport(SummaryMode mode, const CycleReport& report) {
+    switch (mode) {
         case SummaryMode::kAll:
             return true;
         case SummaryMode::kChanges:

@@ -34,9 +34,8 @@ struct CycleReport {
 enum class SummaryMode { kAll, kChanges, kNone };
 // Parses "all", "changes" or "none"; false for anything else.
 bool ParseSummaryMode(const std::string& text, SummaryMode* mode);
-// Process-wide, set once by main(); kAll until then.
-void SetSummaryMode(SummaryMode mode);
-bool ShowCycleReport(const CycleReport& report);
+// Whether `report` is shown under `mode`.
+bool ShowCycleReport(SummaryMode mode, const CycleReport& report);
 
 // Several lines, each ended by '\n'.
 std::string FormatCycleReport(const CycleReport& report);
