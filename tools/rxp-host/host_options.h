@@ -1,0 +1,38 @@
+// rxp-host's command line: argv to what the host is asked to do, or a usage error. The modes
+// are told apart here; main() only runs the one picked.
+#ifndef RXP_TOOLS_RXP_HOST_HOST_OPTIONS_H
+#define RXP_TOOLS_RXP_HOST_HOST_OPTIONS_H
+
+#include <string>
+
+#include "tools/rxp-host/bench_host.h"
+#include "tools/rxp-host/plugin_output.h"
+
+namespace rxphost {
+
+enum class HostMode {
+    kPoll,     // drive the devices on --port
+    kStatus,   // --status STATE_FILE
+    kHelp,     // --help
+    kVersion,  // --version
+};
+
+struct CommandLine {
+    HostMode mode = HostMode::kPoll;
+    HostOptions options;  // kPoll
+    PluginOutputMode plugin_output = PluginOutputMode::kTag;
+    std::string status_file;  // kStatus
+    double status_max_age = 0;
+    std::string help;  // kHelp: the text to print
+};
+
+// Parses argv into `line`. Returns -1 when it can be run; otherwise the exit code to end with,
+// the usage error already written to standard error (with "Try 'rxp-host --help'.").
+int ParseCommandLine(int argc, char** argv, CommandLine* line);
+
+// A usage error on standard error, followed by "Try 'rxp-host --help'.".
+void UsageError(const std::string& what);
+
+}  // namespace rxphost
+
+#endif  // RXP_TOOLS_RXP_HOST_HOST_OPTIONS_H
