@@ -17,9 +17,9 @@ namespace rxp::tools {
 void CaptureWriter::Open(const std::string& path) {
     file_.Open(path, "capture file");
     if (file_.ended_torn_line()) {
-        std::cerr << "rxp-host: capture file '" << path
-                  << "' ended in an unfinished line; this run starts on a line of its own"
-                  << std::endl;
+        *diagnostics_ << "rxp-host: capture file '" << path
+                      << "' ended in an unfinished line; this run starts on a line of its own"
+                      << std::endl;
     }
     started_ = "# started " + IsoTimeNow(TimePrecision::kMilliseconds) + "\n";
     head_ = "# rxp-host capture\n" + started_;
@@ -67,8 +67,8 @@ void CaptureWriter::Put(const std::string& line) {
     std::string error;
     if (file_.Append(text, &error)) {
         if (lost_unreported_ > 0) {
-            std::cerr << "rxp-host: capture file '" << file_.path() << "' is written again; "
-                      << lost_unreported_ << " lines were lost" << std::endl;
+            *diagnostics_ << "rxp-host: capture file '" << file_.path() << "' is written again; "
+                          << lost_unreported_ << " lines were lost" << std::endl;
         }
         head_.clear();
         lost_unreported_ = 0;
@@ -76,8 +76,8 @@ void CaptureWriter::Put(const std::string& line) {
     }
     if (line.empty()) return;  // the head alone: it waits for the first line
     if (lost_unreported_ == 0) {
-        std::cerr << "rxp-host: cannot write capture file '" << file_.path() << "': " << error
-                  << "; trying again with every line" << std::endl;
+        *diagnostics_ << "rxp-host: cannot write capture file '" << file_.path() << "': " << error
+                      << "; trying again with every line" << std::endl;
     }
     ++lost_total_;
     ++lost_unreported_;

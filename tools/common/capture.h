@@ -23,6 +23,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <iostream>
 #include <string>
 #include <vector>
 
@@ -73,6 +74,9 @@ public:
     void Note(const std::string& text);
     // Lines go out as they are written; kept for the callers that mark the end of a step.
     void Flush() {}
+    // Where the writer's own messages (a torn line ended, lines lost, writing again) go;
+    // standard error unless set.
+    void DiagnosticsTo(std::ostream* out) { diagnostics_ = out; }
 
     // Lines that could not be written (a full disk), over the whole run. Writing resumes with
     // the first line that gets through, after a note of how many were lost.
@@ -82,6 +86,7 @@ private:
     void Put(const std::string& line);
 
     LineFile file_;
+    std::ostream* diagnostics_ = &std::cerr;
     Clock::time_point start_;
     std::string started_;  // the "# started" line of this run
     std::string head_;     // of this run, until it is written

@@ -73,7 +73,7 @@ void BenchHost::Start() {
         throw StartupError(e.what());
     }
 
-    if (options_.trace) watch_.TraceTo(&std::cerr);
+    if (options_.trace) watch_.TraceTo(&Err(Priority::kDebug));
     if (!options_.capture.empty()) {
         try {
             watch_.OpenCapture(options_.capture);
@@ -211,21 +211,24 @@ int BenchHost::Run() {
         history_->Finish(kHistoryGrace);
         ReportHistoryFailures();
     }
-    Out() << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles") << " completed in "
-          << polls_ << (polls_ == 1 ? " poll" : " polls") << std::endl;
+    Out(Priority::kNotice) << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles")
+                           << " completed in " << polls_ << (polls_ == 1 ? " poll" : " polls")
+                           << std::endl;
     if (history_ && history_->failed() > 0) {
-        std::cerr << "rxp-host: " << history_->failed() << " of "
-                  << history_->failed() + history_->stored() << " records could not be stored in '"
-                  << options_.history << "'" << std::endl;
+        Err(Priority::kError) << "rxp-host: " << history_->failed() << " of "
+                              << history_->failed() + history_->stored()
+                              << " records could not be stored in '" << options_.history << "'"
+                              << std::endl;
     }
     if (events_.lost() > 0) {
-        std::cerr << "rxp-host: " << events_.lost() << " events could not be written to '"
-                  << options_.events << "'" << std::endl;
+        Err(Priority::kError) << "rxp-host: " << events_.lost()
+                              << " events could not be written to '" << options_.events << "'"
+                              << std::endl;
     }
     if (watch_.capture_lost() > 0) {
-        std::cerr << "rxp-host: " << watch_.capture_lost()
-                  << " capture lines could not be written to '" << options_.capture << "'"
-                  << std::endl;
+        Err(Priority::kError) << "rxp-host: " << watch_.capture_lost()
+                              << " capture lines could not be written to '" << options_.capture
+                              << "'" << std::endl;
     }
     return ExitCode();
 }
@@ -241,8 +244,8 @@ void BenchHost::WaitForSignal() {
             WaitForSignal();
             return;
         }
-        std::cerr << "rxp-host: " << (signal == SIGINT ? "SIGINT" : "SIGTERM") << ", stopping"
-                  << std::endl;
+        Err(Priority::kNotice) << "rxp-host: " << (signal == SIGINT ? "SIGINT" : "SIGTERM")
+                               << ", stopping" << std::endl;
         Stop();
     });
 }
@@ -259,12 +262,13 @@ void BenchHost::ReopenFiles() {
             opened += opened.empty() ? "capture" : " and capture";
         }
     } catch (const std::runtime_error& e) {
-        std::cerr << "rxp-host: SIGHUP: " << e.what() << "; writing on to the file open before"
-                  << std::endl;
+        Err(Priority::kWarning) << "rxp-host: SIGHUP: " << e.what()
+                                << "; writing on to the file open before" << std::endl;
         return;
     }
     if (!opened.empty()) {
-        std::cerr << "rxp-host: SIGHUP: " << opened << " file opened again" << std::endl;
+        Err(Priority::kNotice) << "rxp-host: SIGHUP: " << opened << " file opened again"
+                               << std::endl;
     }
 }
 
@@ -279,9 +283,9 @@ int BenchHost::ExitCode() const {
 void BenchHost::OnDeadline() {
     if (stopping_) return;
     deadline_passed_ = true;
-    std::cerr << "rxp-host: deadline of " << NumberText(options_.deadline) << " s passed with "
-              << cycles_ << " of " << options_.cycles * sessions_.size() << " cycles completed"
-              << std::endl;
+    Err(Priority::kError) << "rxp-host: deadline of " << NumberText(options_.deadline)
+                          << " s passed with " << cycles_ << " of "
+                          << options_.cycles * sessions_.size() << " cycles completed" << std::endl;
     Json::Value fields(Json::objectValue);
     fields["cycles"] = Json::UInt64(cycles_);
     fields["requested"] = Json::UInt64(options_.cycles * sessions_.size());
@@ -300,9 +304,9 @@ void BenchHost::StartReading() {
 void BenchHost::LineDown(const std::string& what) {
     if (line_down_ || stopping_) return;
     line_down_ = true;
-    std::cerr << "rxp-host: port '" << options_.port << "': " << what
-              << "; closing it and opening it again every "
-              << NumberText(kReopenInterval.count() / 1000.0) << " s" << std::endl;
+    Err(Priority::kError) << "rxp-host: port '" << options_.port << "': " << what
+                          << "; closing it and opening it again every "
+                          << NumberText(kReopenInterval.count() / 1000.0) << " s" << std::endl;
     if (poll_active_) {
         poll_active_ = false;
         ++reply_generation_;
@@ -320,8 +324,8 @@ void BenchHost::LineDown(const std::string& what) {
         session->LineLost(what);
     }
     if (any_newly_lost) {
-        Out() << rxp::tools::IsoTimeNow() << "  communication lost: port " << options_.port << ": "
-              << what << std::endl;
+        Out(Priority::kError) << rxp::tools::IsoTimeNow() << "  communication lost: port "
+                              << options_.port << ": " << what << std::endl;
     }
     reopen_failure_reported_ = false;
     watch_.Flush();
@@ -343,13 +347,14 @@ void BenchHost::TryReopen() {
     } catch (const std::runtime_error& e) {
         if (!reopen_failure_reported_) {
             reopen_failure_reported_ = true;
-            std::cerr << "rxp-host: " << e.what() << "; trying again every "
-                      << NumberText(kReopenInterval.count() / 1000.0) << " s" << std::endl;
+            Err(Priority::kError) << "rxp-host: " << e.what() << "; trying again every "
+                                  << NumberText(kReopenInterval.count() / 1000.0) << " s"
+                                  << std::endl;
         }
         ArmReopen();
         return;
     }
-    std::cerr << "rxp-host: port '" << options_.port << "' open again" << std::endl;
+    Err(Priority::kNotice) << "rxp-host: port '" << options_.port << "' open again" << std::endl;
     line_down_ = false;
     quiet_until_ = Clock::now();
     StartReading();
@@ -523,7 +528,7 @@ void BenchHost::NotTaken(DeviceSession& session, std::size_t piece, int from) {
     watch_.Mark(piece, note);
     if (*reported) return;
     *reported = true;
-    std::cerr << "rxp-host: warning: " << reason << std::endl;
+    Err(Priority::kWarning) << "rxp-host: warning: " << reason << std::endl;
     Json::Value fields(Json::objectValue);
     fields["reason"] = reason;
     if (from >= 0) fields["from_address"] = from;
@@ -551,7 +556,7 @@ void BenchHost::ArmReplyTimer() {
 void BenchHost::ReportHistoryFailures() {
     if (!history_) return;
     for (const std::string& why : history_->TakeFailures()) {
-        std::cerr << "rxp-host: record not stored: " << PrintableText(why) << std::endl;
+        Err(Priority::kError) << "rxp-host: record not stored: " << PrintableText(why) << std::endl;
         Json::Value fields(Json::objectValue);
         fields["file"] = options_.history;
         fields["reason"] = why;
@@ -559,7 +564,8 @@ void BenchHost::ReportHistoryFailures() {
         events_.Write("error", fields);
     }
     for (const HistoryWriter::Notice& notice : history_->TakeNotices()) {
-        std::cerr << "rxp-host: history: " << notice.text << std::endl;
+        Err(notice.error ? Priority::kError : Priority::kWarning)
+            << "rxp-host: history: " << notice.text << std::endl;
         if (!notice.error) continue;
         Json::Value fields(Json::objectValue);
         fields["file"] = options_.history;
@@ -670,7 +676,7 @@ void BenchHost::Stop() {
 void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
     BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
-                           events_.lost(), watch_.capture_lost()},
+                           events_.lost(), watch_.capture_lost(), OutputDropped()},
                  {}};
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
         bus.devices.push_back(BusDeviceState{&sessions_[i]->live(), counts_[i].other_address,
@@ -682,7 +688,7 @@ void BenchHost::WriteLiveState() {
          ReplaceFile(options_.state, StateJson(bus, rxp::tools::WallClock::now()), &error)) &&
         (options_.metrics.empty() || ReplaceFile(options_.metrics, MetricsText(bus), &error));
     if (!ok && !live_error_reported_) {
-        std::cerr << "rxp-host: " << error << std::endl;
+        Err(Priority::kError) << "rxp-host: " << error << std::endl;
     }
     live_error_reported_ = !ok;
 }

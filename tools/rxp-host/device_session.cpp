@@ -113,7 +113,7 @@ void DeviceSession::ApplySettings() {
             throw ConfigError("settings file '" + path + "' must hold a JSON object");
         }
         for (const std::string& warning : UnknownSettingsWarnings(path, settings)) {
-            std::cerr << "rxp-host: " << warning << std::endl;
+            Err(Priority::kWarning) << "rxp-host: " << warning << std::endl;
         }
     }
 
@@ -144,16 +144,16 @@ void DeviceSession::LoadCache() {
     std::string record, why;
     // One byte more than a record tells a longer file, without reading all of it.
     if (!ReadRegularFile(path, rxp::kRecordSize + 1, &record, &why)) {
-        std::cerr << "rxp-host: cannot read cache file '" << path << "': " << why
-                  << "; starting without it" << std::endl;
+        Err(Priority::kWarning) << "rxp-host: cannot read cache file '" << path << "': " << why
+                                << "; starting without it" << std::endl;
         return;
     }
     if (record.size() != rxp::kRecordSize) {
-        std::cerr << "rxp-host: cache file '" << path << "' holds "
-                  << (record.size() > rxp::kRecordSize ? "more than " : "")
-                  << std::min<std::size_t>(record.size(), rxp::kRecordSize)
-                  << " bytes, not a record: a record is " << rxp::kRecordSize
-                  << "; starting without it" << std::endl;
+        Err(Priority::kWarning) << "rxp-host: cache file '" << path << "' holds "
+                                << (record.size() > rxp::kRecordSize ? "more than " : "")
+                                << std::min<std::size_t>(record.size(), rxp::kRecordSize)
+                                << " bytes, not a record: a record is " << rxp::kRecordSize
+                                << "; starting without it" << std::endl;
         return;
     }
     // Record bytes 0..3: the device id, little-endian. Another device's record would stand in
@@ -163,9 +163,10 @@ void DeviceSession::LoadCache() {
         cached_id = (cached_id << 8) | static_cast<unsigned char>(record[i]);
     const std::uint32_t own_id = static_cast<std::uint32_t>(device_->data_id);
     if (cached_id != own_id) {
-        std::cerr << "rxp-host: warning: cache file '" << path << "' holds a record of device id "
-                  << cached_id << ", not of this device (" << own_id << "); starting without it"
-                  << std::endl;
+        Err(Priority::kWarning) << "rxp-host: warning: cache file '" << path
+                                << "' holds a record of device id " << cached_id
+                                << ", not of this device (" << own_id << "); starting without it"
+                                << std::endl;
         return;
     }
     Json::Value fields(Json::objectValue);
@@ -174,8 +175,8 @@ void DeviceSession::LoadCache() {
     changes_.clear();
     published_in_call_ = false;
     if (!device_->LoadFromCache(record)) {
-        std::cerr << "rxp-host: the plug-in refused the cached record in '" << path << "'"
-                  << std::endl;
+        Err(Priority::kWarning) << "rxp-host: the plug-in refused the cached record in '" << path
+                                << "'" << std::endl;
         return;
     }
     if (published_in_call_) Report("cached record", -1);
@@ -273,8 +274,8 @@ void DeviceSession::CompleteCycle(double seconds) {
 
     if (comm_lost_) {
         comm_lost_ = false;
-        Out() << rxp::tools::IsoTimeNow() << "  communication restored"
-              << (bus_of_several_ ? ": " + Name() : "") << std::endl;
+        Out(Priority::kNotice) << rxp::tools::IsoTimeNow() << "  communication restored"
+                               << (bus_of_several_ ? ": " + Name() : "") << std::endl;
         Event("comm_restored");
     }
 }
@@ -295,16 +296,18 @@ void DeviceSession::FailPoll(std::uint64_t bus_poll, const std::string& reason,
 
     // While the device is lost the host keeps polling it quietly.
     if (comm_lost_ || quiet) return;
-    std::cerr << "rxp-host: " << (bus_of_several_ ? Name() + ": " : "") << "poll " << bus_poll
-              << " failed" << (waiting_for.empty() ? "" : " at " + waiting_for) << ": " << detail
-              << std::endl;
+    Err(Priority::kWarning) << "rxp-host: " << (bus_of_several_ ? Name() + ": " : "") << "poll "
+                            << bus_poll << " failed"
+                            << (waiting_for.empty() ? "" : " at " + waiting_for) << ": " << detail
+                            << std::endl;
     if (failed_in_row_ >= kFailedPollsForLoss) {
         comm_lost_ = true;
-        Out() << rxp::tools::IsoTimeNow()
-              << "  communication lost: " << (bus_of_several_ ? Name() + ": " : "")
-              << failed_in_row_ << " polls in a row failed; check the bus address ("
-              << unsigned(address_)
-              << "), the wiring and that --baud is the power system's line speed" << std::endl;
+        Out(Priority::kError) << rxp::tools::IsoTimeNow()
+                              << "  communication lost: " << (bus_of_several_ ? Name() + ": " : "")
+                              << failed_in_row_ << " polls in a row failed; check the bus address ("
+                              << unsigned(address_)
+                              << "), the wiring and that --baud is the power system's line speed"
+                              << std::endl;
         Event("comm_lost");
     }
 }

@@ -1,11 +1,11 @@
 #include "tools/rxp-host/event_log.h"
 
 #include <cstring>
-#include <iostream>
 #include <sstream>
 #include <stdexcept>
 
 #include "tools/common/time_text.h"
+#include "tools/rxp-host/host_output.h"
 
 namespace rxphost {
 
@@ -21,9 +21,10 @@ void EventLog::Open(const std::string& path) {
     file_.Open(path, "events file");
     path_ = path;
     if (file_.ended_torn_line()) {
-        std::cerr << "rxp-host: events file '" << path
-                  << "' ended in an unfinished line; new events start on a line of their own"
-                  << std::endl;
+        Err(Priority::kWarning)
+            << "rxp-host: events file '" << path
+            << "' ended in an unfinished line; new events start on a line of their own"
+            << std::endl;
     }
 }
 
@@ -42,8 +43,8 @@ void EventLog::Write(const char* name, Json::Value fields) {
         writer_->write(lost, &line);
         line << '\n';
         if (file_.Append(line.str(), &error)) {
-            std::cerr << "rxp-host: events file '" << path_ << "' is written again; "
-                      << lost_unreported_ << " events were lost" << std::endl;
+            Err(Priority::kNotice) << "rxp-host: events file '" << path_ << "' is written again; "
+                                   << lost_unreported_ << " events were lost" << std::endl;
             lost_unreported_ = 0;
         } else {
             ++lost_total_;
@@ -58,8 +59,8 @@ void EventLog::Write(const char* name, Json::Value fields) {
     line << '\n';
     if (file_.Append(line.str(), &error)) return;
     if (lost_unreported_ == 0) {
-        std::cerr << "rxp-host: cannot write events file '" << path_ << "': " << error
-                  << "; trying again with every event" << std::endl;
+        Err(Priority::kError) << "rxp-host: cannot write events file '" << path_ << "': " << error
+                              << "; trying again with every event" << std::endl;
     }
     ++lost_total_;
     ++lost_unreported_;

@@ -2,12 +2,14 @@
 
 #include "protocol/reply_layout.h"
 #include "tools/common/time_text.h"
+#include "tools/rxp-host/host_output.h"
 
 namespace rxphost {
 
 using rxp::tools::LineDirection;
 
 void LineWatch::OpenCapture(const std::string& path) {
+    capture_.DiagnosticsTo(&Err(Priority::kWarning));
     capture_.Open(path);
 }
 

@@ -213,6 +213,7 @@ std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now
     root["history_failed"] = Json::UInt64(bus.host.history_failed);
     root["events_lost"] = Json::UInt64(bus.host.events_lost);
     root["capture_lost"] = Json::UInt64(bus.host.capture_lost);
+    root["output_dropped"] = Json::UInt64(bus.host.output_dropped);
     Json::Value devices(Json::arrayValue);
     for (const BusDeviceState& d : bus.devices) devices.append(DeviceJson(d, now));
     // One device: its members at the top level too, for the readers of one-device files.
@@ -248,6 +249,10 @@ std::string MetricsText(const BusState& bus) {
     out.Add("rxp_capture_lost_lines_total", "counter",
             "Capture lines that could not be written to the --capture file.", port,
             std::to_string(host.capture_lost));
+    out.Add("rxp_output_dropped_lines_total", "counter",
+            "Lines of standard output or error dropped because nothing read them (a stalled "
+            "journal).",
+            port, std::to_string(host.output_dropped));
     for (const BusDeviceState& d : bus.devices) DeviceMetrics(&out, host.port, d);
     out.Declare("rxp_alarm_active", "gauge", "1 for every alarm raised now.");
     for (const BusDeviceState& d : bus.devices) {

@@ -41,7 +41,7 @@ public:
         ::close(ends[1]);
         ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
         read_fd_ = ends[0];
-        StartOutput(real);
+        StartOutput(real, 2);
         thread_ = std::thread([this] { Loop(); });
         BeforeHostLines([] { TheCapture().TakeWaiting(); });
     }
@@ -119,7 +119,7 @@ private:
     void Dispatch(const std::string& line) {
         switch (mode_) {
             case PluginOutputMode::kTag:
-                OutputLines(kPluginTag + line + "\n");
+                OutputLines(kPluginTag + line + "\n", Priority::kDebug);
                 break;
             case PluginOutputMode::kDrop:
                 ++dropped_;

@@ -44,6 +44,62 @@ TEST_F(HostMessages, StandardOutputNobodyReadsNeverHoldsUpThePolls) {
         << hosttest::ReadText(err());
 }
 
+// A stalled journal: standard error is a full pipe nobody reads, and --trace writes a line for
+// every frame. Polling goes on, and what was dropped is counted in the state.
+TEST_F(HostMessages, StandardErrorNobodyReadsNeverHoldsUpThePolls) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string state = dir_.File("state.json");
+    hosttest::Process host(HostArgs({"--interval", "0.1", "--trace", "--state", state}), out(),
+                           err(), [] {
+                               int ends[2];
+                               if (::pipe(ends) != 0) ::_exit(125);
+                               ::fcntl(ends[1], F_SETPIPE_SZ, 4096);
+                               ::dup2(ends[1], 2);
+                           });
+    std::this_thread::sleep_for(std::chrono::seconds(15));
+    const Json::Value live = hosttest::ReadJson(state);
+    host.Signal(SIGTERM);
+    ASSERT_EQ(host.Wait(milliseconds(15000)), 0);
+
+    // 150 rounds start in 15 s at --interval 0.1; a third of them is the margin for a busy
+    // machine. A host blocked in its write to standard error completes one cycle at most.
+    EXPECT_GE(CyclesSoFar(), 50u);
+    EXPECT_GT(live["output_dropped"].asUInt64(), 0u) << hosttest::JsonText(live);
+}
+
+// Under systemd, with the journal on standard output and error (JOURNAL_STREAM names it), every
+// line carries its syslog priority: failures at warning or above, the summaries at info, the
+// plug-in's lines at debug.
+TEST_F(HostMessages, LinesToTheJournalCarryTheirPriority) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string journal = dir_.File("journal");
+    const std::vector<std::string> args =
+        HostArgs({"--cycles", "2", "--timeout", "0.5", "--events", events_path()});
+    hosttest::Process host(args, journal, journal, [journal] {
+        struct stat st;
+        if (::stat(journal.c_str(), &st) != 0) ::_exit(125);
+        const std::string stream = std::to_string(st.st_dev) + ":" + std::to_string(st.st_ino);
+        ::setenv("JOURNAL_STREAM", stream.c_str(), 1);
+    });
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(journal);
+    const std::string text = hosttest::ReadText(journal);
+    EXPECT_NE(text.find("<7>plug-in: rvSize is 0\n"), std::string::npos) << text;
+    EXPECT_NE(text.find("<6>cycle 1"), std::string::npos) << text;
+    EXPECT_NE(text.find("<5>rxp-host: 2 cycles completed"), std::string::npos) << text;
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        const std::size_t end = text.find('\n', begin);
+        const std::string line = text.substr(begin, end - begin);
+        EXPECT_TRUE(line.size() >= 3 && line[0] == '<' && line[2] == '>') << line;
+        if (end == std::string::npos) break;
+        begin = end + 1;
+    }
+
+    // Without JOURNAL_STREAM (a terminal, a file): no prefixes.
+    ASSERT_EQ(RunHost({"--cycles", "1"}), 0);
+    EXPECT_EQ(hosttest::ReadText(out()).find("<6>"), std::string::npos);
+}
+
 struct OutputCase {
     std::vector<std::string> options;
     std::vector<std::string> in_out;      // on standard output

@@ -15,6 +15,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <sstream>
 #include <stdexcept>
 
@@ -137,6 +138,14 @@ void WriteBytes(const std::string& path, const Bytes& bytes) {
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(reinterpret_cast<const char*>(bytes.data()),
               static_cast<std::streamsize>(bytes.size()));
+}
+
+Json::Value ReadJson(const std::string& path) {
+    const std::string text = ReadText(path);
+    Json::Value value;
+    std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
+    if (!reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) return {};
+    return value;
 }
 
 std::vector<Json::Value> ReadEvents(const std::string& path) {
