@@ -22,6 +22,7 @@ done
 if ((${#missing[@]})); then
     echo "installing: ${missing[*]}"
     export DEBIAN_FRONTEND=noninteractive
-    apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    # Another install under way (a second script, unattended upgrades) is waited for.
+    apt-get -o DPkg::Lock::Timeout=600 update -qq
+    apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}"
 fi
