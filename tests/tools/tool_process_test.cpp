@@ -816,3 +816,59 @@ TEST(RecordProgram, AFailedPlotLeavesTheOutputFileAsItWas) {
 }
 
 }  // namespace
+
+// Six minutes without records in a run of one-second cycles (one failed poll, 4 s, among them):
+// the plot's lines break there and only there, and --mark-gaps names the row after it.
+TEST(RecordProgram, MissingCyclesBreakThePlotAndAreMarkedInTheCsv) {
+    const std::string bin = TempPath("gap-gnuplot");
+    mkdir(bin.c_str(), 0755);
+    const std::string script = bin + "/script.gp";
+    // A gnuplot that keeps the script it is given.
+    std::ofstream(bin + "/gnuplot") << "#!/bin/sh\ncat \"$1\" >'" << script << "'\n";
+    chmod((bin + "/gnuplot").c_str(), 0755);
+    const std::string db_path = bin + "/history.db";
+    Bytes rec = rxptest::PowerModel::Distinct(3).ExpectedRecord(1);
+    rec.resize(289, 0);
+    {
+        rxp::history::HistoryDb db(db_path, rxp::history::HistoryDb::Mode::kCreate);
+        int second = 0;
+        for (int i = 0; i < 60; ++i) {
+            second += i == 30 ? 4 : 1 + i % 3 / 2;  // 1 or 2 s a cycle; one failed poll
+            if (i == 45) second += 360;
+            rxp::tools::WriteField(rec.data(), 227, 2, static_cast<std::uint32_t>(i));
+            db.Append(rxp::tools::IsoTime(rxp::tools::ParseIsoTime("2024-05-01T12:00:00Z") +
+                                          std::chrono::seconds(second)),
+                      1, rec.data(), rec.size());
+        }
+    }
+    Child plot({"/usr/bin/env", "PATH=" + bin + ":/usr/bin:/bin", RXP_RECORD_PATH, "--db", db_path,
+                "--plot", "dc_value1", "--out", bin + "/plot.png"});
+    ASSERT_EQ(plot.Wait(), 0) << plot.err();
+    std::ifstream in(script);
+    std::vector<std::string> data;  // the data block's lines
+    bool inside = false;
+    for (std::string line; std::getline(in, line);) {
+        if (line == "EOD") inside = false;
+        if (inside) data.push_back(line);
+        if (line == "$data << EOD") inside = true;
+    }
+    ASSERT_EQ(data.size(), 61u) << "60 points and the line break";
+    const auto blank = std::find(data.begin(), data.end(), "");
+    ASSERT_NE(blank, data.end());
+    EXPECT_EQ(blank - data.begin(), 45) << "the break between the 45th and 46th record";
+    EXPECT_EQ(std::count(data.begin(), data.end(), ""), 1);
+
+    Child csv({RXP_RECORD_PATH, "--db", db_path, "--format", "csv", "--fields", "dc_value1",
+               "--mark-gaps"});
+    ASSERT_EQ(csv.Wait(), 0) << csv.err();
+    std::istringstream lines(csv.out());
+    std::vector<std::string> rows;
+    for (std::string line; std::getline(lines, line);) rows.push_back(line);
+    ASSERT_EQ(rows.size(), 61u);
+    EXPECT_EQ(rows[0], "time,row,dc_value1,gap_seconds");
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        const std::string gap = rows[i].substr(rows[i].rfind(',') + 1);
+        EXPECT_EQ(gap, i == 46 ? "361" : "") << rows[i];
+    }
+    std::filesystem::remove_all(bin);
+}

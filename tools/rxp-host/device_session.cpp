@@ -12,36 +12,10 @@
 #include "tools/common/time_text.h"
 #include "tools/rxp-host/host_output.h"
 #include "tools/rxp-host/input_file.h"
+#include "tools/rxp-host/settings_file.h"
 #include "tools/rxp-host/startup_checks.h"
 
 namespace rxphost {
-
-namespace {
-
-// A settings file is a few kilobytes; anything much larger is a mistake.
-constexpr std::size_t kSettingsLimit = 1 << 20;
-
-// The JSON reader's report ("* Line 2, Column 1\n  Syntax error: ...\n") on one line.
-std::string OneLine(const std::string& report) {
-    std::string line;
-    for (std::size_t i = 0; i < report.size(); ++i) {
-        const char c = report[i];
-        if (c == '*' && (i == 0 || report[i - 1] == '\n')) {
-            if (i + 1 < report.size() && report[i + 1] == ' ') ++i;
-            if (!line.empty()) line += "; ";
-            continue;
-        }
-        if (c == '\n') {
-            while (i + 1 < report.size() && report[i + 1] == ' ') ++i;
-            if (i + 1 < report.size() && report[i + 1] != '*') line += ": ";
-            continue;
-        }
-        line.push_back(c);
-    }
-    return line;
-}
-
-}  // namespace
 
 DeviceSession::DeviceSession(const DeviceConfig& config, EventLog* events, HistoryWriter* history,
                              SendFn send, bool bus_of_several, SummaryMode summary)
@@ -83,57 +57,12 @@ void DeviceSession::ApplySettings() {
     Json::Value settings(Json::objectValue);
     const std::string& path = config_.settings;
     if (!path.empty()) {
-        std::string text, why;
-        if (!ReadRegularFile(path, kSettingsLimit + 1, &text, &why)) {
-            throw ConfigError("cannot read settings file '" + path + "': " + why);
-        }
-        if (text.size() > kSettingsLimit) {
-            throw ConfigError("settings file '" + path + "' is larger than " +
-                              std::to_string(kSettingsLimit >> 20) + " MiB");
-        }
-        // Strict: a second copy of a key or anything after the object is a mistake in the
-        // file, not something to guess about.
-        Json::CharReaderBuilder builder;
-        builder["collectComments"] = false;
-        builder["rejectDupKeys"] = true;
-        builder["failIfExtra"] = true;
-        std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-        std::string errors;
-        bool parsed = false;
-        try {
-            parsed = reader->parse(text.data(), text.data() + text.size(), &settings, &errors);
-        } catch (const Json::Exception& e) {  // nesting deeper than the reader allows
-            errors = e.what();
-        }
-        if (!parsed) {
-            throw ConfigError("settings file '" + path +
-                              "' is not valid JSON: " + PrintableText(OneLine(errors)));
-        }
-        if (!settings.isObject()) {
-            throw ConfigError("settings file '" + path + "' must hold a JSON object");
-        }
+        settings = ReadSettingsFile(path);
         for (const std::string& warning : UnknownSettingsWarnings(path, settings)) {
             Err(Priority::kWarning) << "rxp-host: " << warning << std::endl;
         }
     }
-
-    device_->data_id = 1;
-    if (settings.isObject() && settings.isMember("deviceId")) {
-        const Json::Value& id = settings["deviceId"];
-        if (!id.isIntegral() || !id.isInt()) {
-            throw ConfigError("settings file '" + path +
-                              "': \"deviceId\" must be a whole number, not " +
-                              Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
-        }
-        device_->data_id = id.asInt();
-    }
-
-    try {
-        device_->InitSetting(settings);
-    } catch (const std::exception& e) {  // Json::Exception, from inside the plug-in
-        throw ConfigError("settings file '" + path +
-                          "' was refused by the plug-in: " + PrintableText(e.what()));
-    }
+    HandSettings(*device_, settings, path);
 }
 
 // A cached record is the host's copy of the last one published; a file that is not exactly one

@@ -104,6 +104,14 @@ const char kAbout[] =
     "  2  CRITICAL: communication lost, or the state or a record older than --status-max-age\n"
     "  3  UNKNOWN: the state file is missing, unreadable or not a state file\n"
     "\n"
+    "rxp-host --list-alarms: the alarm evaluations of a cycle as the plug-in (--plugin) makes\n"
+    "them, found by handing it probe records: ordinal, signal key, alarm id, name and text,\n"
+    "module, the record byte and the bit or value it tests, and the English of name and text.\n"
+    "rxp-host --check-settings FILE: hands FILE to the plug-in as the controller's host does\n"
+    "and prints what it took (device id, mode, threshold entries read, members nobody reads)\n"
+    "and what it printed; no port is opened. Exit 0 when the plug-in takes the file, 2 when\n"
+    "not, 1 when the plug-in does not load.\n"
+    "\n"
     "Options";
 
 // A bus address as given on the command line: 0..255 in decimal. -1 when it is not one.
@@ -237,6 +245,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
     status_max_age = kDefaultStatusMaxAge;
     std::string plugin_output = "tag";
     std::string summary = "all";
+    std::string list_format = "table";
 
     po::options_description described(kAbout);
     // clang-format off
@@ -307,7 +316,16 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
         ("status-max-age",
          po::value<double>(&status_max_age)->value_name("SECONDS")
              ->default_value(kDefaultStatusMaxAge),
-         "with --status: a state file or record older than this is CRITICAL");
+         "with --status: a state file or record older than this is CRITICAL")
+        ("list-alarms", po::bool_switch(),
+         "list the alarm evaluations of a cycle as the plug-in makes them, and exit; see above")
+        ("format", po::value<std::string>(&list_format)->value_name("table|csv|json|markdown")
+             ->default_value("table"),
+         "with --list-alarms: aligned for people, CSV, JSON Lines, or the Markdown page "
+         "docs/alarms.md")
+        ("check-settings", po::value<std::string>(&line->check_settings)->value_name("FILE"),
+         "hand the settings FILE to the plug-in, print what it took, and exit; no port is "
+         "opened");
     // clang-format on
 
     po::variables_map vm;
@@ -340,6 +358,33 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
     if (vm.count("plugin") && options.plugin.empty()) {
         UsageError("--plugin needs a PATH");
         return kExitUsage;
+    }
+    const bool list_alarms = vm["list-alarms"].as<bool>();
+    if (list_alarms && vm.count("check-settings")) {
+        UsageError("--list-alarms and --check-settings are two runs: give one");
+        return kExitUsage;
+    }
+    if (!vm["format"].defaulted() && !list_alarms) {
+        UsageError("--format goes with --list-alarms");
+        return kExitUsage;
+    }
+    if (list_alarms) {
+        if (!ParseListFormat(list_format, &line->list_format)) {
+            UsageError("--format must be table, csv, json or markdown, not " + list_format);
+            return kExitUsage;
+        }
+        if (options.plugin.empty()) options.plugin = DefaultPluginPath();
+        line->mode = HostMode::kListAlarms;
+        return -1;
+    }
+    if (vm.count("check-settings")) {
+        if (line->check_settings.empty()) {
+            UsageError("--check-settings needs a FILE");
+            return kExitUsage;
+        }
+        if (options.plugin.empty()) options.plugin = DefaultPluginPath();
+        line->mode = HostMode::kCheckSettings;
+        return -1;
     }
     for (const char* file_option : {"history", "events", "capture", "state", "metrics"}) {
         if (vm.count(file_option) && vm[file_option].as<std::string>().empty()) {

@@ -5,16 +5,19 @@
 
 #include <string>
 
+#include "tools/rxp-host/alarm_list.h"
 #include "tools/rxp-host/bench_host.h"
 #include "tools/rxp-host/plugin_output.h"
 
 namespace rxphost {
 
 enum class HostMode {
-    kPoll,     // drive the devices on --port
-    kStatus,   // --status STATE_FILE
-    kHelp,     // --help
-    kVersion,  // --version
+    kPoll,           // drive the devices on --port
+    kStatus,         // --status STATE_FILE
+    kListAlarms,     // --list-alarms [--format F]
+    kCheckSettings,  // --check-settings FILE
+    kHelp,           // --help
+    kVersion,        // --version
 };
 
 struct CommandLine {
@@ -23,7 +26,9 @@ struct CommandLine {
     PluginOutputMode plugin_output = PluginOutputMode::kTag;
     std::string status_file;  // kStatus
     double status_max_age = 0;
-    std::string help;  // kHelp: the text to print
+    std::string help;                             // kHelp: the text to print
+    ListFormat list_format = ListFormat::kTable;  // kListAlarms
+    std::string check_settings;                   // kCheckSettings: the settings file
 };
 
 // Parses argv into `line`. Returns -1 when it can be run; otherwise the exit code to end with,

@@ -9,7 +9,9 @@
 #include <utility>
 
 #include "tools/common/version.h"
+#include "tools/rxp-host/alarm_list.h"
 #include "tools/rxp-host/bench_host.h"
+#include "tools/rxp-host/check_settings.h"
 #include "tools/rxp-host/host_options.h"
 #include "tools/rxp-host/host_output.h"
 #include "tools/rxp-host/plugin_output.h"
@@ -85,6 +87,10 @@ int main(int argc, char** argv) {
             return kExitDone;
         case rxphost::HostMode::kStatus:
             return rxphost::ShowStatus(line.status_file, line.status_max_age, std::cout);
+        case rxphost::HostMode::kListAlarms:
+            return rxphost::ListAlarms(line.options.plugin, line.list_format);
+        case rxphost::HostMode::kCheckSettings:
+            return rxphost::CheckSettings(line.options.plugin, line.check_settings);
         case rxphost::HostMode::kPoll:
             break;
     }

@@ -2,12 +2,14 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <iostream>
 #include <mutex>
 #include <stdexcept>
 #include <thread>
@@ -174,6 +176,50 @@ void PluginLinesToEvents(EventLog& events) {
 
 std::uint64_t EndPluginOutput() {
     return TheCapture().End();
+}
+
+HeldPluginLines::HeldPluginLines() {
+    std::cout.flush();
+    std::fflush(stdout);
+    saved_ = ::fcntl(1, F_DUPFD_CLOEXEC, 3);
+    held_ = ::memfd_create("rxp-host-plugin-lines", MFD_CLOEXEC);
+    if (saved_ < 0 || held_ < 0 || ::dup2(held_, 1) < 0) {
+        const std::string why = std::strerror(errno);
+        if (held_ >= 0) ::close(held_);
+        if (saved_ >= 0) ::close(saved_);
+        throw std::runtime_error("cannot take the plug-in's output aside: " + why);
+    }
+}
+
+HeldPluginLines::~HeldPluginLines() {
+    std::cout.flush();
+    std::fflush(stdout);
+    ::dup2(saved_, 1);
+    ::close(saved_);
+    ::close(held_);
+}
+
+std::vector<std::string> HeldPluginLines::Take() {
+    std::cout.flush();
+    std::fflush(stdout);
+    std::string text;
+    char buffer[4096];
+    for (;;) {
+        const ssize_t n = ::pread(held_, buffer, sizeof(buffer), static_cast<off_t>(taken_));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        text.append(buffer, static_cast<std::size_t>(n));
+        taken_ += static_cast<std::size_t>(n);
+    }
+    std::vector<std::string> lines;
+    std::size_t begin = 0;
+    while (begin < text.size()) {
+        std::size_t end = text.find('\n', begin);
+        if (end == std::string::npos) end = text.size();
+        lines.push_back(text.substr(begin, end - begin));
+        begin = end + 1;
+    }
+    return lines;
 }
 
 }  // namespace rxphost

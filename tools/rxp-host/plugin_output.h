@@ -8,6 +8,7 @@
 
 #include <cstdint>
 #include <string>
+#include <vector>
 
 #include "tools/rxp-host/event_log.h"
 
@@ -33,6 +34,27 @@ void PluginLinesToEvents(EventLog& events);
 // Takes the last lines from the pipe and stops its reader. Returns the plug-in lines that were
 // dropped (drop mode, or events that could not be held).
 std::uint64_t EndPluginOutput();
+
+// For the modes that run the plug-in once and print a result (--list-alarms,
+// --check-settings): while the object lives, descriptor 1 is a file in memory that takes the
+// plug-in's lines, so that standard output carries the result alone. Not with
+// CapturePluginOutput; the host's own lines wait until it is gone.
+class HeldPluginLines {
+public:
+    // Throws std::runtime_error when descriptor 1 cannot be moved.
+    HeldPluginLines();
+    ~HeldPluginLines();
+    HeldPluginLines(const HeldPluginLines&) = delete;
+    HeldPluginLines& operator=(const HeldPluginLines&) = delete;
+
+    // The lines written since the last call, without their line ends.
+    std::vector<std::string> Take();
+
+private:
+    int saved_ = -1;  // the real standard output
+    int held_ = -1;   // the file in memory, also descriptor 1
+    std::size_t taken_ = 0;
+};
 
 }  // namespace rxphost
 

@@ -12,6 +12,8 @@
 #include <stdexcept>
 #include <vector>
 
+#include "tools/rxp-host/alarm_glosses.h"
+
 namespace rxphost {
 
 namespace {
@@ -71,7 +73,9 @@ void DeviceLines(const Json::Value& d, const std::string& who,
     for (const Json::Value& a : alarms) {
         lines << "alarm: " << a["id"].asString() << " " << a["key"].asString();
         if (a["module"].asUInt() != 0) lines << " (module " << a["module"].asUInt() << ")";
-        lines << ": " << a["name"].asString() << ": " << a["text"].asString() << "\n";
+        lines << ": " << a["name"].asString() << ": " << a["text"].asString();
+        const std::string gloss = GlossLine(a["name"].asString(), a["text"].asString());
+        lines << (gloss.empty() ? "" : " (" + gloss + ")") << "\n";
     }
     if (alarms.size() > 0) {
         verdict->Raise(kStatusWarning, std::to_string(alarms.size()) +

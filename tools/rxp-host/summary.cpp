@@ -6,6 +6,7 @@
 
 #include "protocol/rxp517_t36b2_data.h"
 #include "tools/common/hex.h"
+#include "tools/rxp-host/alarm_glosses.h"
 
 namespace rxphost {
 
@@ -72,8 +73,10 @@ std::string FormatCycleReport(const CycleReport& r) {
         << unsigned(rec[offsetof(Record, lightning_switch_state)]) << '\n';
 
     for (const AlarmNote& note : r.changes) {
+        const std::string gloss = GlossLine(note.alarm_name, note.alarm_text);
         out << (note.raised ? "  raised   #" : "  cleared  #") << note.ordinal << "  "
-            << note.alarm_id << ' ' << note.alarm_name << "  " << note.alarm_text << '\n';
+            << note.alarm_id << ' ' << note.alarm_name << "  " << note.alarm_text
+            << (gloss.empty() ? "" : "  (" + gloss + ")") << '\n';
     }
     out << "  alarms   " << r.changes.size() << (r.changes.size() == 1 ? " change, " : " changes, ")
         << r.active_alarms << " active\n";

@@ -18,6 +18,7 @@
 #include "tools/common/history_db.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
+#include "tools/rxp-record/gaps.h"
 #include "tools/rxp-record/plot.h"
 #include "tools/rxp-record/record_view.h"
 #include "tools/rxp-record/text_input.h"
@@ -63,7 +64,9 @@ With --db, CSV and plots take every row in the range, the table and JSON the las
 carried addresses (one device) have none and are left out then.
 --units FILE: the site's units, {"phase_a_value1": {"scale": 0.1, "unit": "V"}, ...};
 "modules[*].value2" names a value of every module. Without it, values are shown as stored.
---plot draws with gnuplot (Debian: gnuplot-nox).
+--plot draws with gnuplot (Debian: gnuplot-nox). Where cycles are missing (a time between two
+records more than 5 times the usual interval, or more than --gap SECONDS), the lines break
+instead of bridging the outage; --mark-gaps marks the same places in a CSV.
 
 Standard input and hex files are read a line at a time, so an events file of any size can be
 read. A line that cannot be read (cut short by a crash, two events on one line, not hex text)
@@ -90,6 +93,8 @@ struct Options {
     std::string plot;
     std::string out;
     std::string units;
+    double gap = 0;  // seconds; 0: from the intervals of the records
+    bool mark_gaps = false;
 };
 
 // A file of hex digits and white space that holds at least a record's worth of digits.
@@ -114,14 +119,18 @@ void Say(const std::string& text) {
 // Shows records in the chosen format, one at a time.
 class Output {
 public:
-    explicit Output(const Options& opt) : opt_(opt) {
+    explicit Output(const Options& opt) : opt_(opt), gaps_(opt.gap) {
         if (!opt.units.empty()) units_ = rxp::record::Units::Load(opt.units);
         if (opt.format == "csv") {
             fields_ = opt.fields.empty() ? AllFields() : rxp::record::FieldsByName(opt.fields);
-            out_ << rxp::record::CsvHead(fields_, units_);
+            std::string head = rxp::record::CsvHead(fields_, units_);
+            if (opt.mark_gaps) head.insert(head.size() - 1, ",gap_seconds");
+            out_ << head;
         }
-        if (!opt.plot.empty())
-            plot_.reset(new rxp::record::Plot(rxp::record::FieldsByName(opt.plot), units_));
+        if (!opt.plot.empty()) {
+            plot_.reset(
+                new rxp::record::Plot(rxp::record::FieldsByName(opt.plot), units_, opt.gap));
+        }
         if (!opt.since.empty()) since_ = rxp::tools::ParseIsoTime(opt.since);
         if (!opt.until.empty()) until_ = rxp::tools::ParseIsoTime(opt.until);
     }
@@ -137,9 +146,9 @@ public:
             return false;
         }
         rxp::tools::WallClock::time_point when{};
-        if (!in_range_checked || plot_) {
+        if (!in_range_checked || plot_ || opt_.mark_gaps) {
             if (item.time.empty()) {
-                if (plot_ || !opt_.since.empty() || !opt_.until.empty()) {
+                if (plot_ || opt_.mark_gaps || !opt_.since.empty() || !opt_.until.empty()) {
                     Say(item.origin.label + ": record without a time, left out");
                     return true;
                 }
@@ -157,8 +166,16 @@ public:
         if (plot_) {
             plot_->Add(when, record.data());
         } else if (opt_.format == "csv") {
-            out_ << rxp::record::CsvLine(item.time, item.origin.row, record.data(), fields_,
-                                         units_);
+            std::string line =
+                rxp::record::CsvLine(item.time, item.origin.row, record.data(), fields_, units_);
+            if (opt_.mark_gaps) {
+                // The last cell, before the line's end: the seconds without records before it.
+                const double gap = gaps_.Next(when);
+                std::ostringstream cell;
+                if (gap > 0) cell << gap;
+                line.insert(line.size() - 1, "," + cell.str());
+            }
+            out_ << line;
         } else if (opt_.format == "json") {
             out_ << rxp::record::FormatJsonLine(rxp::record::ToJson(record.data(), item.origin))
                  << "\n";
@@ -198,6 +215,7 @@ private:
     rxp::record::Units units_;
     std::vector<const rxp::tools::RecordField*> fields_;
     std::unique_ptr<rxp::record::Plot> plot_;
+    rxp::record::GapFinder gaps_;  // --mark-gaps
     rxp::tools::WallClock::time_point since_{}, until_{};
     std::ostringstream out_;
     std::size_t shown_ = 0;
@@ -370,7 +388,13 @@ int main(int argc, char** argv) {
          "draw these fields over time into the PNG file --out")
         ("out", po::value(&opt.out)->value_name("FILE.png"), "where --plot draws")
         ("units", po::value(&opt.units)->value_name("FILE"),
-         "the site's scale and unit of each field (JSON)");
+         "the site's scale and unit of each field (JSON)")
+        ("mark-gaps", po::bool_switch(&opt.mark_gaps),
+         "with --format csv: a last column gap_seconds, the time without records before the "
+         "row when cycles are missing there")
+        ("gap", po::value(&opt.gap)->value_name("SECONDS"),
+         "a time between two records longer than SECONDS is a gap (default: 5 times the usual "
+         "interval between the records before it)");
     // clang-format on
     po::options_description hidden;
     hidden.add_options()("file", po::value(&opt.file));
@@ -447,6 +471,16 @@ int main(int argc, char** argv) {
         return usage_error("--fields goes with --format csv");
     }
     if (opt.plot.empty() != opt.out.empty()) return usage_error("--plot and --out go together");
+    if (opt.mark_gaps && opt.format != "csv")
+        return usage_error("--mark-gaps goes with --format csv");
+    if (vm.count("gap") != 0) {
+        if (!(opt.gap > 0 && opt.gap <= 31536000)) {
+            return usage_error("--gap must be more than 0 seconds, at most a year");
+        }
+        if (!opt.mark_gaps && opt.plot.empty()) {
+            return usage_error("--gap goes with --plot or --mark-gaps");
+        }
+    }
     if (opt.db.empty() && opt.file.empty() && isatty(STDIN_FILENO) != 0) {
         return usage_error("give a FILE, --db FILE, or hex text on standard input");
     }

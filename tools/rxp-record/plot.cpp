@@ -70,6 +70,11 @@ void Plot::Add(tools::WallClock::time_point when, const unsigned char* record) {
     const std::time_t t = tools::WallClock::to_time_t(when);
     std::tm local{};
     localtime_r(&t, &local);
+    // A blank line in gnuplot's data ends a line: nothing is drawn across the missing cycles.
+    if (gap_finder_.Next(when) > 0) {
+        data_ += "\n";
+        ++gaps_;
+    }
     data_ += std::to_string(static_cast<long long>(t) + local.tm_gmtoff);
     for (const tools::RecordField* f : fields_) {
         data_ += " " + units_.Value(*f, tools::ReadField(record, *f));
@@ -111,7 +116,12 @@ std::string Plot::Script() const {
            << "set xlabel " << Quoted("local time, " + first_.substr(19) + " from UTC") << "\n"
            << (shared && !unit.empty() ? "set ylabel " + Quoted(unit) + "\n" : "")
            << "set grid\nset key below\n"
-           << "set title " << Quoted(names + ": " + first_ + " to " + last_) << "\n"
+           << "set title "
+           << Quoted(names + ": " + first_ + " to " + last_ +
+                     (gaps_ == 0 ? ""
+                                 : ", " + std::to_string(gaps_) + (gaps_ == 1 ? " gap" : " gaps") +
+                                       " without records"))
+           << "\n"
            << "$data << EOD\n"
            << data_ << "EOD\nplot ";
     for (std::size_t i = 0; i < fields_.size(); ++i) {

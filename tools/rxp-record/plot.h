@@ -16,17 +16,21 @@
 
 #include "tools/common/record_fields.h"
 #include "tools/common/time_text.h"
+#include "tools/rxp-record/gaps.h"
 #include "tools/rxp-record/units.h"
 
 namespace rxp::record {
 
 class Plot {
 public:
-    Plot(std::vector<const tools::RecordField*> fields, const Units& units)
-        : fields_(std::move(fields)), units_(units) {}
+    // `gap_seconds` as GapFinder takes it: 0 finds gaps from the intervals of the records.
+    Plot(std::vector<const tools::RecordField*> fields, const Units& units, double gap_seconds = 0)
+        : fields_(std::move(fields)), units_(units), gap_finder_(gap_seconds) {}
 
+    // Records in time order; the lines break where records are missing (gaps.h).
     void Add(tools::WallClock::time_point when, const unsigned char* record);
     std::size_t points() const { return points_; }
+    std::size_t gaps() const { return gaps_; }
 
     // The gnuplot script that draws the points as a PNG onto gnuplot's standard output.
     std::string Script() const;
@@ -44,6 +48,8 @@ private:
     const Units& units_;
     std::string data_;
     std::size_t points_ = 0;
+    GapFinder gap_finder_;
+    std::size_t gaps_ = 0;
     std::string first_, last_;
 };
 

@@ -54,15 +54,14 @@ std::string TimeText(const unsigned char* record) {
     return t.Text();
 }
 
-// A CSV cell: quoted when it holds a comma, a quote or a line break.
+}  // namespace
+
 std::string CsvCell(const std::string& text) {
     if (text.find_first_of(",\"\r\n") == std::string::npos) return text;
     std::string cell = "\"";
     for (char c : text) cell += c == '"' ? std::string("\"\"") : std::string(1, c);
     return cell + "\"";
 }
-
-}  // namespace
 
 std::string SizeProblem(std::size_t size) {
     if (size == kRecordSize) return "";

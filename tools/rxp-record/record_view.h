@@ -40,6 +40,8 @@ std::string FormatJsonLine(const Json::Value& value);
 std::string CsvHead(const std::vector<const tools::RecordField*>& fields, const Units& units);
 std::string CsvLine(const std::string& time, long long row, const unsigned char* record,
                     const std::vector<const tools::RecordField*>& fields, const Units& units);
+// A CSV cell: quoted when it holds a comma, a quote or a line break.
+std::string CsvCell(const std::string& text);
 
 // Text from a file or the command line made safe to print in a message: every control
 // character written as an escape ("\n", "\x1B"), so that it can neither end the message nor

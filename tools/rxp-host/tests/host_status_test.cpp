@@ -53,6 +53,13 @@ TEST(HostStatus, VerdictAndLinesForEveryState) {
          "status: WARNING (1 alarm raised)\n"},
         {"alarm text", State(kFresh, Device("up", kFresh, kFan)), rxphost::kStatusWarning,
          "alarms_active: 1\nalarm: 06025 alert_c_0 (module 7): fan: module 7 fan\n"},
+        {"alarm text in English",
+         State(kFresh, Device("up", kFresh,
+                              R"({"ordinal":5,"key":"alert_a_1","id":"06015","module":0,)"
+                              R"("name":"交流输入电压过低告警","text":"A相电压过低"})")),
+         rxphost::kStatusWarning,
+         "alarm: 06015 alert_a_1: 交流输入电压过低告警: A相电压过低 (AC input voltage low: phase A "
+         "voltage low)\n"},
         {"no cycle yet", State(kFresh, Device("unknown", "")), rxphost::kStatusWarning,
          "status: WARNING (no cycle completed yet)\n"},
         {"lost", State(kFresh, Device("lost", kFresh, kFan)), rxphost::kStatusCritical,

@@ -80,8 +80,10 @@ TEST(HostSummary, ShowsStatusBytesModulesWithBitsAndEveryAlarmChange) {
               "  AC       phase A 0x80  phase B 0x00  phase C 0x01  frequency state 2\n"
               "  modules  7:0x10  20:0x03\n"
               "  DC       status 00 04 00 00 00 00  breakers 0 2  lightning switch 0\n"
-              "  raised   #52  06025 整流模块风扇告警  模块7模块风扇故障\n"
-              "  cleared  #1  06016 交流输入停电告警  交流掉电\n"
+              "  raised   #52  06025 整流模块风扇告警  模块7模块风扇故障  (rectifier module fan: "
+              "module 7 fan fault)\n"
+              "  cleared  #1  06016 交流输入停电告警  交流掉电  (AC input power failure: AC power "
+              "lost)\n"
               "  alarms   2 changes, 3 active\n");
 }
 

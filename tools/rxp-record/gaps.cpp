@@ -1,0 +1,31 @@
+#include "tools/rxp-record/gaps.h"
+
+#include <algorithm>
+#include <vector>
+
+namespace rxp::record {
+
+double GapFinder::Next(tools::WallClock::time_point when) {
+    const bool first = !has_previous_;
+    const double interval = std::chrono::duration<double>(when - previous_).count();
+    has_previous_ = true;
+    previous_ = when;
+    // Rows of several devices share a second; they say nothing of the cycle's interval.
+    if (first || interval <= 0) return 0;
+
+    bool gap;
+    if (fixed_seconds_ > 0) {
+        gap = interval > fixed_seconds_;
+    } else if (recent_.empty()) {
+        gap = false;
+    } else {
+        std::vector<double> sorted(recent_.begin(), recent_.end());
+        std::nth_element(sorted.begin(), sorted.begin() + sorted.size() / 2, sorted.end());
+        gap = interval > kGapIntervals * sorted[sorted.size() / 2];
+    }
+    recent_.push_back(interval);
+    if (recent_.size() > kIntervalsKept) recent_.pop_front();
+    return gap ? interval : 0;
+}
+
+}  // namespace rxp::record
