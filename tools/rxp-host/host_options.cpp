@@ -267,8 +267,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
         ("settings", po::value<std::string>(&settings)->value_name("FILE"),
          "JSON settings handed to the device")
         ("device", po::value<std::vector<std::string>>()->value_name("ADDRESS[=FILE]"),
-         "a power system on the bus at ADDRESS (0..255) with its JSON settings FILE; once per "
-         "device, 1 to 32, instead of --address and --settings")
+         "a power system on the bus at ADDRESS (0..255) with its JSON settings FILE, each "
+         "with its own \"deviceId\"; once per device, 1 to 32, instead of --address and "
+         "--settings")
         ("cache", po::value<std::vector<std::string>>()->value_name("[ADDRESS=]FILE"),
          "a stored 289-byte record handed to the device before the first poll; with several "
          "devices ADDRESS=FILE, once per device")
