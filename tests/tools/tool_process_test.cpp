@@ -465,6 +465,10 @@ TEST(SimProgram, UnusableOptionsAndScenariosGiveTheirExitCodes) {
         {{"--run", "1"}, 2, "--run goes with --replay FILE or --show-capture FILE"},
         {{"--show-capture", not_capture, "--run", "0"}, 2, "--run counts from 1"},
         {{"--device", "1=" + bad}, 1, "modules.30: a module number is 1 to 20"},
+        {{"--group", "no-such-group"}, 2, "--group no-such-group: no such group"},
+        {{"--mode", "0860"}, 2, "--mode 0860: permission bits in octal, 0000 to 0777"},
+        {{"--mode", "1777"}, 2, "--mode 1777: permission bits in octal, 0000 to 0777"},
+        {{"--port", "/dev/null", "--mode", "0660"}, 2, "--group and --mode are for the pseudo"},
     };
     std::vector<std::string> many;
     for (int a = 1; a <= 33; ++a) many.insert(many.end(), {"--device", std::to_string(a)});

@@ -8,6 +8,7 @@
 #include <cmath>
 #include <filesystem>
 #include <iostream>
+#include <map>
 #include <sstream>
 
 #include "protocol/frame.h"
@@ -129,6 +130,7 @@ void BenchHost::Start() {
             throw StartupError("two devices at address " + std::to_string(sessions_[i]->address()));
         }
     }
+    WarnOfSharedDeviceIds();
     counts_.assign(sessions_.size(), BusCounts{});
     current_ = sessions_.front().get();
 
@@ -145,6 +147,36 @@ void BenchHost::Start() {
     // The live files exist from the start, so that a reader finds the host before any cycle.
     WriteLiveState();
     if (live_error_reported_) throw StartupError("cannot write the live state, stopping");
+}
+
+// Rows and events of two devices with one device id tell them apart by address alone: one
+// settings file given twice, or a copy whose "deviceId" was not changed. Polling goes on.
+void BenchHost::WarnOfSharedDeviceIds() {
+    std::map<int, std::vector<int>> addresses_of_id;  // in address order
+    for (const auto& session : sessions_) {
+        addresses_of_id[session->device_id()].push_back(session->address());
+    }
+    for (const auto& shared : addresses_of_id) {
+        const std::vector<int>& addresses = shared.second;
+        if (addresses.size() < 2) continue;
+        std::string named;  // "1 and 2", "1, 2 and 5"
+        Json::Value listed(Json::arrayValue);
+        for (std::size_t i = 0; i < addresses.size(); ++i) {
+            named += i == 0 ? "" : i + 1 == addresses.size() ? " and " : ", ";
+            named += std::to_string(addresses[i]);
+            listed.append(addresses[i]);
+        }
+        const std::string reason =
+            "the devices at addresses " + named + " have one device id, " +
+            std::to_string(shared.first) +
+            ", in their records; give each device its own settings file with its own \"deviceId\"";
+        Err(Priority::kWarning) << "rxp-host: warning: " << reason << std::endl;
+        Json::Value fields(Json::objectValue);
+        fields["reason"] = reason;
+        fields["device_id"] = shared.first;
+        fields["addresses"] = listed;
+        events_.Write("warning", fields);
+    }
 }
 
 void BenchHost::WriteStartEvent() {

@@ -104,6 +104,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void WriteStartEvent();
+    void WarnOfSharedDeviceIds();
     void StartReading();
     void StartRound();
     void StartPoll();

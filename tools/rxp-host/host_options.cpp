@@ -97,12 +97,14 @@ const char kAbout[] =
     "  6  capture lines that could not be written to the --capture file\n"
     "\n"
     "rxp-host --status STATE_FILE: key: value lines of a running host's --state file (comm,\n"
-    "age of the last record, failed polls, active alarms with their texts, per device), the\n"
-    "verdict first, with the exit codes of monitoring checks:\n"
-    "  0  OK: every device answers, records fresh, no alarm\n"
-    "  1  WARNING: an alarm raised, or no cycle completed yet\n"
+    "age of the last record, failed polls, active alarms with their texts, per device; the\n"
+    "storage counts above 0), the verdict first, with the exit codes of monitoring checks:\n"
+    "  0  OK: every device answers, records fresh, no alarm, everything stored and written\n"
+    "  1  WARNING: an alarm raised, no cycle completed yet, or storage failing (records not\n"
+    "     stored or waiting for the database, events, capture or output lines lost)\n"
     "  2  CRITICAL: communication lost, or the state or a record older than --status-max-age\n"
-    "  3  UNKNOWN: the state file is missing, unreadable or not a state file\n"
+    "  3  UNKNOWN: the state file missing, unreadable or not a state file (a FIFO, a device,\n"
+    "     over 1 MiB), dated ahead of the clock (a clock set back), or a usage error\n"
     "\n"
     "rxp-host --list-alarms: the alarm evaluations of a cycle as the plug-in (--plugin) makes\n"
     "them, found by handing it probe records: ordinal, signal key, alarm id, name and text,\n"
@@ -226,6 +228,16 @@ bool DevicesFromOptions(const po::variables_map& vm, long long address, std::str
     return true;
 }
 
+// --status among the arguments, whatever else is wrong with them.
+bool AsksForStatus(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        const std::string arg = argv[i];
+        if (arg == "--") break;
+        if (arg == "--status" || arg.rfind("--status=", 0) == 0) return true;
+    }
+    return false;
+}
+
 }  // namespace
 
 void UsageError(const std::string& what) {
@@ -264,8 +276,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
         ("settings", po::value<std::string>(&settings)->value_name("FILE"),
          "JSON settings handed to the device")
         ("device", po::value<std::vector<std::string>>()->value_name("ADDRESS[=FILE]"),
-         "a power system on the bus at ADDRESS (0..255) with its JSON settings FILE; once per "
-         "device, 1 to 32, instead of --address and --settings")
+         "a power system on the bus at ADDRESS (0..255) with its JSON settings FILE, each "
+         "with its own \"deviceId\"; once per device, 1 to 32, instead of --address and "
+         "--settings")
         ("cache", po::value<std::vector<std::string>>()->value_name("[ADDRESS=]FILE"),
          "a stored 289-byte record handed to the device before the first poll; with several "
          "devices ADDRESS=FILE, once per device")
@@ -334,7 +347,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
         po::notify(vm);
     } catch (const po::error& e) {
         UsageError(e.what());
-        return kExitUsage;
+        // A monitoring check reads 2 as CRITICAL: a check that could not run says UNKNOWN.
+        return AsksForStatus(argc, argv) ? kStatusUnknown : kExitUsage;
     }
     if (vm.count("help")) {
         std::ostringstream help;

@@ -10,6 +10,7 @@
 #include <boost/asio/buffer.hpp>
 #include <boost/asio/write.hpp>
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <stdexcept>
 
@@ -37,26 +38,88 @@ std::string NotADevice(const std::string& path) {
     return "a block device";
 }
 
-// The fix for a port the user may not open: the group the port belongs to (dialout for the
-// serial ports of a Debian system).
-std::string PermissionHint(const std::string& path) {
-    std::string name = "dialout";
-    struct stat st;
-    if (::stat(path.c_str(), &st) == 0) {
-        if (const struct group* g = ::getgrgid(st.st_gid)) {
-            if (st.st_gid != 0) name = g->gr_name;
-        }
+std::string UserName(uid_t uid) {
+    if (const passwd* p = ::getpwuid(uid)) return p->pw_name;
+    return std::to_string(uid);
+}
+
+std::string GroupName(gid_t gid) {
+    if (const group* g = ::getgrgid(gid)) return g->gr_name;
+    return std::to_string(gid);
+}
+
+// The groups the user is in by the group database, which a new login gives.
+std::vector<gid_t> GroupsOfUser(uid_t uid) {
+    const passwd* p = ::getpwuid(uid);
+    if (p == nullptr) return {};
+    const std::string name = p->pw_name;
+    const gid_t primary = p->pw_gid;
+    int count = 32;
+    std::vector<gid_t> groups(static_cast<std::size_t>(count));
+    if (::getgrouplist(name.c_str(), primary, groups.data(), &count) < 0) {
+        groups.resize(static_cast<std::size_t>(count));  // count says how many there are
+        if (::getgrouplist(name.c_str(), primary, groups.data(), &count) < 0) return {};
     }
-    std::string user = std::to_string(::geteuid());
-    if (const passwd* p = ::getpwuid(::geteuid())) user = p->pw_name;
-    return "add the user '" + user + "' to the " + name + " group (usermod -aG " + name + " " +
-           user + ") and log in again, or run rxp-host as a user of that group";
+    groups.resize(static_cast<std::size_t>(count));
+    return groups;
 }
 
 constexpr const char* kGiveAPort =
     "give the serial port (/dev/ttyS0, /dev/ttyUSB0, ...) or the link of rxp-sim";
 
 }  // namespace
+
+PortPermission PermissionOf(const std::string& port) {
+    PortPermission p;
+    struct stat st {};
+    const bool known = ::stat(port.c_str(), &st) == 0;
+    if (known) {
+        p.owner = UserName(st.st_uid);
+        p.group = GroupName(st.st_gid);
+        p.system_group = st.st_gid == 0;
+        p.mode = st.st_mode & 07777;
+    } else {  // gone since the open: the serial ports' group of a Debian system
+        p.group = "dialout";
+    }
+    p.user = UserName(::geteuid());
+    std::vector<gid_t> ids(1, ::getegid());
+    const int count = ::getgroups(0, nullptr);
+    if (count > 0) {
+        std::vector<gid_t> more(static_cast<std::size_t>(count));
+        more.resize(static_cast<std::size_t>(std::max(0, ::getgroups(count, more.data()))));
+        for (gid_t g : more) {
+            if (std::find(ids.begin(), ids.end(), g) == ids.end()) ids.push_back(g);
+        }
+    }
+    for (gid_t g : ids) p.groups.push_back(GroupName(g));
+    if (known) {
+        p.has_group = std::find(ids.begin(), ids.end(), st.st_gid) != ids.end();
+        const std::vector<gid_t> of_user = GroupsOfUser(::geteuid());
+        p.user_in_group = std::find(of_user.begin(), of_user.end(), st.st_gid) != of_user.end();
+    }
+    return p;
+}
+
+std::string PermissionHint(const PortPermission& p) {
+    // Joining the group helps only when the group may read and write the port.
+    const bool group_lets_in = p.owner.empty() || (!p.system_group && (p.mode & 0060) == 0060);
+    if (group_lets_in && !p.has_group && !p.user_in_group) {
+        return "add the user '" + p.user + "' to the " + p.group + " group (usermod -aG " +
+               p.group + " " + p.user + ") and log in again, or run rxp-host as a user of that " +
+               "group";
+    }
+    std::string groups;
+    for (const std::string& g : p.groups) groups += (groups.empty() ? "" : ", ") + g;
+    if (group_lets_in && !p.has_group) {
+        return "the user '" + p.user + "' is in the " + p.group + " group, but this rxp-host " +
+               "runs without it (groups " + groups + "); log in again, or restart the service, " +
+               "to take it up";
+    }
+    char mode[8];
+    std::snprintf(mode, sizeof(mode), "%04o", p.mode);
+    return "the port is owned by " + p.owner + ":" + p.group + " with mode " + mode +
+           "; the user '" + p.user + "' (groups " + groups + ") may not read and write it";
+}
 
 bool IsSupportedBaud(unsigned baud) {
     return baud == 0 || std::find(std::begin(kBauds), std::end(kBauds), baud) != std::end(kBauds);
@@ -83,7 +146,7 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
     }
     if (ec == boost::system::errc::permission_denied) {
         throw std::runtime_error("cannot open port '" + device + "': permission denied; " +
-                                 PermissionHint(device));
+                                 PermissionHint(PermissionOf(device)));
     }
     if (ec == boost::system::errc::no_such_file_or_directory) {
         throw std::runtime_error("cannot open port '" + device +

@@ -19,6 +19,26 @@ namespace rxphost {
 // is" (a pseudo-terminal has no speed).
 bool IsSupportedBaud(unsigned baud);
 
+// Who a port belongs to and who asks for it, for the hint when it may not be opened.
+struct PortPermission {
+    std::string owner;                // the port's user, "root"
+    std::string group;                // the port's group, "dialout"
+    bool system_group = false;        // the port's group is root's (gid 0): nobody is added to it
+    unsigned mode = 0;                // permission bits, 0660
+    std::string user;                 // who the host runs as
+    std::vector<std::string> groups;  // the groups the host runs with, its own first
+    bool has_group = false;           // the port's group among `groups`
+    bool user_in_group = false;       // the group database puts the user in the port's group
+};
+
+// The port's and the host's facts as the system has them now.
+PortPermission PermissionOf(const std::string& port);
+
+// What to do about a port the user may not open: join the port's group when that would let the
+// user in and the user is not in it yet; otherwise who owns the port, its mode and the user's
+// groups, for whoever made the port to fix.
+std::string PermissionHint(const PortPermission& permission);
+
 // The port is held by another program: the host does not share a line.
 class PortInUse : public std::runtime_error {
 public:

@@ -1,16 +1,15 @@
 #include "tools/rxp-host/status.h"
 
 #include <json/json.h>
+#include <unistd.h>
 
-#include <algorithm>
-#include <cerrno>
+#include <cstdint>
 #include <cstdio>
-#include <cstring>
-#include <fstream>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
-#include <vector>
+
+#include "tools/rxp-host/input_file.h"
 
 #include "tools/rxp-host/alarm_glosses.h"
 
@@ -26,10 +25,21 @@ std::string Seconds(double value) {
     return text;
 }
 
+// A state is a few kilobytes a device; a file far larger is not one.
+constexpr std::size_t kStateLimit = 1 << 20;
+// Times are written to the second by the clock this reader reads: one further ahead than this
+// says the clock was set back since, and no age read from it can be trusted.
+constexpr double kFutureSlack = 5;
+
 double AgeOf(const Json::Value& iso_time, rxp::tools::WallClock::time_point now) {
     if (!iso_time.isString()) throw std::runtime_error("a time is missing");
     return std::chrono::duration<double>(now - rxp::tools::ParseIsoTime(iso_time.asString()))
         .count();
+}
+
+// "4.2 s ago", or "3600.0 s in the future" for a time ahead of the clock.
+std::string AgeText(double age) {
+    return age >= 0 ? Seconds(age) + " s ago" : Seconds(-age) + " s in the future";
 }
 
 // The verdict so far and why: the worst one seen, with its first reason.
@@ -63,6 +73,10 @@ void DeviceLines(const Json::Value& d, const std::string& who,
         lines << "last_record_age_seconds: " << Seconds(age) << "\n";
         if (age > max_age)
             verdict->Raise(kStatusCritical, "last record " + Seconds(age) + " s old" + who);
+        if (age < -kFutureSlack) {
+            verdict->Raise(kStatusUnknown, "last record published " + AgeText(age) + who +
+                                               ": was the clock set back?");
+        }
     } else {
         lines << "last_record_age_seconds: none\n";
     }
@@ -84,6 +98,22 @@ void DeviceLines(const Json::Value& d, const std::string& who,
     }
 }
 
+// The host's storage counters: records not stored, events and capture lines not written, lines
+// of output dropped, records waiting for a locked database. Any of them above 0 is a WARNING,
+// so that an OK says everything polled was also kept. A member missing (an older host) is 0.
+void StorageLines(const Json::Value& state, std::ostream& lines, Verdict* verdict) {
+    static const char* const kCounters[] = {"history_failed", "events_lost", "capture_lost",
+                                            "output_dropped", "history_waiting"};
+    std::string failing;
+    for (const char* name : kCounters) {
+        const std::uint64_t count = state[name].asUInt64();
+        if (count == 0) continue;
+        lines << name << ": " << count << "\n";
+        failing += (failing.empty() ? "" : ", ") + std::string(name) + " " + std::to_string(count);
+    }
+    if (!failing.empty()) verdict->Raise(kStatusWarning, "storage failing: " + failing);
+}
+
 }  // namespace
 
 int StatusOfState(const std::string& path, const std::string& text,
@@ -100,15 +130,20 @@ int StatusOfState(const std::string& path, const std::string& text,
             throw std::runtime_error("not a JSON object");
         }
         const double age = AgeOf(state["time"], now);
-        lines << "state: " << path << ", written " << Seconds(age) << " s ago\n";
+        lines << "state: " << path << ", written " << AgeText(age) << "\n";
         if (age > max_age) {
             verdict.Raise(kStatusCritical,
                           "state not written for " + Seconds(age) + " s: is the host running?");
+        }
+        if (age < -kFutureSlack) {
+            verdict.Raise(kStatusUnknown,
+                          "state written " + AgeText(age) + ": was the clock set back?");
         }
         if (state["port"].isString()) lines << "port: " << state["port"].asString() << "\n";
         if (state["version"].isString()) {
             lines << "version: " << state["version"].asString() << "\n";
         }
+        StorageLines(state, lines, &verdict);
         const Json::Value& devices = state["devices"];
         if (devices.isArray() && devices.size() > 1) {
             for (const Json::Value& d : devices) {
@@ -133,16 +168,24 @@ int StatusOfState(const std::string& path, const std::string& text,
     return verdict.code;
 }
 
+// Read to a bound and never waiting: a check that hangs on a FIFO, or reads /dev/zero until
+// memory runs out, tells monitoring nothing.
 int ShowStatus(const std::string& path, double max_age, std::ostream& out) {
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    if (!in) {
-        out << "status: UNKNOWN (cannot read " << path << ": " << std::strerror(errno)
-            << "; is the host running with --state " << path << "?)\n";
+    std::string text, why;
+    if (!ReadRegularFile(path, kStateLimit + 1, &text, &why)) {
+        out << "status: UNKNOWN (cannot read " << path << ": " << why;
+        if (::access(path.c_str(), F_OK) != 0) {
+            out << "; is the host running with --state " << path << "?";
+        }
+        out << ")\n";
         return kStatusUnknown;
     }
-    return StatusOfState(path, text.str(), rxp::tools::WallClock::now(), max_age, out);
+    if (text.size() > kStateLimit) {
+        out << "status: UNKNOWN (" << path << " is larger than " << (kStateLimit >> 20)
+            << " MiB: not a state file of rxp-host)\n";
+        return kStatusUnknown;
+    }
+    return StatusOfState(path, text, rxp::tools::WallClock::now(), max_age, out);
 }
 
 }  // namespace rxphost

@@ -1,4 +1,5 @@
 // rxp-sim: the power system at the far end of the serial line, simulated.
+#include <grp.h>
 #include <signal.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,6 +9,7 @@
 #include <boost/program_options.hpp>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <iostream>
@@ -74,9 +76,14 @@ A torn last line (a crash, a power loss or a full disk stopped the writer in it)
 with a warning naming the file and line; the rest is used.
   rxp-sim --replay site.capture --run 2 --link /tmp/rxp-line --log
 
+The pseudo-terminal is its user's alone, as it is made. A host run as another user, such as a
+service's own in the dialout group, opens it once rxp-sim hands it over as a serial port is:
+  sudo rxp-sim --group dialout --mode 0660 --link /run/rxp-line
+
 Exit codes: 0 stopped by SIGINT or SIGTERM (--show-capture: shown, also with a torn last
-line left out); 1 a scenario, capture, port or line that cannot be used; 2 a usage error
-(also a --run the capture file does not hold).
+line left out); 1 a scenario, capture, port or line that cannot be used, or a pseudo-terminal
+that cannot be given the --group or --mode; 2 a usage error (also a --run the capture file
+does not hold).
 )";
 
 // An unsigned option's value. Boost's own conversion wraps "-1" round to 4294967295 (--noise -1
@@ -128,7 +135,45 @@ struct Options {
     unsigned run = 0;  // 0: every run of the capture
     std::string show_capture;
     rxp::sim::FaultOptions faults;
+    // Who besides its owner may open the pseudo-terminal: its group and mode (-1: as made).
+    std::string group;  // as given, for messages
+    long long group_id = -1;
+    long long mode = -1;
 };
+
+// Hands the pseudo-terminal to the group and mode asked for, so that a host run as another
+// user (a service's own, in the dialout group) can open it as it opens a serial port.
+void ShareLine(const Options& opt, int slave_fd, const std::string& path) {
+    if (opt.group_id >= 0 &&
+        fchown(slave_fd, static_cast<uid_t>(-1), static_cast<gid_t>(opt.group_id)) != 0) {
+        throw std::runtime_error("cannot give the pseudo-terminal " + path + " to the group " +
+                                 opt.group + ": " + std::strerror(errno) +
+                                 " (root can, or a member of that group)");
+    }
+    if (opt.mode >= 0 && fchmod(slave_fd, static_cast<mode_t>(opt.mode)) != 0) {
+        char mode[8];
+        std::snprintf(mode, sizeof(mode), "%04llo", opt.mode);
+        throw std::runtime_error("cannot set mode " + std::string(mode) +
+                                 " on the pseudo-terminal " + path + ": " + std::strerror(errno));
+    }
+}
+
+// --group NAME or a number: the group's id, or -1 when there is no such group.
+long long GroupId(const std::string& text) {
+    if (const group* g = getgrnam(text.c_str())) return g->gr_gid;
+    if (text.empty() || text.size() > 9 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    return std::stoll(text);
+}
+
+// --mode in octal, the permission bits only: 0660. -1 when it is not that.
+long long ModeBits(const std::string& text) {
+    if (text.empty() || text.size() > 4 || text.find_first_not_of("01234567") != std::string::npos)
+        return -1;
+    const long long bits = std::stoll(text, nullptr, 8);
+    return bits <= 0777 ? bits : -1;
+}
 
 // Removes the --link symbolic link when it still points at our line.
 void RemoveLink(const std::string& link, const std::string& target) {
@@ -249,6 +294,7 @@ int Run(const Options& opt) {
     int fd;
     if (opt.port.empty()) {
         fd = rxp::sim::OpenPseudoTerminal(&line_path, &slave_fd);
+        ShareLine(opt, slave_fd, line_path);
     } else {
         fd = rxp::sim::OpenSerialPort(io, opt.port, opt.baud);
         line_path = opt.port;
@@ -309,6 +355,7 @@ int main(int argc, char** argv) {
         drop_every{opt.faults.drop_every}, short_every{opt.faults.short_every},
         delay{opt.faults.delay_ms}, delay_every{opt.faults.delay_every}, fault_address;
     std::vector<std::string> device_texts;
+    std::string group_text, mode_text;
     Count run;
     po::options_description desc("Options", 100);
     // clang-format off
@@ -321,6 +368,12 @@ int main(int argc, char** argv) {
          "also make a symbolic link PATH to the pseudo-terminal")
         ("port", po::value(&opt.port)->value_name("DEVICE"),
          "use a real serial device instead of a pseudo-terminal (raw, 8N1)")
+        ("group", po::value(&group_text)->value_name("GROUP"),
+         "give the pseudo-terminal to GROUP (a name or number), with --mode 0660 unless another "
+         "is given (root, or a member of GROUP, can)")
+        ("mode", po::value(&mode_text)->value_name("MODE"),
+         "the pseudo-terminal's permission bits, in octal, 0000 to 0777 (default: 0620 or "
+         "0600, as the system makes it)")
         ("baud", po::value(&baud)->default_value(Count{9600})->value_name("N"),
          "line speed in bit/s: replies are paced at 10 bits a character and start after the "
          "command's own line time; 0 answers at once (pseudo-terminal only)")
@@ -482,6 +535,27 @@ int main(int argc, char** argv) {
     if (opt.faults.delay_every == 0) {
         std::cerr << "rxp-sim: --delay-every must be 1 or more" << std::endl;
         return kExitUsage;
+    }
+    if (vm.count("group") != 0 || vm.count("mode") != 0) {
+        if (!opt.port.empty()) {
+            std::cerr << "rxp-sim: --group and --mode are for the pseudo-terminal rxp-sim makes; "
+                         "a --port keeps its own"
+                      << std::endl;
+            return kExitUsage;
+        }
+        opt.group = group_text;
+        if (vm.count("group") != 0 && (opt.group_id = GroupId(group_text)) < 0) {
+            std::cerr << "rxp-sim: --group " << group_text << ": no such group" << std::endl;
+            return kExitUsage;
+        }
+        if (vm.count("mode") != 0 && (opt.mode = ModeBits(mode_text)) < 0) {
+            std::cerr << "rxp-sim: --mode " << mode_text
+                      << ": permission bits in octal, 0000 to 0777 (0660: the owner and the "
+                         "group read and write)"
+                      << std::endl;
+            return kExitUsage;
+        }
+        if (opt.mode < 0) opt.mode = 0660;
     }
 
     try {

@@ -213,6 +213,48 @@ TEST_F(HostOnBus, OneUnpluggedDeviceOfThreeDoesNotStopTheOthers) {
     EXPECT_LE(lost["polls"].asUInt(), 3u + 24u / 6u + 1u);
 }
 
+// Rows of two devices with one device id are told apart by address alone: one settings file
+// given twice, or two files with one "deviceId", are warned of at start, naming the addresses,
+// on standard error and as a warning event; the bus is polled all the same.
+TEST_F(HostOnBus, DevicesSharingADeviceIdAreWarnedOfAtStart) {
+    std::vector<Unit> units;
+    for (unsigned a = 1; a <= 5; ++a) units.push_back({a, hosttest::QuietModel(a), 0});
+    StartBus(units, {"--baud", "0"});
+    std::vector<std::string> argv =
+        hosttest::WithOptions(HostArgs({"--cycles", "1"}), {"--settings", ""});
+    const std::pair<unsigned, const char*> devices[] = {{1, "shared.json"},
+                                                        {2, "shared.json"},
+                                                        {3, "nine.json"},
+                                                        {4, "also-nine.json"},
+                                                        {5, "own.json"}};
+    hosttest::WriteText(dir_.File("shared.json"), R"({"deviceId": 7})");
+    hosttest::WriteText(dir_.File("nine.json"), R"({"deviceId": 9})");
+    hosttest::WriteText(dir_.File("also-nine.json"), R"({"deviceId": 9})");
+    hosttest::WriteText(dir_.File("own.json"), R"({"deviceId": 11})");
+    for (const auto& d : devices) {
+        argv.insert(argv.end(), {"--device", std::to_string(d.first) + "=" + dir_.File(d.second)});
+    }
+    ASSERT_EQ(hosttest::Run(argv, out(), err()), 0) << hosttest::ReadText(err());
+
+    const std::string said = hosttest::ReadText(err());
+    EXPECT_EQ(hosttest::CountLines(said,
+                                   "rxp-host: warning: the devices at addresses 1 and 2 "
+                                   "have one device id, 7, in their records; give each "
+                                   "device its own settings file with its own \"deviceId\""),
+              1u)
+        << said;
+    EXPECT_EQ(hosttest::CountLines(said, "the devices at addresses 3 and 4 have one device id, 9"),
+              1u)
+        << said;
+    std::vector<std::string> warned;
+    for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+        if (e["event"].asString() != "warning") continue;
+        warned.push_back(e["device_id"].asString() + ":" + hosttest::JsonText(e["addresses"]));
+    }
+    EXPECT_EQ(warned, (std::vector<std::string>{"7:[1,2]", "9:[3,4]"}));
+    EXPECT_EQ(CyclesSoFar(), 5u);
+}
+
 TEST_F(HostOnBus, BadDeviceListsAreUsageErrorsNamingTheOption) {
     struct Case {
         std::vector<std::string> options;

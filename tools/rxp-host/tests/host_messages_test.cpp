@@ -5,6 +5,7 @@
 #include <grp.h>
 #include <gtest/gtest.h>
 #include <linux/capability.h>
+#include <pwd.h>
 #include <signal.h>
 #include <sys/prctl.h>
 #include <sys/stat.h>
@@ -209,8 +210,10 @@ TEST_F(HostMessages, ErrorsNameTheThingTheReasonAndTheFix) {
          [](const hosttest::TempDir&, const std::string& line) {
              const std::string pts = std::filesystem::canonical(line).string();
              const struct group* dialout = ::getgrnam("dialout");
-             if (::chown(pts.c_str(), 0, dialout != nullptr ? dialout->gr_gid : 20) != 0 ||
-                 ::chmod(pts.c_str(), 0) != 0) {
+             // Another user's, for dialout to read and write: root (without its override)
+             // is in neither.
+             if (::chown(pts.c_str(), 1, dialout != nullptr ? dialout->gr_gid : 20) != 0 ||
+                 ::chmod(pts.c_str(), 0660) != 0) {
                  ADD_FAILURE() << "cannot take " << pts << " from its user";
              }
              return std::vector<std::string>{};
@@ -238,6 +241,41 @@ TEST_F(HostMessages, ErrorsNameTheThingTheReasonAndTheFix) {
             EXPECT_EQ(CyclesSoFar(), 0u) << "polled before the check";
         }
     }
+}
+
+// A service's user (not root, in the dialout group) against the simulator: the line handed to
+// dialout with 0660 is opened and polled; handed with 0640 it may not be, and the hint says who
+// owns it and how instead of telling a member of dialout to join it.
+TEST_F(HostMessages, AServiceUserOpensTheSimulatorsLineOnceItIsHandedToItsGroup) {
+    const struct group* dialout = ::getgrnam("dialout");
+    if (::geteuid() != 0 || dialout == nullptr) GTEST_SKIP() << "needs root and a dialout group";
+    const gid_t dialout_id = dialout->gr_gid;
+    const uid_t user = 64999;  // no one's: named by its number
+    ASSERT_EQ(::getpwuid(user), nullptr);
+    ASSERT_EQ(::getgrgid(user), nullptr);
+    ASSERT_EQ(::chmod(dir_.File("").c_str(), 0755), 0);  // the settings and the line's link
+    const auto as_user = [dialout_id, user] {
+        if (::setgroups(1, &dialout_id) != 0 || ::setresgid(user, user, user) != 0 ||
+            ::setresuid(user, user, user) != 0) {
+            ::_exit(125);
+        }
+    };
+    const std::vector<std::string> argv =
+        HostArgs({"--events", "", "--history", "", "--cycles", "1"});
+
+    StartSim(Json::Value(Json::objectValue), {"--group", "dialout", "--mode", "0660"});
+    hosttest::Process polls(argv, out(), err(), as_user);
+    EXPECT_EQ(polls.Wait(milliseconds(20000)), 0) << hosttest::ReadText(err());
+
+    StartSim(Json::Value(Json::objectValue), {"--group", "dialout", "--mode", "0640"});
+    hosttest::Process refused(argv, out(), err(), as_user);
+    EXPECT_EQ(refused.Wait(milliseconds(20000)), 1);
+    EXPECT_NE(hosttest::ReadText(err()).find(
+                  "cannot open port '" + line() + "': permission denied; the port is owned by " +
+                  "root:dialout with mode 0640; the user '64999' (groups 64999, dialout) may not "
+                  "read and write it"),
+              std::string::npos)
+        << hosttest::ReadText(err());
 }
 
 }  // namespace

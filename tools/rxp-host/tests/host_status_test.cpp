@@ -1,9 +1,13 @@
 // rxp-host --status: the verdict and exit code a monitoring check reads, for every state a host
-// can be in, with one device at the top level and with several in "devices".
+// can be in, with one device at the top level and with several in "devices", and for files and
+// options that are no state to read.
 #include <gtest/gtest.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
 
 #include <sstream>
 #include <string>
+#include <vector>
 
 #include "tools/common/time_text.h"
 #include "tools/rxp-host/status.h"
@@ -30,12 +34,15 @@ const char kFan[] =
 const char kFresh[] = "2024-05-01T12:09:55+00:00";  // 5 s before kNow
 const char kOld[] = "2024-05-01T12:03:00+00:00";    // 420 s before kNow
 
-// The state with its time, one device's fields at the top level (or `devices`).
+const char kAhead[] = "2024-05-01T13:10:00+00:00";  // an hour after kNow: the clock set back
+
+// The state with its time, one device's fields at the top level (or `devices`), and `host`'s
+// members (",\"events_lost\":4").
 std::string State(const std::string& time, const std::string& device,
-                  const std::string& devices = "") {
+                  const std::string& devices = "", const std::string& host = "") {
     std::string s = device.substr(0, device.size() - 1);  // the device's members, open
     if (!devices.empty()) s += R"(,"devices":[)" + devices + "]";
-    return s + R"(,"time":")" + time + R"(","port":"/dev/ttyUSB0"})";
+    return s + host + R"(,"time":")" + time + R"(","port":"/dev/ttyUSB0"})";
 }
 
 TEST(HostStatus, VerdictAndLinesForEveryState) {
@@ -43,7 +50,8 @@ TEST(HostStatus, VerdictAndLinesForEveryState) {
         const char* what;
         std::string state;
         int code;
-        std::string lines;  // lines that must be there, in this order
+        std::string lines;       // lines that must be there, in this order
+        std::string never = {};  // text that must not be there
     } cases[] = {
         {"healthy", State(kFresh, Device("up", kFresh)), rxphost::kStatusOk,
          "status: OK\nstate: s.json, written 5.0 s ago\nport: /dev/ttyUSB0\ncomm: up\n"
@@ -80,6 +88,27 @@ TEST(HostStatus, VerdictAndLinesForEveryState) {
          State(kFresh, R"({"x":0})",
                Device("lost", kFresh, "", "2") + "," + Device("up", kFresh, kFan, "3")),
          rxphost::kStatusCritical, "status: CRITICAL (communication lost at address 2)\n"},
+        // As the host writes one device: its fields at the top level and in "devices".
+        {"one device in devices too", State(kFresh, Device("up", kFresh), Device("up", kFresh)),
+         rxphost::kStatusOk, "port: /dev/ttyUSB0\ncomm: up\n", "device:"},
+        {"state dated ahead", State(kAhead, Device("up", kFresh)), rxphost::kStatusUnknown,
+         "status: UNKNOWN (state written 3600.0 s in the future: was the clock set back?)\n"
+         "state: s.json, written 3600.0 s in the future\n"},
+        {"record dated ahead", State(kFresh, Device("up", kAhead)), rxphost::kStatusUnknown,
+         "status: UNKNOWN (last record published 3600.0 s in the future: was the clock set "
+         "back?)\n"},
+        {"storage failing",
+         State(kFresh, Device("up", kFresh), "",
+               R"(,"history_failed":3,"events_lost":420,"capture_lost":1777,"output_dropped":0)"),
+         rxphost::kStatusWarning,
+         "status: WARNING (storage failing: history_failed 3, events_lost 420, capture_lost "
+         "1777)\nstate: s.json, written 5.0 s ago\nport: /dev/ttyUSB0\nhistory_failed: 3\n"
+         "events_lost: 420\ncapture_lost: 1777\ncomm: up\n",
+         "output_dropped"},
+        {"output dropped, records waiting",
+         State(kFresh, Device("up", kFresh), "", R"(,"output_dropped":5,"history_waiting":11)"),
+         rxphost::kStatusWarning,
+         "status: WARNING (storage failing: output_dropped 5, history_waiting 11)\n"},
         {"not JSON", "{\"comm\":", rxphost::kStatusUnknown, "status: UNKNOWN (s.json is not"},
         {"not a state", R"({"time":"2024-05-01T12:09:55+00:00"})", rxphost::kStatusUnknown,
          "status: UNKNOWN (s.json is not a state file of rxp-host"},
@@ -92,6 +121,9 @@ TEST(HostStatus, VerdictAndLinesForEveryState) {
         EXPECT_NE(out.str().find(c.lines), std::string::npos) << c.what << "\n"
                                                               << out.str() << "\nlacks\n"
                                                               << c.lines;
+        if (!c.never.empty()) {
+            EXPECT_EQ(out.str().find(c.never), std::string::npos) << c.what << "\n" << out.str();
+        }
     }
 }
 
@@ -109,6 +141,44 @@ TEST(HostStatus, CommandLineExitsWithTheVerdict) {
               rxphost::kStatusUnknown);
     EXPECT_NE(hosttest::ReadText(dir.File("out")).find("status: UNKNOWN (cannot read"),
               std::string::npos);
+}
+
+// A check that cannot read a state says UNKNOWN at once: it never waits on a FIFO, never reads a
+// device without end, and a wrong --status-max-age is no CRITICAL (2, a usage error elsewhere).
+TEST(HostStatus, WhatIsNoStateFileOrNoCheckIsUnknownAtOnce) {
+    hosttest::TempDir dir;
+    ASSERT_EQ(::mkfifo(dir.File("fifo").c_str(), 0600), 0);
+    hosttest::WriteText(dir.File("big.json"), std::string(2 << 20, ' '));
+    hosttest::WriteText(dir.File("state.json"),
+                        State(rxp::tools::IsoTime(WallClock::now()), Device("up", "")));
+    const struct {
+        std::vector<std::string> args;
+        std::string said;
+    } cases[] = {
+        {{"--status", dir.File("fifo")}, "it is a FIFO, not a regular file)"},
+        {{"--status", "/dev/zero"}, "it is a device, not a regular file)"},
+        {{"--status", dir.File("big.json")}, "is larger than 1 MiB"},
+        {{"--status", dir.File("state.json"), "--status-max-age", "0"},
+         "--status-max-age must be more than 0 seconds"},
+        {{"--status", dir.File("state.json"), "--status-max-age", "5m"},
+         "the argument ('5m') for option '--status-max-age' is invalid"},
+    };
+    for (const auto& c : cases) {
+        std::vector<std::string> argv = {RXP_HOST_BIN};
+        argv.insert(argv.end(), c.args.begin(), c.args.end());
+        // Without a bound, /dev/zero would be read until memory runs out: keep that small.
+        hosttest::Process status(argv, dir.File("out"), dir.File("err"), [] {
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+            const rlimit memory{1 << 30, 1 << 30};
+            ::setrlimit(RLIMIT_AS, &memory);
+#endif
+        });
+        EXPECT_EQ(status.Wait(hosttest::milliseconds(10000)), rxphost::kStatusUnknown)
+            << c.args.back();
+        const std::string said =
+            hosttest::ReadText(dir.File("out")) + hosttest::ReadText(dir.File("err"));
+        EXPECT_NE(said.find(c.said), std::string::npos) << said;
+    }
 }
 
 }  // namespace

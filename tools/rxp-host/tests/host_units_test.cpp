@@ -1,5 +1,6 @@
-// The bench host's own bookkeeping: alarm state per ordinal, the texts it shows people, and the
-// cut-back of a partial line in its append-only files.
+// The bench host's own bookkeeping: alarm state per ordinal, the texts it shows people (the hint
+// for a port the user may not open among them), and the cut-back of a partial line in its
+// append-only files.
 #include <fcntl.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
@@ -9,6 +10,7 @@
 #include "tests/support/power_model.h"
 #include "tools/common/line_file.h"
 #include "tools/rxp-host/alarm_book.h"
+#include "tools/rxp-host/serial_line.h"
 #include "tools/rxp-host/summary.h"
 #include "tools/rxp-host/tests/host_test_support.h"
 
@@ -89,6 +91,24 @@ TEST(HostSummary, ShowsStatusBytesModulesWithBitsAndEveryAlarmChange) {
 
 // The cut-back after a short write takes off the host's own partial line only: a file another
 // program changed meanwhile is left as it is, and zero bytes are never left at the end.
+// Joining a group is the fix only for a user not yet in it, and only for a group that may read
+// and write the port; a user in it by the group database whose host runs without it logs in
+// again. (The other cases, end to end: HostMessages.)
+TEST(HostPermissionHint, AdvisesJoiningTheGroupOnlyWhenThatLetsTheUserIn) {
+    const struct {
+        rxphost::PortPermission p;
+        const char* hint;
+    } cases[] = {
+        {{"root", "dialout", false, 0660, "ana", {"ana"}, false, true},
+         "the user 'ana' is in the dialout group, but this rxp-host runs without it (groups ana); "
+         "log in again, or restart the service, to take it up"},
+        {{"root", "root", true, 0660, "rxp-host", {"rxp-host", "dialout"}, false, false},
+         "the port is owned by root:root with mode 0660; the user 'rxp-host' (groups rxp-host, "
+         "dialout) may not read and write it"},
+    };
+    for (const auto& c : cases) EXPECT_EQ(rxphost::PermissionHint(c.p), c.hint);
+}
+
 TEST(LineFileCutBack, TakesOffItsOwnPartialLineOnlyAndNeverLeavesZeroBytes) {
     struct Case {
         const char* name;
