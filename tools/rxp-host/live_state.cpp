@@ -73,6 +73,7 @@ Json::Value DeviceJson(const BusDeviceState& d, rxp::tools::WallClock::time_poin
     root["cycles"] = Json::UInt64(s.cycles);
     root["other_address_frames"] = Json::UInt64(d.other_address_frames);
     root["second_replies"] = Json::UInt64(d.second_replies);
+    root["late_replies"] = Json::UInt64(d.late_replies);
     root["last_cycle"] = Json::Value();
     if (s.has_cycle) {
         Json::Value cycle(Json::objectValue);
@@ -162,6 +163,10 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
              "Second replies to one command from this address, not taken (two units at one "
              "address).",
              device, std::to_string(d.second_replies));
+    out->Add("rxp_late_replies_total", "counter",
+             "Replies of this device that came after its poll was given up, in another device's "
+             "poll, not taken (the device answers slower than --timeout).",
+             device, std::to_string(d.late_replies));
     if (s.has_cycle) {
         out->Add("rxp_last_cycle_timestamp_seconds", "gauge",
                  "When the last cycle completed, Unix time in seconds.", device,

@@ -8,7 +8,7 @@
 //    "events_lost": 0, "capture_lost": 0, "output_dropped": 0,
 //    "devices": [{"address": 1, "device_id": 17, "comm": "up", "failed_polls_in_row": 0,
 //      "failed_polls_total": 2, "polls": 43, "cycles": 41, "other_address_frames": 0,
-//      "second_replies": 0,
+//      "second_replies": 0, "late_replies": 0,
 //      "last_cycle": {"time": "2024-05-01T12:00:41+02:00", "seconds": 1.291},
 //      "record": {"published": "...", "age_seconds": 0.0, "fields": {...}, ...},
 //      "alarms": [{"ordinal": 52, "key": "alert_c_0", "id": "06025", "module": 7, ...}]}, ...]}
@@ -69,6 +69,7 @@ struct BusDeviceState {
     const LiveState* live;
     std::uint64_t other_address_frames;  // reply frames from another address, not taken
     std::uint64_t second_replies;        // second replies to one command, not taken
+    std::uint64_t late_replies;          // its replies that came in another device's poll
 };
 
 struct BusState {

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tests/support/power_model.h"
+#include "tools/common/hex.h"
 #include "tools/rxp-host/tests/host_test_support.h"
 
 using hosttest::Bytes;
@@ -365,6 +366,51 @@ TEST_F(HostOnTestLine, ReplyArrivingBetweenPollsIsNotTakenForAnotherCycle) {
     EXPECT_EQ(hosttest::CountEvents(events, "publish"), 2u);
     EXPECT_EQ(hosttest::CountEvents(events, "poll_failed"), 0u);
     EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(out()), "rvSize is "), 2u);
+}
+
+TEST_F(HostOnTestLine, TwoWholeRepliesInOneWriteAreOneReplyAndAnotherNotTaken) {
+    const PowerModel model = PowerModel::Distinct(6);
+    // Two units set to one address whose replies reach the port together.
+    line_.Answer([model](const Bytes& command, int) {
+        const int index = hosttest::CommandIndex(command);
+        if (index < 0) return Bytes();
+        Bytes twice = model.Reply(index);
+        const Bytes again = model.Reply(index);
+        twice.insert(twice.end(), again.begin(), again.end());
+        return twice;
+    });
+    const std::string state = dir_.File("state.json");
+    ASSERT_EQ(RunHost(HostArgs({"--cycles", "2", "--interval", "0.2", "--state", state})), 0)
+        << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    ASSERT_EQ(hosttest::CountEvents(events, "publish"), 2u);
+    for (const Json::Value& e : events) {
+        if (e["event"].asString() != "publish") continue;
+        EXPECT_EQ(hosttest::WithoutTimestamp(rxp::hex::Parse(e["record"].asString())),
+                  model.ExpectedRecord(1));
+    }
+    EXPECT_EQ(hosttest::CountEvents(events, "poll_failed"), 0u);
+    EXPECT_EQ(hosttest::CountEvents(events, "warning"), 1u);
+    EXPECT_GE(hosttest::ReadJson(state)["second_replies"].asUInt(), 2u * 24u);
+}
+
+TEST_F(HostOnTestLine, PseudoTerminalThatAnswersAtLineSpeedFirstAndThenAtOnceLosesNoPoll) {
+    const PowerModel model = PowerModel::Distinct(7);
+    // The first reply after the time command and reply take at 9600 bit/s, every later one at
+    // once, as a replayed capture answers after a slow start.
+    line_.Answer([model](const Bytes& command, int number) {
+        const int index = hosttest::CommandIndex(command);
+        if (index < 0) return Bytes();
+        if (number == 0) std::this_thread::sleep_for(milliseconds(60));
+        return model.Reply(index);
+    });
+    ASSERT_EQ(RunHost(HostArgs({"--cycles", "3", "--deadline", "20"})), 0)
+        << hosttest::ReadText(err());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::CountEvents(events, "publish"), 3u);
+    EXPECT_EQ(hosttest::CountEvents(events, "poll_failed"), 0u) << hosttest::ReadText(err());
+    EXPECT_EQ(hosttest::CountEvents(events, "warning"), 0u);
 }
 
 TEST_F(HostOnTestLine, SettingsLinesOfThePluginShowBeforeTheFirstPoll) {
