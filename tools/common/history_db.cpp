@@ -202,6 +202,7 @@ void HistoryDb::Prepare() {
                  SQLITE_MISMATCH);
         }
         Exec(kCreateIndex, "cannot create the index of table history");
+        Exec(kCreateAddressIndex, "cannot write the history database");
         // Opening proves little: a row written and taken back needs the journal beside the
         // file, so a folder that cannot be written or a full disk shows now, not at the first
         // record.
@@ -306,6 +307,27 @@ std::int64_t HistoryDb::Count() {
     Statement s(raw);
     if (sqlite3_step(raw) != SQLITE_ROW) FailSqlite("cannot read table history");
     return sqlite3_column_int64(raw, 0);
+}
+
+bool HistoryDb::SeveralAddresses() {
+    if (!has_address_) return false;
+    // Each an end of the index on address: no scan of the rows.
+    const auto first = [this](const char* sql) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) {
+            FailSqlite("cannot read table history");
+        }
+        Statement s(raw);
+        const int rc = sqlite3_step(raw);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) FailSqlite("cannot read table history");
+        return rc == SQLITE_ROW && sqlite3_column_type(raw, 0) != SQLITE_NULL
+                   ? sqlite3_column_int64(raw, 0)
+                   : -1;
+    };
+    const std::int64_t lowest = first("SELECT MIN(address) FROM history");
+    const std::int64_t highest = first("SELECT MAX(address) FROM history");
+    const bool unknown = first("SELECT 1 FROM history WHERE address IS NULL LIMIT 1") == 1;
+    return lowest != highest || (unknown && lowest >= 0);
 }
 
 int HistoryDb::DeleteBefore(const std::string& cutoff, int limit) {

@@ -36,6 +36,9 @@ constexpr const char kCreateTable[] =
 // it without reading every row, and so are the rows old enough to be deleted.
 constexpr const char kCreateIndex[] =
     "CREATE INDEX IF NOT EXISTS history_instant ON history (julianday(time))";
+// Rows by address: one device's rows, and whether there are several devices, without a scan.
+constexpr const char kCreateAddressIndex[] =
+    "CREATE INDEX IF NOT EXISTS history_address ON history (address)";
 constexpr const char kInsertRow[] =
     "INSERT INTO history (time, device_id, record, address) VALUES (?1, ?2, ?3, ?4)";
 
@@ -100,6 +103,8 @@ public:
     void Between(const std::string& since, const std::string& until,
                  const std::function<bool(const Row&)>& take, int address = kAnyAddress);
     std::int64_t Count();
+    // True when the rows carry more than one address (rows of no known address count as one).
+    bool SeveralAddresses();
     // Deletes at most `limit` rows stored before `cutoff` (compared as instants); returns how
     // many. Rows whose time SQLite cannot read are never deleted.
     int DeleteBefore(const std::string& cutoff, int limit);

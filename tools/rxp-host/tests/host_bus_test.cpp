@@ -313,6 +313,46 @@ TEST_F(HostOnBus, ReplayOfACaptureOfAFaultyLineGivesTheSiteRunsRecordsAndFailure
     }
 }
 
+TEST_F(HostOnBus, HistoryOfSeveralDevicesSaysWhoseEachRecordIsInEveryFormat) {
+    const Unit zero{0, hosttest::QuietModel(10), 100};
+    const Unit two{2, hosttest::QuietModel(22), 202};
+    StartBus({zero, two}, {"--baud", "0"});
+    ASSERT_EQ(hosttest::Run(BusHostArgs({{0, 100}, {2, 202}}, {"--cycles", "2"}), out(), err()), 0)
+        << hosttest::ReadText(err());
+    const auto record = [this](std::vector<std::string> args) {
+        args.insert(args.begin(), {RXP_RECORD_BIN, "--db", history()});
+        return hosttest::Run(args, dir_.File("record.out"), dir_.File("record.err"));
+    };
+    const auto shown = [this] { return hosttest::ReadText(dir_.File("record.out")); };
+
+    // Rows of address 0 are found by it, and CSV names the address of every row.
+    ASSERT_EQ(record({"--format", "csv", "--fields", "device_id"}), 0);
+    EXPECT_EQ(shown().substr(0, shown().find('\n')), "time,row,address,device_id");
+    std::vector<std::string> owners;
+    std::istringstream lines(shown());
+    std::string line;
+    std::getline(lines, line);
+    while (std::getline(lines, line))
+        owners.push_back(line.substr(line.find(',', line.find(',') + 1) + 1));
+    EXPECT_EQ(owners, (std::vector<std::string>{"0,100", "2,202", "0,100", "2,202"}));
+    ASSERT_EQ(record({"--address", "0", "--format", "csv", "--fields", "device_id"}), 0)
+        << hosttest::ReadText(dir_.File("record.err"));
+    EXPECT_EQ(hosttest::CountLines(shown(), ",0,100"), 2u) << shown();
+    ASSERT_EQ(record({"--address", "0", "--last", "2", "--format", "json"}), 0);
+    EXPECT_EQ(hosttest::CountLines(shown(), "\"address\":0,"), 2u) << shown();
+    ASSERT_EQ(record({}), 0);
+    EXPECT_NE(shown().find(", address 2\n"), std::string::npos) << shown();
+
+    // Nothing of address 8: the same answer in every format.
+    for (const char* format : {"table", "json", "csv"}) {
+        EXPECT_EQ(record({"--address", "8", "--format", format}), 1) << format;
+        EXPECT_EQ(shown(), "") << format;
+        EXPECT_NE(hosttest::ReadText(dir_.File("record.err")).find("no record in the range"),
+                  std::string::npos)
+            << format;
+    }
+}
+
 TEST_F(HostOnBus, BadDeviceListsAreUsageErrorsNamingTheOption) {
     struct Case {
         std::vector<std::string> options;
