@@ -236,7 +236,7 @@ int BenchHost::Run() {
 
 // SIGINT and SIGTERM end the run. SIGHUP opens the events and capture files again, the
 // convention of log rotation: after the files were renamed, new lines go to new files at the
-// given paths.
+// given paths; a file still at its path is written on.
 void BenchHost::WaitForSignal() {
     signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
         if (ec) return;
@@ -255,14 +255,8 @@ void BenchHost::WaitForSignal() {
 void BenchHost::ReopenFiles() {
     std::string opened;
     try {
-        if (events_.enabled()) {
-            events_.Open(options_.events);
-            opened = "events";
-        }
-        if (watch_.capture_enabled()) {
-            watch_.ReopenCapture();
-            opened += opened.empty() ? "capture" : " and capture";
-        }
+        if (events_.Reopen()) opened = "events";
+        if (watch_.ReopenCapture()) opened += opened.empty() ? "capture" : " and capture";
     } catch (const std::runtime_error& e) {
         Err(Priority::kWarning) << "rxp-host: SIGHUP: " << e.what()
                                 << "; writing on to the file open before" << std::endl;
@@ -631,15 +625,16 @@ void BenchHost::ReportHistoryFailures() {
         fields["what"] = "history";
         events_.Write("error", fields);
     }
+    using Level = HistoryWriter::Notice::Level;
     for (const HistoryWriter::Notice& notice : history_->TakeNotices()) {
-        Err(notice.error ? Priority::kError : Priority::kWarning)
+        Err(notice.level == Level::kError ? Priority::kError : Priority::kWarning)
             << "rxp-host: history: " << notice.text << std::endl;
-        if (!notice.error) continue;
+        if (notice.level == Level::kInfo) continue;
         Json::Value fields(Json::objectValue);
         fields["file"] = options_.history;
         fields["reason"] = notice.text;
         fields["what"] = "history";
-        events_.Write("error", fields);
+        events_.Write(notice.level == Level::kError ? "error" : "warning", fields);
     }
 }
 
@@ -743,7 +738,8 @@ void BenchHost::Stop() {
 void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
     BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
-                           events_.lost(), watch_.capture_lost(), OutputDropped()},
+                           events_.lost(), watch_.capture_lost(), OutputDropped(),
+                           history_ ? history_->waiting() : 0},
                  {}};
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
         bus.devices.push_back(BusDeviceState{&sessions_[i]->live(), counts_[i].other_address,

@@ -64,7 +64,7 @@ void DeviceSession::Create(const LoadedPlugin& plugin) {
     if (config_.address >= 0) device_->device_address = static_cast<std::uint8_t>(config_.address);
     ApplySettings();
     address_ = device_->device_address;
-    device_id_ = device_->data_id;
+    device_id_ = static_cast<std::uint32_t>(device_->data_id);
 }
 
 std::string DeviceSession::Name() const {
@@ -73,7 +73,7 @@ std::string DeviceSession::Name() const {
 
 void DeviceSession::Event(const char* name, Json::Value fields) {
     fields["address"] = address_;
-    fields["device_id"] = device_id_;
+    fields["device_id"] = Json::UInt(device_id_);
     events_->Write(name, fields);
 }
 
@@ -117,15 +117,18 @@ void DeviceSession::ApplySettings() {
         }
     }
 
+    // The record holds the device id as 32 bits, which every output shows unsigned: an id
+    // outside them would be one number in some outputs and another in the rest.
     device_->data_id = 1;
     if (settings.isObject() && settings.isMember("deviceId")) {
         const Json::Value& id = settings["deviceId"];
-        if (!id.isIntegral() || !id.isInt()) {
-            throw ConfigError("settings file '" + path +
-                              "': \"deviceId\" must be a whole number, not " +
-                              Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
+        if (!id.isUInt()) {
+            throw ConfigError(
+                "settings file '" + path +
+                "': \"deviceId\" must be a whole number from 0 to 4294967295, not " +
+                PrintableText(Json::writeString(Json::StreamWriterBuilder(), id)).substr(0, 40));
         }
-        device_->data_id = id.asInt();
+        device_->data_id = static_cast<std::int32_t>(id.asUInt());
     }
 
     try {
@@ -229,7 +232,8 @@ bool DeviceSession::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char*
                                         unsigned int size) {
     if (history_ == nullptr) return true;
     // Queued for the writer thread: a locked database does not hold up the polls.
-    history_->Append(rxp::tools::IsoTimeNow(), device.device_address, device.DataId(), data, size);
+    history_->Append(rxp::tools::IsoTimeNow(), device.device_address,
+                     static_cast<std::uint32_t>(device.DataId()), data, size);
     return true;
 }
 
@@ -337,7 +341,7 @@ const LiveState& DeviceSession::live() {
     live_.polls = polls_;
     live_.cycles = cycles_;
     live_.address = address_;
-    live_.device_id = static_cast<unsigned>(device_id_);
+    live_.device_id = device_id_;
     return live_;
 }
 

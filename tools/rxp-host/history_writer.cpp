@@ -11,6 +11,7 @@ namespace rxphost {
 constexpr std::chrono::milliseconds HistoryWriter::kBusyWait;
 constexpr std::chrono::milliseconds HistoryWriter::kDeletePause;
 constexpr std::chrono::minutes HistoryWriter::kDeleteEvery;
+constexpr std::chrono::seconds HistoryWriter::kLongWait;
 
 namespace {
 
@@ -31,8 +32,10 @@ HistoryWriter::HistoryWriter(const std::string& path, unsigned keep_days)
     } catch (const rxp::history::HistoryError& e) {
         if (!IsBusy(e.code())) throw;
         // Held by a reader or a backup: the same wait as for a lock taken during the run.
-        notices_.push_back({false, path_ + ": locked by another program; the records wait in "
-                                           "memory until it is free"});
+        notices_.push_back({Notice::Level::kInfo, path_ +
+                                                      ": locked by another program; the "
+                                                      "records wait in memory until it is free"});
+        held_up_since_ = Clock::now();
     }
     next_delete_ = Clock::now();
     thread_ = std::thread([this] { Loop(); });
@@ -104,6 +107,34 @@ std::size_t HistoryWriter::queued() const {
     return queue_.size();
 }
 
+std::size_t HistoryWriter::waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_up_since_ == Clock::time_point{} ? 0 : queue_.size();
+}
+
+void HistoryWriter::HeldUpLocked() {
+    const Clock::time_point now = Clock::now();
+    if (held_up_since_ == Clock::time_point{}) held_up_since_ = now;
+    if (long_wait_told_ || now - held_up_since_ < kLongWait) return;
+    long_wait_told_ = true;
+    notices_.push_back({Notice::Level::kWarning,
+                        path_ + ": locked by another program for more than " +
+                            std::to_string(kLongWait.count()) + " s; " +
+                            std::to_string(queue_.size()) +
+                            " records wait in memory (\"history_waiting\") and are lost if the "
+                            "host is killed"});
+}
+
+void HistoryWriter::FreeLocked() {
+    if (held_up_since_ == Clock::time_point{}) return;
+    if (long_wait_told_) {
+        notices_.push_back({Notice::Level::kInfo,
+                            path_ + ": free again; the records that waited are being stored"});
+    }
+    held_up_since_ = Clock::time_point{};
+    long_wait_told_ = false;
+}
+
 void HistoryWriter::FailLocked(const std::string& why) {
     ++failed_;
     failures_.push_back(why);
@@ -139,8 +170,9 @@ void HistoryWriter::DeleteOld(std::unique_lock<std::mutex>& lock) {
         return;
     }
     if (IsBusy(code)) return;  // the busy timeout was the wait; records come first
-    notices_.push_back({true, error + " (rows older than " + std::to_string(keep_days_) +
-                                  " days are kept until it works)"});
+    notices_.push_back({Notice::Level::kError, error + " (rows older than " +
+                                                   std::to_string(keep_days_) +
+                                                   " days are kept until it works)"});
     next_delete_ = Clock::now() + kDeleteEvery;
 }
 
@@ -172,13 +204,16 @@ void HistoryWriter::Loop() {
             lock.lock();
             if (error.empty()) {
                 prepared_ = true;
-                notices_.push_back(
-                    {false, path_ + ": free again; the records that waited are being stored"});
+                long_wait_told_ = true;  // the start's notice said that they wait
+                FreeLocked();
             } else if (!IsBusy(code)) {
                 broken_ = error;
+                held_up_since_ = Clock::time_point{};
             } else if (finishing_ && Clock::now() >= give_up_at_) {
                 while (!queue_.empty())
                     FailLocked(error + " (record not stored by the end of the run)");
+            } else {
+                HeldUpLocked();
             }
             continue;
         }
@@ -206,11 +241,15 @@ void HistoryWriter::Loop() {
             ++stored_;
             attempts = 0;
             queue_.pop_front();
+            FreeLocked();
             continue;
         }
         const bool busy = IsBusy(code);
         const bool out_of_time = finishing_ && Clock::now() >= give_up_at_;
-        if (busy && !out_of_time) continue;  // the busy timeout was the wait
+        if (busy && !out_of_time) {  // the busy timeout was the wait
+            HeldUpLocked();
+            continue;
+        }
         if (busy) {
             // The run ends with the database still locked: every queued record is lost.
             while (!queue_.empty())

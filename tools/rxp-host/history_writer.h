@@ -35,9 +35,14 @@ public:
     static constexpr std::chrono::milliseconds kDeletePause{20};
     static constexpr std::chrono::minutes kDeleteEvery{10};
 
-    // Something to tell people that loses no record; `error` ones are "error" events too.
+    // Records may wait behind another program's lock this long before a warning says so.
+    static constexpr std::chrono::seconds kLongWait{10};
+
+    // Something to tell people that loses no record: a line on standard error, for kWarning a
+    // "warning" event too, for kError an "error" event.
     struct Notice {
-        bool error;
+        enum class Level { kInfo, kWarning, kError };
+        Level level;
         std::string text;  // names the file
     };
 
@@ -64,6 +69,9 @@ public:
     std::uint64_t failed() const;
     std::uint64_t deleted() const;
     std::size_t queued() const;
+    // Records held in memory now because another program holds the database; 0 while rows go
+    // in as they come.
+    std::size_t waiting() const;
     const std::string& path() const { return path_; }
 
 private:
@@ -78,6 +86,9 @@ private:
 
     void Loop();
     void FailLocked(const std::string& why);
+    // The database was found locked, or a row went in; called with the lock held.
+    void HeldUpLocked();
+    void FreeLocked();
     bool DeleteDueLocked() const;
     // One batch of old rows; called without the lock.
     void DeleteOld(std::unique_lock<std::mutex>& lock);
@@ -98,6 +109,8 @@ private:
     bool finishing_ = false;
     bool finished_ = false;
     Clock::time_point give_up_at_;
+    Clock::time_point held_up_since_{};  // {}: not held up by a lock
+    bool long_wait_told_ = false;
     Clock::time_point next_delete_;
     std::thread thread_;
 };

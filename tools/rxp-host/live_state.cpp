@@ -219,6 +219,7 @@ std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now
     root["events_lost"] = Json::UInt64(bus.host.events_lost);
     root["capture_lost"] = Json::UInt64(bus.host.capture_lost);
     root["output_dropped"] = Json::UInt64(bus.host.output_dropped);
+    root["history_waiting"] = Json::UInt64(bus.host.history_waiting);
     Json::Value devices(Json::arrayValue);
     for (const BusDeviceState& d : bus.devices) devices.append(DeviceJson(d, now));
     // One device: its members at the top level too, for the readers of one-device files.
@@ -258,6 +259,10 @@ std::string MetricsText(const BusState& bus) {
             "Lines of standard output or error dropped because nothing read them (a stalled "
             "journal).",
             port, std::to_string(host.output_dropped));
+    out.Add("rxp_history_waiting_records", "gauge",
+            "Records held in memory now because another program locks the --history database "
+            "(lost if the host is killed).",
+            port, std::to_string(host.history_waiting));
     for (const BusDeviceState& d : bus.devices) DeviceMetrics(&out, host.port, d);
     out.Declare("rxp_alarm_active", "gauge", "1 for every alarm raised now.");
     for (const BusDeviceState& d : bus.devices) {

@@ -308,6 +308,43 @@ TEST_F(HostHistory, KeepDaysLeaves365DaysWhilePollsStayOnTimeAndAReaderReads) {
     EXPECT_EQ(count_from(end - 365 * day, ">="), young + 20);
 }
 
+TEST_F(HostHistory, RecordsWaitingBehindALockAreCountedWhileTheyWaitAndToldAfterTenSeconds) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string state = dir_.File("state.json");
+    const std::string metrics = dir_.File("metrics.prom");
+    hosttest::Process host(HostArgs({"--interval", "0.3", "--state", state, "--metrics", metrics}),
+                           out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil([this] { return CyclesSoFar() >= 2; }, milliseconds(20000)));
+    const auto waiting = [&state] { return hosttest::ReadJson(state)["history_waiting"].asUInt(); };
+    const auto history_warnings = [this] {
+        std::size_t n = 0;
+        for (const Json::Value& e : hosttest::ReadEvents(events_path()))
+            n += e["event"].asString() == "warning" && e["what"].asString() == "history";
+        return n;
+    };
+
+    Lock lock(history());
+    ASSERT_TRUE(lock.ok());
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return waiting() >= 3; }, milliseconds(10000)));
+    EXPECT_NE(
+        hosttest::ReadText(metrics).find("rxp_history_waiting_records{port=\"" + line() + "\"} "),
+        std::string::npos);
+    EXPECT_EQ(hosttest::ReadText(metrics).find("rxp_history_waiting_records{port=\"" + line() +
+                                               "\"} 0\n"),
+              std::string::npos);
+    EXPECT_EQ(history_warnings(), 0u) << "not before 10 s";
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return history_warnings() == 1; }, milliseconds(20000)))
+        << hosttest::ReadText(err());
+    lock.Release();
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return waiting() == 0; }, milliseconds(10000)));
+
+    host.Signal(SIGTERM);
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::ReadHistory(history()).size(), hosttest::CountEvents(events, "publish"));
+    EXPECT_EQ(history_warnings(), 1u);
+}
+
 TEST_F(HostHistory, KeepDaysMustBeAWholeNumberOfDaysWithAHistory) {
     for (const char* days : {"0", "-3", "abc", "1.5"}) {
         EXPECT_EQ(RunHost({"--history-keep", days}), 2) << days;

@@ -118,6 +118,15 @@ INSTANTIATE_TEST_SUITE_P(
                     2,
                     {"/nonexistent/s.json"}},
         StartupCase{"DeviceIdNotANumber", "{\"deviceId\": \"7\"}", {}, 2, {"@", "deviceId"}},
+        // The record holds 32 bits, shown unsigned everywhere: nothing else is an id.
+        StartupCase{"DeviceIdNegative",
+                    "{\"deviceId\": -5}",
+                    {},
+                    2,
+                    {"@", "\"deviceId\" must be a whole number from 0 to 4294967295, not -5"}},
+        StartupCase{
+            "DeviceIdAbove32Bits", "{\"deviceId\": 4294967296}", {}, 2, {"@", "not 4294967296"}},
+        StartupCase{"DeviceIdNotWhole", "{\"deviceId\": 1.5}", {}, 2, {"@", "not 1.5"}},
         StartupCase{"PluginMissing",
                     nullptr,
                     {"--plugin", "/nonexistent/rxp517_t36b2.so"},
@@ -183,7 +192,11 @@ TEST_F(HostOnTestLine, TwoOptionsNamingOneFileAreAUsageErrorAndNothingIsWritten)
         // Two names of one file.
         {{"--settings", db, "--cache", linked}, "--cache and --settings name the same file"},
         {{"--events", linked, "--history", db}, "--history and --events name the same file"},
+        // A link to a file yet to be made is that file.
+        {{"--events", dir_.File("e"), "--capture", dir_.File("e.link")},
+         "--events and --capture name the same file"},
     };
+    ASSERT_EQ(::symlink("e", dir_.File("e.link").c_str()), 0);
     for (const Case& c : cases) {
         hosttest::WriteText(db, "a history");
         ::unlink(linked.c_str());
@@ -411,6 +424,33 @@ TEST_F(HostOnTestLine, PseudoTerminalThatAnswersAtLineSpeedFirstAndThenAtOnceLos
     EXPECT_EQ(hosttest::CountEvents(events, "publish"), 3u);
     EXPECT_EQ(hosttest::CountEvents(events, "poll_failed"), 0u) << hosttest::ReadText(err());
     EXPECT_EQ(hosttest::CountEvents(events, "warning"), 0u);
+}
+
+TEST_F(HostOnTestLine, HighestDeviceIdIsTheSameNumberInEveryOutput) {
+    const std::string settings = dir_.File("settings.json");
+    hosttest::WriteText(settings, "{\"deviceId\": 4294967295}");
+    line_.Answer(AnswerAfter(0, PowerModel::Distinct(2)));
+    const std::string db = dir_.File("history.db");
+    const std::string state = dir_.File("state.json");
+    const std::string metrics = dir_.File("metrics.prom");
+    ASSERT_EQ(RunHost(HostArgs({"--cycles", "1", "--settings", settings, "--history", db, "--state",
+                                state, "--metrics", metrics})),
+              0)
+        << hosttest::ReadText(err());
+
+    for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+        if (!e.isMember("device_id")) continue;
+        EXPECT_EQ(e["device_id"].asString(), "4294967295");
+    }
+    const std::vector<hosttest::HistoryRow> rows = hosttest::ReadHistory(db);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].device_id, 4294967295LL);
+    EXPECT_EQ(Bytes(rows[0].record.begin(), rows[0].record.begin() + 4),
+              (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    const Json::Value s = hosttest::ReadJson(state);
+    EXPECT_EQ(s["device_id"].asString(), "4294967295");
+    EXPECT_EQ(s["record"]["fields"]["device_id"].asString(), "4294967295");
+    EXPECT_NE(hosttest::ReadText(metrics).find("device_id=\"4294967295\"} 1"), std::string::npos);
 }
 
 TEST_F(HostOnTestLine, SettingsLinesOfThePluginShowBeforeTheFirstPoll) {
