@@ -358,6 +358,30 @@ TEST_F(HostOnTestLine, LineHungUpInTheMiddleOfAReplyCompletesTheFirstPollAfterIt
         << hosttest::ReadText(err());
 }
 
+TEST_F(HostOnTestLine, DeviceAlreadyLostWhoseLineThenHangsUpIsLostOnce) {
+    const PowerModel model = PowerModel::Distinct(9);
+    hosttest::PowerLine line(dir_.File("line"));
+    std::atomic<bool> answering{false};
+    line.Answer([&model, &answering](const Bytes& command, int) {
+        const int index = hosttest::CommandIndex(command);
+        return index < 0 || !answering ? Bytes() : model.Reply(index);
+    });
+    hosttest::Process host(HostArgs({"--port", line.path(), "--cycles", "1", "--timeout", "0.2"}),
+                           out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil(
+        [this] { return hosttest::ReadText(events_path()).find("comm_lost") != std::string::npos; },
+        milliseconds(10000)));
+    line.HangUpAndServeAgain();
+    std::this_thread::sleep_for(milliseconds(300));
+    answering = true;
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::CountEvents(events, "comm_lost"), 1u);
+    EXPECT_EQ(hosttest::CountEvents(events, "comm_restored"), 1u);
+    EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(out()), "communication lost"), 1u);
+}
+
 TEST_F(HostOnTestLine, ReplyArrivingBetweenPollsIsNotTakenForAnotherCycle) {
     const PowerModel model = PowerModel::Distinct(5);
     // The last reply of a cycle comes twice; the second answers nothing that was asked.
