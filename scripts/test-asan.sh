@@ -4,7 +4,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
-scripts/install-deps.sh gnuplot-nox
+scripts/install-deps.sh gnuplot-nox faketime
 cmake --preset asan
 cmake --build --preset asan --parallel 2
 ctest --preset asan

@@ -259,6 +259,27 @@ TEST_F(CodecTest, ChecksumPlacedBeyondTheDecodedBytesDropsTheFrame) {
     EXPECT_EQ(device_->poll_step, 2);
 }
 
+// A frame whose checksum would sit exactly at the end of the bytes it decodes to: the byte there
+// is left from a longer frame before, and here it is that checksum. The frame is dropped all
+// the same.
+TEST_F(CodecTest, ChecksumAtTheEndOfTheDecodedBytesIsNeverTakenFromTheFrameBefore) {
+    // A reply to 0x40/0x02 with its checksum: 7 bytes decoded, the checksum the last.
+    const Bytes whole = rxptest::EncodeFrame(FromHex("01 40 02 02 01 F4"));
+    device_->poll_step = 2;
+    ASSERT_TRUE(device_->Feed(whole));
+    ASSERT_EQ(device_->poll_step, 3);
+    host_.sent.clear();
+
+    // The same frame without the checksum's two characters: 6 bytes decoded, and the length
+    // byte places the checksum at byte 6, where the frame before left its checksum.
+    Bytes cut(whole.begin(), whole.end() - 3);
+    cut.push_back(0x0D);
+    device_->poll_step = 2;
+    EXPECT_FALSE(device_->Feed(cut));
+    EXPECT_EQ(device_->poll_step, 2);
+    EXPECT_TRUE(host_.sent.empty());
+}
+
 TEST_F(CodecTest, FrameTooShortToHoldItsHeaderIsDropped) {
     device_->poll_step = 2;
     EXPECT_FALSE(device_->Feed(FromText("~0100\r")));

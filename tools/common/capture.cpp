@@ -29,12 +29,13 @@ void CaptureWriter::Open(const std::string& path) {
     start_ = Clock::now();
 }
 
-void CaptureWriter::Reopen() {
-    if (!file_.is_open()) return;
+bool CaptureWriter::Reopen() {
+    if (!file_.is_open() || !file_.Replaced()) return false;
     file_.Open(file_.path(), "capture file");
     head_ = "# rxp-host capture\n" + started_ + "# opened again " +
             IsoTimeNow(TimePrecision::kMilliseconds) + "\n";
     Put("");
+    return true;
 }
 
 void CaptureWriter::Write(Clock::time_point when, unsigned poll, unsigned step,

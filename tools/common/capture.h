@@ -64,10 +64,11 @@ public:
     // from 0 again. Throws std::runtime_error naming the file.
     void Open(const std::string& path);
     bool enabled() const { return file_.is_open(); }
-    // Opens the file again at its path (after it was renamed away: log rotation). The run goes
-    // on: the new file starts with the run's head lines, its seconds counting on from the same
-    // start. Throws std::runtime_error naming the file; the file open before stays then.
-    void Reopen();
+    // Opens the file again at its path when it was renamed away (log rotation); false when the
+    // path still names the file open, which is kept. The run goes on: the new file starts with
+    // the run's head lines, its seconds counting on from the same start. Throws
+    // std::runtime_error naming the file; the file open before stays then.
+    bool Reopen();
 
     void Write(Clock::time_point when, unsigned poll, unsigned step, LineDirection direction,
                const unsigned char* data, std::size_t size);

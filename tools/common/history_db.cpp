@@ -192,16 +192,15 @@ void HistoryDb::Prepare() {
         const std::string found = Columns();
         if (found.empty()) {
             Exec(kCreateTable, "cannot create table history");
-        } else if (found == kOneDeviceColumns) {
-            // The table of one device: its rows stay, their address is not known (NULL).
-            Exec("ALTER TABLE history ADD COLUMN address INTEGER",
-                 "cannot add the column address to table history");
-        } else if (found != kColumns) {
+        } else if (found != kColumns && found != kOneDeviceColumns) {
             Fail("table history has the columns (" + found + "), not (" + kColumns +
                      "); not a history database of this host",
                  SQLITE_MISMATCH);
+        } else if (!GivesIdsOnce()) {
+            Upgrade(found == kColumns);
         }
         Exec(kCreateIndex, "cannot create the index of table history");
+        Exec(kCreateAddressIndex, "cannot write the history database");
         // Opening proves little: a row written and taken back needs the journal beside the
         // file, so a folder that cannot be written or a full disk shows now, not at the first
         // record.
@@ -216,6 +215,40 @@ void HistoryDb::Prepare() {
         throw;
     }
     has_address_ = true;
+}
+
+bool HistoryDb::GivesIdsOnce() {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_,
+                           "SELECT sql FROM sqlite_master WHERE type = 'table' AND name = "
+                           "'history'",
+                           -1, &raw, nullptr) != SQLITE_OK) {
+        FailSqlite("cannot read the table's definition");
+    }
+    Statement s(raw);
+    if (sqlite3_step(raw) != SQLITE_ROW) FailSqlite("cannot read the table's definition");
+    const unsigned char* sql = sqlite3_column_text(raw, 0);
+    return sql != nullptr &&
+           std::string(reinterpret_cast<const char*>(sql)).find("AUTOINCREMENT") !=
+               std::string::npos;
+}
+
+// A table of an older build gives the ids of the newest rows again once they are deleted, and
+// the first of them has no column address (its rows keep none: which device they were of is
+// not known). Its rows, ids and times move into the table of today, inside the caller's
+// transaction; the next id follows the highest kept.
+void HistoryDb::Upgrade(bool has_address) {
+    const std::string what = "cannot upgrade table history";
+    Exec("ALTER TABLE history RENAME TO history_before_upgrade", what);
+    Exec("DROP INDEX IF EXISTS history_instant", what);
+    Exec("DROP INDEX IF EXISTS history_address", what);
+    Exec(kCreateTable, what);
+    Exec(has_address ? "INSERT INTO history (id, time, device_id, record, address) "
+                       "SELECT id, time, device_id, record, address FROM history_before_upgrade"
+                     : "INSERT INTO history (id, time, device_id, record, address) "
+                       "SELECT id, time, device_id, record, NULL FROM history_before_upgrade",
+         what);
+    Exec("DROP TABLE history_before_upgrade", what);
 }
 
 std::string HistoryDb::SelectFrom(const std::string& tail) const {
@@ -308,19 +341,66 @@ std::int64_t HistoryDb::Count() {
     return sqlite3_column_int64(raw, 0);
 }
 
-int HistoryDb::DeleteBefore(const std::string& cutoff, int limit) {
+bool HistoryDb::SeveralAddresses() {
+    if (!has_address_) return false;
+    // Each an end of the index on address: no scan of the rows.
+    const auto first = [this](const char* sql) {
+        sqlite3_stmt* raw = nullptr;
+        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) {
+            FailSqlite("cannot read table history");
+        }
+        Statement s(raw);
+        const int rc = sqlite3_step(raw);
+        if (rc != SQLITE_ROW && rc != SQLITE_DONE) FailSqlite("cannot read table history");
+        return rc == SQLITE_ROW && sqlite3_column_type(raw, 0) != SQLITE_NULL
+                   ? sqlite3_column_int64(raw, 0)
+                   : -1;
+    };
+    const std::int64_t lowest = first("SELECT MIN(address) FROM history");
+    const std::int64_t highest = first("SELECT MAX(address) FROM history");
+    const bool unknown = first("SELECT 1 FROM history WHERE address IS NULL LIMIT 1") == 1;
+    return lowest != highest || (unknown && lowest >= 0);
+}
+
+std::int64_t HistoryDb::LastId() {
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT MAX(id) FROM history", -1, &raw, nullptr) != SQLITE_OK) {
+        FailSqlite("cannot read table history");
+    }
+    Statement s(raw);
+    if (sqlite3_step(raw) != SQLITE_ROW) FailSqlite("cannot read table history");
+    return sqlite3_column_int64(raw, 0);  // NULL reads as 0
+}
+
+bool HistoryDb::NewestTime(double* julian_day) {
+    // The end of the index on julianday(time).
+    sqlite3_stmt* raw = nullptr;
+    if (sqlite3_prepare_v2(db_, "SELECT MAX(julianday(time)) FROM history", -1, &raw, nullptr) !=
+        SQLITE_OK) {
+        FailSqlite("cannot read table history");
+    }
+    Statement s(raw);
+    if (sqlite3_step(raw) != SQLITE_ROW) FailSqlite("cannot read table history");
+    if (sqlite3_column_type(raw, 0) == SQLITE_NULL) return false;
+    *julian_day = sqlite3_column_double(raw, 0);
+    return true;
+}
+
+int HistoryDb::DeleteBefore(const std::string& cutoff, int limit, std::int64_t last_id) {
     // Oldest first, found through the index on julianday(time): times with different UTC
     // offsets are compared as the instants they name, never as text.
     sqlite3_stmt* raw = nullptr;
     if (sqlite3_prepare_v2(db_,
                            "DELETE FROM history WHERE id IN (SELECT id FROM history WHERE "
-                           "julianday(time) < julianday(?1) ORDER BY julianday(time) LIMIT ?2)",
+                           "julianday(time) < julianday(?1) AND id <= ?3 ORDER BY julianday(time) "
+                           "LIMIT ?2)",
                            -1, &raw, nullptr) != SQLITE_OK) {
         FailSqlite("cannot delete old rows");
     }
     Statement s(raw);
     sqlite3_bind_text(raw, 1, cutoff.c_str(), -1, SQLITE_TRANSIENT);
     sqlite3_bind_int(raw, 2, limit);
+    sqlite3_bind_int64(raw, 3, last_id);
     if (sqlite3_step(raw) != SQLITE_DONE) FailSqlite("cannot delete old rows");
     return sqlite3_changes(db_);
 }

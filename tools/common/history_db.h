@@ -1,9 +1,10 @@
 // The bench host's history database: SQLite, one row per record a device stored as history.
 //
-//   CREATE TABLE history (id INTEGER PRIMARY KEY, time TEXT, device_id INTEGER, record BLOB,
-//                         address INTEGER)
+//   CREATE TABLE history (id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT, device_id INTEGER,
+//                         record BLOB, address INTEGER)
 //
-//   id         row number, rising in the order the records were stored
+//   id         row number, rising in the order the records were stored, never given twice (not
+//              even after the newest rows were deleted: AUTOINCREMENT)
 //   time       local time of storing, ISO 8601 with the UTC offset: "2024-05-01T12:34:56+02:00"
 //              (indexed as an instant, so that a range of times is found without a scan)
 //   device_id  the device id the host gave the device (record bytes 0..3)
@@ -30,12 +31,15 @@ namespace rxp::history {
 constexpr const char kTable[] = "history";
 constexpr const char kCreateTable[] =
     "CREATE TABLE IF NOT EXISTS history ("
-    "id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id INTEGER NOT NULL, record BLOB NOT NULL, "
-    "address INTEGER)";
+    "id INTEGER PRIMARY KEY AUTOINCREMENT, time TEXT NOT NULL, device_id INTEGER NOT NULL, "
+    "record BLOB NOT NULL, address INTEGER)";
 // The stored times as instants, offsets taken into account: a range of times is found through
 // it without reading every row, and so are the rows old enough to be deleted.
 constexpr const char kCreateIndex[] =
     "CREATE INDEX IF NOT EXISTS history_instant ON history (julianday(time))";
+// Rows by address: one device's rows, and whether there are several devices, without a scan.
+constexpr const char kCreateAddressIndex[] =
+    "CREATE INDEX IF NOT EXISTS history_address ON history (address)";
 constexpr const char kInsertRow[] =
     "INSERT INTO history (time, device_id, record, address) VALUES (?1, ?2, ?3, ?4)";
 
@@ -82,9 +86,10 @@ public:
     HistoryDb& operator=(const HistoryDb&) = delete;
 
     // Makes the database ready to take rows, or throws saying why it cannot: checks that the
-    // file is intact (SQLite's quick check), creates the table and index, upgrades the table of
-    // one device in place (adds the column address; its rows are kept), and proves that a row
-    // can be written (a write that is taken back). The table of another shape is refused.
+    // file is intact (SQLite's quick check), creates the table and indexes, upgrades a table of
+    // an older build (ids that could be given again, no column address) by copying its rows
+    // into the table of today once, and proves that a row can be written (a write that is
+    // taken back). The table of another shape is refused.
     void Prepare();
 
     // Appends one row; returns its id. `address` -1 stores NULL.
@@ -100,9 +105,15 @@ public:
     void Between(const std::string& since, const std::string& until,
                  const std::function<bool(const Row&)>& take, int address = kAnyAddress);
     std::int64_t Count();
-    // Deletes at most `limit` rows stored before `cutoff` (compared as instants); returns how
-    // many. Rows whose time SQLite cannot read are never deleted.
-    int DeleteBefore(const std::string& cutoff, int limit);
+    // True when the rows carry more than one address (rows of no known address count as one).
+    bool SeveralAddresses();
+    // Deletes at most `limit` rows stored before `cutoff` (compared as instants) whose id is
+    // at most `last_id`; returns how many. Rows whose time SQLite cannot read are never deleted.
+    int DeleteBefore(const std::string& cutoff, int limit, std::int64_t last_id);
+    // The highest row id; 0 without rows.
+    std::int64_t LastId();
+    // The time of the newest row (by its instant) as a Julian day number; false without rows.
+    bool NewestTime(double* julian_day);
 
     // How long a statement waits for another program's lock before it fails with SQLITE_BUSY.
     void SetBusyTimeout(int milliseconds);
@@ -114,6 +125,8 @@ private:
     [[noreturn]] void FailSqlite(const std::string& what) const;
     void Exec(const char* sql, const std::string& what);
     std::string Columns();
+    bool GivesIdsOnce();
+    void Upgrade(bool has_address);
     std::string QuickCheck();
     std::string SelectFrom(const std::string& tail) const;
 

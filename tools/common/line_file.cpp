@@ -76,6 +76,14 @@ void LineFile::Open(const std::string& path, const std::string& what) {
     path_ = path;
 }
 
+bool LineFile::Replaced() const {
+    struct stat at_path {};
+    struct stat open {};
+    if (fd_ < 0 || ::fstat(fd_, &open) != 0) return true;
+    return ::stat(path_.c_str(), &at_path) != 0 || at_path.st_dev != open.st_dev ||
+           at_path.st_ino != open.st_ino;
+}
+
 bool LineFile::Append(const std::string& text, std::string* error) {
     if (fd_ < 0) {
         *error = "not open";

@@ -25,6 +25,9 @@ public:
     // std::runtime_error "cannot open <what> '<path>': <reason>".
     void Open(const std::string& path, const std::string& what);
     bool is_open() const { return fd_ >= 0; }
+    // True when the path no longer names the file open (renamed away, removed, replaced): log
+    // rotation has happened and Open makes or opens the new one.
+    bool Replaced() const;
     // True when Open found the last line unended.
     bool ended_torn_line() const { return ended_torn_line_; }
     const std::string& path() const { return path_; }

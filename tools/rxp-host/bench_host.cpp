@@ -246,6 +246,7 @@ int BenchHost::Run() {
     Out(Priority::kNotice) << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles")
                            << " completed in " << polls_ << (polls_ == 1 ? " poll" : " polls")
                            << std::endl;
+    ReportDevicesShort();
     if (history_ && history_->failed() > 0) {
         Err(Priority::kError) << "rxp-host: " << history_->failed() << " of "
                               << history_->failed() + history_->stored()
@@ -267,7 +268,7 @@ int BenchHost::Run() {
 
 // SIGINT and SIGTERM end the run. SIGHUP opens the events and capture files again, the
 // convention of log rotation: after the files were renamed, new lines go to new files at the
-// given paths.
+// given paths; a file still at its path is written on.
 void BenchHost::WaitForSignal() {
     signals_.async_wait([this](const boost::system::error_code& ec, int signal) {
         if (ec) return;
@@ -278,6 +279,7 @@ void BenchHost::WaitForSignal() {
         }
         Err(Priority::kNotice) << "rxp-host: " << (signal == SIGINT ? "SIGINT" : "SIGTERM")
                                << ", stopping" << std::endl;
+        signalled_ = true;
         Stop();
     });
 }
@@ -285,14 +287,8 @@ void BenchHost::WaitForSignal() {
 void BenchHost::ReopenFiles() {
     std::string opened;
     try {
-        if (events_.enabled()) {
-            events_.Open(options_.events);
-            opened = "events";
-        }
-        if (watch_.capture_enabled()) {
-            watch_.ReopenCapture();
-            opened += opened.empty() ? "capture" : " and capture";
-        }
+        if (events_.Reopen()) opened = "events";
+        if (watch_.ReopenCapture()) opened += opened.empty() ? "capture" : " and capture";
     } catch (const std::runtime_error& e) {
         Err(Priority::kWarning) << "rxp-host: SIGHUP: " << e.what()
                                 << "; writing on to the file open before" << std::endl;
@@ -309,7 +305,21 @@ int BenchHost::ExitCode() const {
     if (events_.lost() > 0) return kExitEventsLost;
     if (deadline_passed_) return kExitDeadline;
     if (watch_.capture_lost() > 0) return kExitCaptureLost;
+    if (devices_short_) return kExitCyclesShort;
     return kExitDone;
+}
+
+// --cycles on a bus is done only when every device has completed them: the devices that fell
+// short are named, and the run ends with its own exit code (or the deadline's).
+void BenchHost::ReportDevicesShort() {
+    if (options_.cycles == 0 || signalled_ || sessions_.size() < 2) return;
+    for (const auto& session : sessions_) {
+        if (session->cycles() >= options_.cycles) continue;
+        devices_short_ = true;
+        Err(Priority::kError) << "rxp-host: " << session->Name() << ": " << session->cycles()
+                              << " of " << options_.cycles << " cycles completed"
+                              << (session->lost() ? ", communication lost" : "") << std::endl;
+    }
 }
 
 void BenchHost::OnDeadline() {
@@ -438,7 +448,6 @@ void BenchHost::StartPoll() {
     poll_started_ = now;
     write_error_.clear();
     step_ = 0;
-    check_.PollStarted();
     current_->BeginPoll();
 }
 
@@ -479,7 +488,7 @@ void BenchHost::FailBusyPoll() {
 bool BenchHost::SendFrame(DeviceSession&, const unsigned char* data, unsigned int size) {
     last_command_.assign(data, data + size);
     const Clock::time_point now = Clock::now();
-    check_.CommandWritten(now, size);
+    check_.CommandWritten(now, data, size);
     watch_.Sent(now, static_cast<unsigned>(polls_), ++step_, data, size);
     ArmReplyTimer();
     std::string error;
@@ -512,6 +521,7 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
     DeviceSession& session = *current_;
     to_device_.clear();
     for (std::size_t i = 0; i < pieces.size(); ++i) {
+        if (judged[i].from == session.address()) ++counts_[current_index_].own_frames;
         if (judged[i].verdict != ReplyCheck::Verdict::kPass) {
             NotTaken(session, i,
                      judged[i].verdict == ReplyCheck::Verdict::kOtherAddress ? judged[i].from : -1);
@@ -536,35 +546,87 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
     }
 }
 
-// A frame kept from the polled device: counted, shown by --trace, and reported once per run and
-// device as a warning. `from` is the other address, or -1 for a second reply.
+// A frame kept from the polled device: counted, shown by --trace, and reported once per run as a
+// warning, as what it is. `from` is the other address, or -1 for a second reply.
 void BenchHost::NotTaken(DeviceSession& session, std::size_t piece, int from) {
     BusCounts& counts = counts_[current_index_];
     const std::string polled = std::to_string(session.address());
-    std::string note, reason;
-    bool* reported = nullptr;
-    if (from >= 0) {
-        ++counts.other_address;
-        note = "not taken: from address " + std::to_string(from) + " while polling " + polled;
-        reason = "a reply from address " + std::to_string(from) + " came while address " + polled +
-                 " was polled; it was not taken. A unit that answers with a fixed " +
-                 "address is polled with --no-address-check";
-        reported = &counts.other_address_reported;
-    } else {
-        ++counts.second_replies;
-        note = "not taken: a second reply from address " + polled + " to one command";
-        reason = "two replies to one command came from address " + polled +
-                 "; the second was not taken. Are two units set to address " + polled + "?";
-        reported = &counts.second_reply_reported;
-    }
-    watch_.Mark(piece, note);
-    if (*reported) return;
-    *reported = true;
-    Err(Priority::kWarning) << "rxp-host: warning: " << reason << std::endl;
     Json::Value fields(Json::objectValue);
+    if (from < 0) {
+        ++counts.second_replies;
+        watch_.Mark(piece, "not taken: a second reply from address " + polled + " to one command");
+        if (counts.second_reply_reported) return;
+        counts.second_reply_reported = true;
+        Warn(session,
+             "two replies to one command came from address " + polled +
+                 "; the second was not taken. Are two units set to address " + polled + "?",
+             fields);
+        return;
+    }
+    ++counts.other_address;
+    const std::string other = std::to_string(from);
+    watch_.Mark(piece, "not taken: from address " + other + " while polling " + polled);
+    fields["from_address"] = from;
+    const std::size_t late = IndexOfAddress(from);
+    if (late < sessions_.size()) {
+        // Another device of the bus answered after its own poll was given up.
+        BusCounts& late_counts = counts_[late];
+        ++late_counts.late_replies;
+        if (late_counts.late_reported) return;
+        late_counts.late_reported = true;
+        fields["polled_address"] = session.address();
+        Warn(*sessions_[late],
+             "a late reply of address " + other + " came while polling " + polled + ": address " +
+                 other + " answers slower than --timeout",
+             fields);
+        return;
+    }
+    counts.other_from = counts.other_from == -1 || counts.other_from == from ? from : -2;
+    // One device whose every reply so far came from one other address may be a unit that
+    // answers with a fixed address: the failed polls tell (ReportFixedAddressUnit).
+    if (sessions_.size() == 1 && counts.own_frames == 0 && counts.other_from >= 0) return;
+    if (counts.other_address_reported) return;
+    counts.other_address_reported = true;
+    Warn(session,
+         "a reply from address " + other + " came while address " + polled +
+             " was polled; it was not taken: no device at address " + other +
+             " is polled on this bus",
+         fields);
+}
+
+// The only device on the line got replies from one other address and never one from its own,
+// poll after poll until it counts as lost: a unit set to another address, or one that answers
+// with a fixed address whatever it is asked.
+void BenchHost::ReportFixedAddressUnit() {
+    BusCounts& counts = counts_[current_index_];
+    if (sessions_.size() != 1 || counts.other_address_reported || counts.own_frames != 0 ||
+        counts.other_from < 0 || current_->failed_in_row() < kFailedPollsForLoss) {
+        return;
+    }
+    counts.other_address_reported = true;
+    const std::string polled = std::to_string(current_->address());
+    const std::string other = std::to_string(counts.other_from);
+    Json::Value fields(Json::objectValue);
+    fields["from_address"] = counts.other_from;
+    Warn(*current_,
+         "every reply came from address " + other + " while address " + polled +
+             " was polled, none from address " + polled +
+             "; they were not taken. Is the unit set to address " + other +
+             "? A unit that answers with a fixed address is polled with --no-address-check",
+         fields);
+}
+
+void BenchHost::Warn(DeviceSession& about, const std::string& reason, Json::Value fields) {
+    Err(Priority::kWarning) << "rxp-host: warning: " << reason << std::endl;
     fields["reason"] = reason;
-    if (from >= 0) fields["from_address"] = from;
-    session.Event("warning", fields);
+    about.Event("warning", fields);
+}
+
+std::size_t BenchHost::IndexOfAddress(int address) const {
+    for (std::size_t i = 0; i < sessions_.size(); ++i) {
+        if (sessions_[i]->address() == address) return i;
+    }
+    return sessions_.size();
 }
 
 void BenchHost::ArmReplyTimer() {
@@ -595,15 +657,16 @@ void BenchHost::ReportHistoryFailures() {
         fields["what"] = "history";
         events_.Write("error", fields);
     }
+    using Level = HistoryWriter::Notice::Level;
     for (const HistoryWriter::Notice& notice : history_->TakeNotices()) {
-        Err(notice.error ? Priority::kError : Priority::kWarning)
+        Err(notice.level == Level::kError ? Priority::kError : Priority::kWarning)
             << "rxp-host: history: " << notice.text << std::endl;
-        if (!notice.error) continue;
+        if (notice.level == Level::kInfo) continue;
         Json::Value fields(Json::objectValue);
         fields["file"] = options_.history;
         fields["reason"] = notice.text;
         fields["what"] = "history";
-        events_.Write("error", fields);
+        events_.Write(notice.level == Level::kError ? "error" : "warning", fields);
     }
 }
 
@@ -630,13 +693,14 @@ void BenchHost::CompleteCycle() {
 }
 
 // --cycles N: every device has completed N cycles, or is lost while at least one has (a lost
-// device does not hold the run up, a dead line does not end it).
+// device does not hold the run up, a dead line does not end it). With --deadline a lost device
+// is waited for until the deadline.
 bool BenchHost::AllCyclesDone() const {
     if (options_.cycles == 0) return false;
     bool any_done = false;
     for (const auto& session : sessions_) {
         const bool done = session->cycles() >= options_.cycles;
-        if (!done && !session->lost()) return false;
+        if (!done && (!session->lost() || options_.deadline > 0)) return false;
         any_done = any_done || done;
     }
     return any_done;
@@ -644,9 +708,6 @@ bool BenchHost::AllCyclesDone() const {
 
 void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
     EndPoll();
-    // A reply refused as too early and none after it: the far end of a pseudo-terminal does not
-    // keep to the line speed after all.
-    if (reason == "timeout") check_.PollTimedOut();
     watch_.PollFailed(static_cast<unsigned>(polls_), reason);
     // The next poll, of whichever device, starts on a quiet line.
     quiet_until_ = std::max(quiet_until_, Clock::now() + quiet_gap_);
@@ -654,6 +715,7 @@ void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
     current_->FailPoll(polls_, reason, detail,
                        rxp::tools::CommandNameOfFrame(last_command_.data(), last_command_.size()),
                        false);
+    if (options_.address_check) ReportFixedAddressUnit();
     events_.Flush();
     watch_.Flush();
     WriteLiveState();
@@ -708,11 +770,12 @@ void BenchHost::Stop() {
 void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
     BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
-                           events_.lost(), watch_.capture_lost(), OutputDropped()},
+                           events_.lost(), watch_.capture_lost(), OutputDropped(),
+                           history_ ? history_->waiting() : 0},
                  {}};
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
         bus.devices.push_back(BusDeviceState{&sessions_[i]->live(), counts_[i].other_address,
-                                             counts_[i].second_replies});
+                                             counts_[i].second_replies, counts_[i].late_replies});
     }
     std::string error;
     const bool ok =

@@ -58,6 +58,7 @@ constexpr int kExitHistoryLost = 3;  // records that could not be stored in the 
 constexpr int kExitEventsLost = 4;   // events that could not be written to the events file
 constexpr int kExitDeadline = 5;     // --deadline passed before --cycles were completed
 constexpr int kExitCaptureLost = 6;  // capture lines that could not be written to --capture
+constexpr int kExitCyclesShort = 7;  // --cycles not completed by every device: the others lost
 
 // After a failed poll nothing is sent until the line has been quiet for the reply timeout plus
 // this many character times: a reply that was only late arrives and is thrown away then,
@@ -127,6 +128,10 @@ private:
     void ScheduleNext();
     bool AllCyclesDone() const;
     void NotTaken(DeviceSession& session, std::size_t piece, int from);
+    void ReportFixedAddressUnit();
+    void Warn(DeviceSession& about, const std::string& reason, Json::Value fields);
+    std::size_t IndexOfAddress(int address) const;
+    void ReportDevicesShort();
     void Stop();
     void WriteLiveState();
 
@@ -148,8 +153,12 @@ private:
         std::uint64_t last_try_round = 0;
         std::uint64_t other_address = 0;   // frames from another address, not taken
         std::uint64_t second_replies = 0;  // a second reply to one command, not taken
+        std::uint64_t late_replies = 0;    // its own replies that came in another device's poll
+        std::uint64_t own_frames = 0;      // frames from its own address while it was polled
+        int other_from = -1;  // the one other address its polls got frames from; -2: several
         bool other_address_reported = false;
         bool second_reply_reported = false;
+        bool late_reported = false;
     };
     std::vector<BusCounts> counts_;     // by session
     DeviceSession* current_ = nullptr;  // polled now, or last
@@ -161,6 +170,8 @@ private:
     bool line_lost_reported_ = false;
     bool reopen_failure_reported_ = false;
     bool deadline_passed_ = false;
+    bool signalled_ = false;                // SIGINT or SIGTERM ended the run
+    bool devices_short_ = false;            // the run ended with devices short of --cycles
     Clock::duration quiet_gap_{};           // see kQuietCharacters
     Clock::time_point quiet_until_;         // no poll starts before
     Clock::time_point quiet_wait_limit_{};  // a poll not started by then fails; {}: no wait

@@ -38,7 +38,7 @@ void DeviceSession::Create(const LoadedPlugin& plugin) {
     if (config_.address >= 0) device_->device_address = static_cast<std::uint8_t>(config_.address);
     ApplySettings();
     address_ = device_->device_address;
-    device_id_ = device_->data_id;
+    device_id_ = static_cast<std::uint32_t>(device_->data_id);
 }
 
 std::string DeviceSession::Name() const {
@@ -47,7 +47,7 @@ std::string DeviceSession::Name() const {
 
 void DeviceSession::Event(const char* name, Json::Value fields) {
     fields["address"] = address_;
-    fields["device_id"] = device_id_;
+    fields["device_id"] = Json::UInt(device_id_);
     events_->Write(name, fields);
 }
 
@@ -158,7 +158,8 @@ bool DeviceSession::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char*
                                         unsigned int size) {
     if (history_ == nullptr) return true;
     // Queued for the writer thread: a locked database does not hold up the polls.
-    history_->Append(rxp::tools::IsoTimeNow(), device.device_address, device.DataId(), data, size);
+    history_->Append(rxp::tools::IsoTimeNow(), device.device_address,
+                     static_cast<std::uint32_t>(device.DataId()), data, size);
     return true;
 }
 
@@ -266,7 +267,7 @@ const LiveState& DeviceSession::live() {
     live_.polls = polls_;
     live_.cycles = cycles_;
     live_.address = address_;
-    live_.device_id = static_cast<unsigned>(device_id_);
+    live_.device_id = device_id_;
     return live_;
 }
 

@@ -94,7 +94,7 @@ public:
     void Event(const char* name, Json::Value fields = Json::Value(Json::objectValue));
 
     std::uint8_t address() const { return address_; }
-    int device_id() const { return device_id_; }
+    std::uint32_t device_id() const { return device_id_; }
     std::string Name() const;  // "address 2 (device 17)"
     bool lost() const { return comm_lost_; }
     std::uint64_t polls() const { return polls_; }
@@ -126,7 +126,7 @@ private:
     SummaryMode summary_;
     std::unique_ptr<SMDSPDevice> device_;
     std::uint8_t address_ = 0;
-    int device_id_ = 1;
+    std::uint32_t device_id_ = 1;  // the record's bytes 0..3, as every output shows it
 
     AlarmBook alarms_;
     std::vector<AlarmNote> changes_;  // alarm changes of the pass in progress

@@ -28,6 +28,12 @@ void EventLog::Open(const std::string& path) {
     }
 }
 
+bool EventLog::Reopen() {
+    if (!file_.is_open() || !file_.Replaced()) return false;
+    Open(path_);
+    return true;
+}
+
 void EventLog::Write(const char* name, Json::Value fields) {
     if (!file_.is_open()) return;
     if (changes_only_ && (std::strcmp(name, "alarm") == 0 || std::strcmp(name, "cycle") == 0)) {

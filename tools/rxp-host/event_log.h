@@ -30,6 +30,9 @@ public:
     // naming the file when it cannot be opened for appending or is not a regular file.
     void Open(const std::string& path);
     bool enabled() const { return file_.is_open(); }
+    // Opens the file again at its path when it was renamed away (log rotation); false when the
+    // path still names the file open. Throws as Open does.
+    bool Reopen();
     // --events-level changes: only what changes is kept (publications, alarms raised and
     // cleared, communication and errors); the per-rule "alarm" and per-cycle "cycle" events,
     // 140 a cycle, are left out.

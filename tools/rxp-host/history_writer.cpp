@@ -2,6 +2,8 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <cmath>
 #include <stdexcept>
 
 #include "tools/common/time_text.h"
@@ -11,11 +13,28 @@ namespace rxphost {
 constexpr std::chrono::milliseconds HistoryWriter::kBusyWait;
 constexpr std::chrono::milliseconds HistoryWriter::kDeletePause;
 constexpr std::chrono::minutes HistoryWriter::kDeleteEvery;
+constexpr std::chrono::seconds HistoryWriter::kLongWait;
+constexpr std::chrono::hours HistoryWriter::kClockJump;
 
 namespace {
 
 bool IsBusy(int code) {
     return code == SQLITE_BUSY || code == SQLITE_LOCKED;
+}
+
+double SecondsOf(std::chrono::nanoseconds since_epoch) {
+    return std::chrono::duration<double>(since_epoch).count();
+}
+
+// Wall clock minus monotonic clock, seconds: steady unless the wall clock is set.
+double ClockOffset() {
+    return SecondsOf(rxp::tools::WallClock::now().time_since_epoch()) -
+           SecondsOf(std::chrono::steady_clock::now().time_since_epoch());
+}
+
+// Whole days of `seconds`, for people.
+std::string Days(double seconds) {
+    return std::to_string(static_cast<long long>(std::fabs(seconds) / 86400.0 + 0.5));
 }
 
 }  // namespace
@@ -28,11 +47,14 @@ HistoryWriter::HistoryWriter(const std::string& path, unsigned keep_days)
     try {
         db_->Prepare();
         prepared_ = true;
+        NoteRunStart();
     } catch (const rxp::history::HistoryError& e) {
         if (!IsBusy(e.code())) throw;
         // Held by a reader or a backup: the same wait as for a lock taken during the run.
-        notices_.push_back({false, path_ + ": locked by another program; the records wait in "
-                                           "memory until it is free"});
+        notices_.push_back({Notice::Level::kInfo, path_ +
+                                                      ": locked by another program; the "
+                                                      "records wait in memory until it is free"});
+        held_up_since_ = Clock::now();
     }
     next_delete_ = Clock::now();
     thread_ = std::thread([this] { Loop(); });
@@ -104,10 +126,79 @@ std::size_t HistoryWriter::queued() const {
     return queue_.size();
 }
 
+std::size_t HistoryWriter::waiting() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return held_up_since_ == Clock::time_point{} ? 0 : queue_.size();
+}
+
+void HistoryWriter::HeldUpLocked() {
+    const Clock::time_point now = Clock::now();
+    if (held_up_since_ == Clock::time_point{}) held_up_since_ = now;
+    if (long_wait_told_ || now - held_up_since_ < kLongWait) return;
+    long_wait_told_ = true;
+    notices_.push_back({Notice::Level::kWarning,
+                        path_ + ": locked by another program for more than " +
+                            std::to_string(kLongWait.count()) + " s; " +
+                            std::to_string(queue_.size()) +
+                            " records wait in memory (\"history_waiting\") and are lost if the "
+                            "host is killed"});
+}
+
+void HistoryWriter::FreeLocked() {
+    if (held_up_since_ == Clock::time_point{}) return;
+    if (long_wait_told_) {
+        notices_.push_back({Notice::Level::kInfo,
+                            path_ + ": free again; the records that waited are being stored"});
+    }
+    held_up_since_ = Clock::time_point{};
+    long_wait_told_ = false;
+}
+
 void HistoryWriter::FailLocked(const std::string& why) {
     ++failed_;
     failures_.push_back(why);
     queue_.pop_front();
+}
+
+void HistoryWriter::NoteRunStart() {
+    clock_offset_ = ClockOffset();
+    try {
+        const std::int64_t last = db_->LastId();
+        rows_before_run_ = db_->NewestTime(&newest_before_run_);
+        last_id_before_run_ = last;
+    } catch (const rxp::history::HistoryError&) {
+        last_id_before_run_ = -1;  // which rows are this run's is not known: none is deleted
+    }
+}
+
+std::string HistoryWriter::ClockDisagreement() const {
+    const double jump = ClockOffset() - clock_offset_;
+    const double limit = std::chrono::duration<double>(kClockJump).count();
+    if (std::fabs(jump) > limit) {
+        return "the clock was set " + Days(jump) + " days " + (jump > 0 ? "ahead" : "back") +
+               " while the host ran";
+    }
+    if (!rows_before_run_) return "";
+    const double now = SecondsOf(rxp::tools::WallClock::now().time_since_epoch());
+    const double newest = (newest_before_run_ - 2440587.5) * 86400.0;  // Unix seconds
+    if (newest > now + limit) {
+        return "the newest stored row is " + Days(newest - now) + " days ahead of the clock";
+    }
+    if (newest < now - keep_days_ * 86400.0) {
+        return "every row stored before this run is older than " + std::to_string(keep_days_) +
+               " days (the newest " + Days(now - newest) +
+               " days): the clock may be wrong, or the host was stopped that long";
+    }
+    return "";
+}
+
+void HistoryWriter::StoredLocked(std::int64_t id) {
+    const Clock::time_point now = Clock::now();
+    if (run_marks_.empty() || now - run_marks_.back().first >= std::chrono::hours(1)) {
+        run_marks_.emplace_back(now, id);
+    }
+    // A clock set while rows are stored is looked at at once, not at the next deletion.
+    if (keep_days_ > 0 && ClockDisagreement().empty() != paused_.empty()) next_delete_ = now;
 }
 
 bool HistoryWriter::DeleteDueLocked() const {
@@ -116,14 +207,41 @@ bool HistoryWriter::DeleteDueLocked() const {
 }
 
 void HistoryWriter::DeleteOld(std::unique_lock<std::mutex>& lock) {
-    const std::string cutoff =
-        rxp::tools::IsoTime(rxp::tools::WallClock::now() - std::chrono::hours(24) * keep_days_);
+    const std::string disagreement = ClockDisagreement();
+    if (!disagreement.empty()) {
+        if (paused_.empty()) {
+            notices_.push_back({Notice::Level::kWarning,
+                                path_ + ": rows older than " + std::to_string(keep_days_) +
+                                    " days are not deleted while the clock and the stored rows "
+                                    "disagree: " +
+                                    disagreement});
+        }
+        paused_ = disagreement;
+        next_delete_ = Clock::now() + std::chrono::minutes(1);
+        return;
+    }
+    if (!paused_.empty()) {
+        paused_.clear();
+        notices_.push_back({Notice::Level::kInfo, path_ +
+                                                      ": the clock and the stored rows agree "
+                                                      "again; rows older than " +
+                                                      std::to_string(keep_days_) +
+                                                      " days are deleted again"});
+    }
+    const auto keep = std::chrono::hours(24) * keep_days_;
+    const Clock::time_point aged = Clock::now() - keep;
+    while (!run_marks_.empty() && run_marks_.front().first <= aged) {
+        run_rows_old_up_to_ = run_marks_.front().second;
+        run_marks_.pop_front();
+    }
+    const std::int64_t last_id = std::max(last_id_before_run_, run_rows_old_up_to_);
+    const std::string cutoff = rxp::tools::IsoTime(rxp::tools::WallClock::now() - keep);
     lock.unlock();
     int deleted = 0;
     std::string error;
     int code = SQLITE_OK;
     try {
-        deleted = db_->DeleteBefore(cutoff, kDeleteBatch);
+        deleted = db_->DeleteBefore(cutoff, kDeleteBatch, last_id);
     } catch (const rxp::history::HistoryError& e) {
         error = e.what();
         code = e.code();
@@ -139,8 +257,9 @@ void HistoryWriter::DeleteOld(std::unique_lock<std::mutex>& lock) {
         return;
     }
     if (IsBusy(code)) return;  // the busy timeout was the wait; records come first
-    notices_.push_back({true, error + " (rows older than " + std::to_string(keep_days_) +
-                                  " days are kept until it works)"});
+    notices_.push_back({Notice::Level::kError, error + " (rows older than " +
+                                                   std::to_string(keep_days_) +
+                                                   " days are kept until it works)"});
     next_delete_ = Clock::now() + kDeleteEvery;
 }
 
@@ -172,13 +291,17 @@ void HistoryWriter::Loop() {
             lock.lock();
             if (error.empty()) {
                 prepared_ = true;
-                notices_.push_back(
-                    {false, path_ + ": free again; the records that waited are being stored"});
+                NoteRunStart();
+                long_wait_told_ = true;  // the start's notice said that they wait
+                FreeLocked();
             } else if (!IsBusy(code)) {
                 broken_ = error;
+                held_up_since_ = Clock::time_point{};
             } else if (finishing_ && Clock::now() >= give_up_at_) {
                 while (!queue_.empty())
                     FailLocked(error + " (record not stored by the end of the run)");
+            } else {
+                HeldUpLocked();
             }
             continue;
         }
@@ -195,22 +318,29 @@ void HistoryWriter::Loop() {
         lock.unlock();
         std::string error;
         int code = SQLITE_OK;
+        std::int64_t id = 0;
         try {
-            db_->Append(row.time, row.device_id, row.record.data(), row.record.size(), row.address);
+            id = db_->Append(row.time, row.device_id, row.record.data(), row.record.size(),
+                             row.address);
         } catch (const rxp::history::HistoryError& e) {
             error = e.what();
             code = e.code();
         }
         lock.lock();
         if (error.empty()) {
+            StoredLocked(id);
             ++stored_;
             attempts = 0;
             queue_.pop_front();
+            FreeLocked();
             continue;
         }
         const bool busy = IsBusy(code);
         const bool out_of_time = finishing_ && Clock::now() >= give_up_at_;
-        if (busy && !out_of_time) continue;  // the busy timeout was the wait
+        if (busy && !out_of_time) {  // the busy timeout was the wait
+            HeldUpLocked();
+            continue;
+        }
         if (busy) {
             // The run ends with the database still locked: every queued record is lost.
             while (!queue_.empty())

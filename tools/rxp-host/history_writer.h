@@ -6,7 +6,13 @@
 //
 // With a number of days to keep, the same thread deletes the rows older than that, a small
 // batch at a time between records, so that the queue never waits long behind a deletion and a
-// reader is never shut out for long.
+// reader is never shut out for long. A wrong clock must not cost the history: rows stored in
+// this run are deleted only once they are older than that by the monotonic clock too, and
+// deleting pauses (a warning says why) while the clock and the stored rows disagree: the wall
+// clock has jumped by more than a day ahead or back against the monotonic clock since the
+// start, the newest row stored before the run is more than a day ahead of the clock, or every
+// row stored before the run is older than the days to keep (the whole history would go at
+// once). It goes on when they agree again.
 #ifndef RXP_TOOLS_RXP_HOST_HISTORY_WRITER_H
 #define RXP_TOOLS_RXP_HOST_HISTORY_WRITER_H
 
@@ -34,10 +40,17 @@ public:
     static constexpr int kDeleteBatch = 500;
     static constexpr std::chrono::milliseconds kDeletePause{20};
     static constexpr std::chrono::minutes kDeleteEvery{10};
+    // A clock this far off the monotonic clock, or the stored rows, has jumped.
+    static constexpr std::chrono::hours kClockJump{24};
 
-    // Something to tell people that loses no record; `error` ones are "error" events too.
+    // Records may wait behind another program's lock this long before a warning says so.
+    static constexpr std::chrono::seconds kLongWait{10};
+
+    // Something to tell people that loses no record: a line on standard error, for kWarning a
+    // "warning" event too, for kError an "error" event.
     struct Notice {
-        bool error;
+        enum class Level { kInfo, kWarning, kError };
+        Level level;
         std::string text;  // names the file
     };
 
@@ -64,6 +77,9 @@ public:
     std::uint64_t failed() const;
     std::uint64_t deleted() const;
     std::size_t queued() const;
+    // Records held in memory now because another program holds the database; 0 while rows go
+    // in as they come.
+    std::size_t waiting() const;
     const std::string& path() const { return path_; }
 
 private:
@@ -78,7 +94,16 @@ private:
 
     void Loop();
     void FailLocked(const std::string& why);
+    // The database was found locked, or a row went in; called with the lock held.
+    void HeldUpLocked();
+    void FreeLocked();
     bool DeleteDueLocked() const;
+    // After Prepare: which rows are this run's, and the newest time stored before it.
+    void NoteRunStart();
+    // Why deleting must wait for the clock; empty when it need not. Called with the lock held.
+    std::string ClockDisagreement() const;
+    // A row was stored with `id`; called with the lock held.
+    void StoredLocked(std::int64_t id);
     // One batch of old rows; called without the lock.
     void DeleteOld(std::unique_lock<std::mutex>& lock);
 
@@ -98,6 +123,17 @@ private:
     bool finishing_ = false;
     bool finished_ = false;
     Clock::time_point give_up_at_;
+    Clock::time_point held_up_since_{};  // {}: not held up by a lock
+    // Rows with ids above this one are this run's; -1: not known, nothing is deleted.
+    std::int64_t last_id_before_run_ = -1;
+    bool rows_before_run_ = false;
+    double newest_before_run_ = 0;  // Julian day
+    double clock_offset_ = 0;       // wall clock minus monotonic clock at the start, seconds
+    // This run's rows by age on the monotonic clock: the last id stored, about once an hour.
+    std::deque<std::pair<Clock::time_point, std::int64_t>> run_marks_;
+    std::int64_t run_rows_old_up_to_ = -1;  // this run's rows old enough to go
+    std::string paused_;                    // why deleting waits for the clock
+    bool long_wait_told_ = false;
     Clock::time_point next_delete_;
     std::thread thread_;
 };

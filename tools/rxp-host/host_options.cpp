@@ -41,7 +41,8 @@ const char kAbout[] =
     "A lost device (3 failed polls in a row) is polled once every 6 rounds while others on the\n"
     "bus answer. Every reply frame's address is read before its bytes reach a device: a frame\n"
     "from another address than the polled device's, or a second reply to one command, is not\n"
-    "taken; it is counted, shown by --trace and reported once per device as a \"warning\".\n"
+    "taken; it is counted, shown by --trace and reported once per device as a \"warning\"\n"
+    "(a late reply of another device on the bus as that device's: \"late_replies\").\n"
     "\n"
     "Standard output: a short summary after every cycle (--summary), communication lost and\n"
     "restored, and the plug-in's own lines tagged \"plug-in: \" (--plugin-output).\n"
@@ -65,10 +66,13 @@ const char kAbout[] =
     "field name, comm state, polls, failed polls and active alarms, replaced atomically after\n"
     "every poll; metrics labelled port, address and device_id.\n"
     "Settings: the JSON object handed to the device; its member \"deviceId\" (a whole number,\n"
-    "default 1) is the device id stamped into every record.\n"
+    "0 to 4294967295, default 1) is the device id stamped into every record.\n"
     "--history FILE: one row per stored record with its time, device id and bus address;\n"
     "checked at start (SQLite's quick check, a write taken back); while another program\n"
-    "locks it, records wait in memory. --history-keep DAYS deletes older rows as it goes.\n"
+    "locks it, records wait in memory, counted as \"history_waiting\" in --state (a\n"
+    "\"warning\" event after 10 s). --history-keep DAYS deletes older rows as it goes,\n"
+    "never rows of the run younger than DAYS by the monotonic clock, and not while the\n"
+    "clock and the stored rows disagree by more than a day (a \"warning\" says why).\n"
     "\n"
     "Faults: after a failed poll nothing is sent until the line has been quiet for --timeout\n"
     "plus 10 character times; a poll that cannot start within three such gaps (a line that\n"
@@ -81,10 +85,11 @@ const char kAbout[] =
     "--events and --capture must be regular files. --state and --metrics count what could\n"
     "not be kept: \"history_failed\", \"events_lost\", \"capture_lost\".\n"
     "Signals: SIGINT and SIGTERM end the run; SIGHUP opens the events and capture files\n"
-    "again (after log rotation renamed them).\n"
+    "again when log rotation renamed them.\n"
     "\n"
     "Exit codes (when several apply, the smallest but 0):\n"
-    "  0  done: --cycles reached, or SIGINT or SIGTERM, everything stored and written\n"
+    "  0  done: --cycles reached by every device, or SIGINT or SIGTERM, everything stored\n"
+    "     and written\n"
     "  1  could not start: plug-in, port (or port in use), cache, events, capture, history,\n"
     "     state or metrics file or folder\n"
     "  2  usage error (e.g. two options naming one file, --timeout below 5 character times),\n"
@@ -95,6 +100,7 @@ const char kAbout[] =
     "  4  events that could not be written to the --events file\n"
     "  5  --deadline passed before the --cycles were completed\n"
     "  6  capture lines that could not be written to the --capture file\n"
+    "  7  --cycles not completed by every device of a bus: those lost are named\n"
     "\n"
     "rxp-host --status STATE_FILE: key: value lines of a running host's --state file (comm,\n"
     "age of the last record, failed polls, active alarms with their texts, per device; the\n"
@@ -284,7 +290,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
          "devices ADDRESS=FILE, once per device")
         ("no-address-check", po::bool_switch(),
          "hand every reply to the polled device whatever its address byte says (one unit that "
-         "answers with a fixed address)")
+         "answers with a fixed address; not with several devices)")
         ("cycles", po::value<long long>(&cycles)->value_name("N"),
          "exit once every device has completed N cycles, a lost one not waited for once "
          "another has (default: run until SIGINT or SIGTERM)")
@@ -296,7 +302,8 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
          "time allowed for each reply (and for the port to take each command) before the "
          "poll is abandoned; at least 5 character times at --baud")
         ("deadline", po::value<double>(&options.deadline)->value_name("SECONDS"),
-         "with --cycles: give up (exit 5) when they are not completed by then")
+         "with --cycles: give up (exit 5) when they are not completed by then, by every device "
+         "(a lost one is waited for)")
         ("events", po::value<std::string>(&options.events)->value_name("FILE"),
          "append events as JSON Lines to FILE")
         ("history", po::value<std::string>(&options.history)->value_name("FILE"),
@@ -429,6 +436,13 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
     options.baud = static_cast<unsigned>(baud);
     if (!DevicesFromOptions(vm, address, settings, &options.devices)) return kExitUsage;
     options.address_check = !vm["no-address-check"].as<bool>();
+    if (!options.address_check && options.devices.size() > 1) {
+        // The address is the only thing that tells one cabinet's reply from another's.
+        UsageError(
+            "--no-address-check is for one device: on a bus of several, a reply's address tells "
+            "which device sent it");
+        return kExitUsage;
+    }
     if (vm.count("cycles")) {
         if (cycles < 1) {
             UsageError("--cycles must be 1 or more, not " + std::to_string(cycles));

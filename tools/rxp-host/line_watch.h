@@ -29,8 +29,8 @@ public:
 
     // Throws std::runtime_error naming the file.
     void OpenCapture(const std::string& path);
-    // Opens the capture file again at its path, after it was renamed (log rotation).
-    void ReopenCapture() { capture_.Reopen(); }
+    // Opens the capture file again at its path, when it was renamed (log rotation).
+    bool ReopenCapture() { return capture_.Reopen(); }
     bool capture_enabled() const { return capture_.enabled(); }
     void TraceTo(std::ostream* out) { trace_ = out; }
     bool enabled() const { return trace_ != nullptr || capture_.enabled(); }

@@ -73,6 +73,7 @@ Json::Value DeviceJson(const BusDeviceState& d, rxp::tools::WallClock::time_poin
     root["cycles"] = Json::UInt64(s.cycles);
     root["other_address_frames"] = Json::UInt64(d.other_address_frames);
     root["second_replies"] = Json::UInt64(d.second_replies);
+    root["late_replies"] = Json::UInt64(d.late_replies);
     root["last_cycle"] = Json::Value();
     if (s.has_cycle) {
         Json::Value cycle(Json::objectValue);
@@ -162,6 +163,10 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
              "Second replies to one command from this address, not taken (two units at one "
              "address).",
              device, std::to_string(d.second_replies));
+    out->Add("rxp_late_replies_total", "counter",
+             "Replies of this device that came after its poll was given up, in another device's "
+             "poll, not taken (the device answers slower than --timeout).",
+             device, std::to_string(d.late_replies));
     if (s.has_cycle) {
         out->Add("rxp_last_cycle_timestamp_seconds", "gauge",
                  "When the last cycle completed, Unix time in seconds.", device,
@@ -214,6 +219,7 @@ std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now
     root["events_lost"] = Json::UInt64(bus.host.events_lost);
     root["capture_lost"] = Json::UInt64(bus.host.capture_lost);
     root["output_dropped"] = Json::UInt64(bus.host.output_dropped);
+    root["history_waiting"] = Json::UInt64(bus.host.history_waiting);
     Json::Value devices(Json::arrayValue);
     for (const BusDeviceState& d : bus.devices) devices.append(DeviceJson(d, now));
     // One device: its members at the top level too, for the readers of one-device files.
@@ -253,6 +259,10 @@ std::string MetricsText(const BusState& bus) {
             "Lines of standard output or error dropped because nothing read them (a stalled "
             "journal).",
             port, std::to_string(host.output_dropped));
+    out.Add("rxp_history_waiting_records", "gauge",
+            "Records held in memory now because another program locks the --history database "
+            "(lost if the host is killed).",
+            port, std::to_string(host.history_waiting));
     for (const BusDeviceState& d : bus.devices) DeviceMetrics(&out, host.port, d);
     out.Declare("rxp_alarm_active", "gauge", "1 for every alarm raised now.");
     for (const BusDeviceState& d : bus.devices) {

@@ -5,10 +5,10 @@
 // it), so a reader never sees half a file or an empty one.
 //
 //   {"time": "...", "port": "/dev/ttyS1", "version": "...", "history_failed": 0,
-//    "events_lost": 0, "capture_lost": 0, "output_dropped": 0,
+//    "events_lost": 0, "capture_lost": 0, "output_dropped": 0, "history_waiting": 0,
 //    "devices": [{"address": 1, "device_id": 17, "comm": "up", "failed_polls_in_row": 0,
 //      "failed_polls_total": 2, "polls": 43, "cycles": 41, "other_address_frames": 0,
-//      "second_replies": 0,
+//      "second_replies": 0, "late_replies": 0,
 //      "last_cycle": {"time": "2024-05-01T12:00:41+02:00", "seconds": 1.291},
 //      "record": {"published": "...", "age_seconds": 0.0, "fields": {...}, ...},
 //      "alarms": [{"ordinal": 52, "key": "alert_c_0", "id": "06025", "module": 7, ...}]}, ...]}
@@ -53,11 +53,12 @@ struct LiveState {
 // carries the port, so that instances on one machine (one per port) never share a series.
 struct HostFacts {
     std::string port;
-    std::string version;               // the build's, as --version shows it
-    std::uint64_t history_failed = 0;  // records not stored in the --history database
-    std::uint64_t events_lost = 0;     // events not written to the --events file
-    std::uint64_t capture_lost = 0;    // capture lines not written to the --capture file
-    std::uint64_t output_dropped = 0;  // lines of standard output or error nobody read
+    std::string version;                // the build's, as --version shows it
+    std::uint64_t history_failed = 0;   // records not stored in the --history database
+    std::uint64_t events_lost = 0;      // events not written to the --events file
+    std::uint64_t capture_lost = 0;     // capture lines not written to the --capture file
+    std::uint64_t output_dropped = 0;   // lines of standard output or error nobody read
+    std::uint64_t history_waiting = 0;  // records held in memory behind a locked database
 };
 
 // The module (1..20) whose rule has this ordinal in a pass; 0 for the AC and DC rules.
@@ -69,6 +70,7 @@ struct BusDeviceState {
     const LiveState* live;
     std::uint64_t other_address_frames;  // reply frames from another address, not taken
     std::uint64_t second_replies;        // second replies to one command, not taken
+    std::uint64_t late_replies;          // its replies that came in another device's poll
 };
 
 struct BusState {

@@ -16,17 +16,33 @@ struct Identity {
     std::string normalized;
 };
 
-Identity IdentityOf(const std::string& path) {
+// A link that points at nothing yet (or at another such link) names the file that opening it
+// for writing creates: its target, followed as far as links go.
+std::filesystem::path FileALinkCreates(std::filesystem::path path) {
+    namespace fs = std::filesystem;
+    for (int hops = 0; hops < 40; ++hops) {
+        std::error_code ec;
+        if (!fs::is_symlink(fs::symlink_status(path, ec))) break;
+        const fs::path target = fs::read_symlink(path, ec);
+        if (ec) break;
+        path = target.is_absolute() ? target : path.parent_path() / target;
+    }
+    return path;
+}
+
+Identity IdentityOf(const std::string& given) {
     Identity id;
     struct stat st {};
-    if (::stat(path.c_str(), &st) == 0) {
+    if (::stat(given.c_str(), &st) == 0) {
         id.exists = true;
         id.device = st.st_dev;
         id.inode = st.st_ino;
     }
+    const std::filesystem::path path =
+        id.exists ? std::filesystem::path(given) : FileALinkCreates(given);
     std::error_code ec;
     const std::filesystem::path absolute = std::filesystem::absolute(path, ec);
-    std::filesystem::path normal = ec ? std::filesystem::path(path) : absolute;
+    std::filesystem::path normal = ec ? path : absolute;
     const std::filesystem::path resolved = std::filesystem::weakly_canonical(normal, ec);
     id.normalized = (ec ? normal.lexically_normal() : resolved).string();
     return id;

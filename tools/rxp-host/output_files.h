@@ -16,7 +16,8 @@ struct NamedFile {
 
 // Empty when every file is another; else a sentence naming the first two options that name one
 // file: the same file where it exists (device and inode, so links are seen through), the same
-// path once normalized (".", "..", links in the folders) where it does not exist yet.
+// path once normalized (".", "..", links in the folders, a link to a file yet to be made) where
+// it does not exist yet.
 std::string SameFileNamedTwice(const std::vector<NamedFile>& files);
 
 }  // namespace rxphost

@@ -23,27 +23,36 @@ std::chrono::steady_clock::duration Seconds(double s) {
 
 }  // namespace
 
-ReplyCheck::ReplyCheck(unsigned baud, bool addresses) : baud_(baud), addresses_(addresses) {
-    if (baud_ == 0) pace_ = Pace::kUnpaced;
-}
+ReplyCheck::ReplyCheck(unsigned baud, bool addresses) : baud_(baud), addresses_(addresses) {}
 
 void ReplyCheck::LineOpened(const std::string& port) {
-    if (baud_ == 0) return;
     std::error_code ec;
     const std::string device = std::filesystem::canonical(port, ec).string();
     on_pseudo_terminal_ = ec || device.rfind("/dev/pts/", 0) == 0;
-    if (!on_pseudo_terminal_) pace_ = Pace::kPaced;
 }
 
-void ReplyCheck::CommandWritten(Clock::time_point when, std::size_t size) {
-    command_size_ = size;
+void ReplyCheck::CommandWritten(Clock::time_point when, const unsigned char* chars,
+                                std::size_t size) {
+    command_.clear();
+    rxp::tools::DecodeFrameChars(chars, size, &command_);
     command_written_ = when;
-    replies_from_ = when;
-    if (pace_ == Pace::kPaced) replies_from_ += Seconds(size * 10.0 / baud_);
+    on_the_line_ = when;
+    if (baud_ != 0) on_the_line_ += Seconds(size * 10.0 / baud_);
 }
 
-void ReplyCheck::PollTimedOut() {
-    if (on_pseudo_terminal_ && refused_early_) pace_ = Pace::kUnpaced;
+// The reply's code bytes are the command's (the power system echoes them), and a module's reply
+// starts with the module's number, the command's data byte:
+//   -> 01 41 0E 01 07 sum        <- 01 41 0E 0B 07 14 E6 ... sum
+bool ReplyCheck::AnswersCommand(const rxp::tools::Bytes& reply_chars) const {
+    rxp::tools::Bytes reply;
+    if (command_.size() < 4 ||
+        !rxp::tools::DecodeFrameChars(reply_chars.data(), reply_chars.size(), &reply) ||
+        reply.size() < 4) {
+        return false;
+    }
+    if (reply[1] != command_[1] || reply[2] != command_[2]) return false;
+    const std::size_t data = command_[3];
+    return data == 0 || (reply.size() > 4 && command_.size() > 4 && reply[4] == command_[4]);
 }
 
 std::vector<ReplyCheck::Judged> ReplyCheck::Judge(const std::vector<Piece>& pieces, unsigned polled,
@@ -57,25 +66,22 @@ std::vector<ReplyCheck::Judged> ReplyCheck::Judge(const std::vector<Piece>& piec
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const Piece& piece = pieces[i];
         const int from = piece.frame ? ReplyAddress(piece.bytes) : -1;
-        if (from >= 0 && addresses_ && static_cast<unsigned>(from) != polled) {
+        if (from < 0) {
+            judged.push_back({Verdict::kPass, from});  // noise or a broken frame: the device's
+            continue;
+        }
+        if (addresses_ && static_cast<unsigned>(from) != polled) {
             judged.push_back({Verdict::kOtherAddress, from});
             continue;
         }
         const Clock::time_point began = i == 0 ? first_began : now;
-        if (from >= 0 && (reply_in_chunk || began < replies_from_)) {
-            refused_early_ = refused_early_ || !reply_in_chunk;
+        const bool early =
+            began < on_the_line_ && (!on_pseudo_terminal_ || !AnswersCommand(piece.bytes));
+        if (reply_in_chunk || began < command_written_ || early) {
             judged.push_back({Verdict::kSecondReply, from});
             continue;
         }
-        if (from >= 0 && pace_ == Pace::kUnknown) {
-            // The first reply of the run, on an idle line: a far end that answers sooner than
-            // the command and the reply take at --baud does not keep to the line speed.
-            const double line_time = (command_size_ + piece.bytes.size()) * 10.0 / baud_;
-            pace_ = std::chrono::duration<double>(now - command_written_).count() >= 0.8 * line_time
-                        ? Pace::kPaced
-                        : Pace::kUnpaced;
-        }
-        reply_in_chunk = reply_in_chunk || from >= 0;
+        reply_in_chunk = true;
         judged.push_back({Verdict::kPass, from});
     }
     return judged;

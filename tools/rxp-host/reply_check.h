@@ -4,14 +4,15 @@
 //   - A frame the device would take (whole, length and checksum right) from another address
 //     than the polled device's is not its reply: a late reply of another device, or a unit on
 //     the bus that answers what was not asked of it.
-//   - A frame that began before the command outstanding was on the line is not that command's
-//     reply: a unit cannot answer a command it has not received. Nor is a second whole frame in
-//     one chunk, which was on its way before the command the device sends for the first went
-//     out. Two units set to one address answer every command twice.
-//
-// The line time of a command counts where the line keeps to --baud: always on a serial port; on
-// a pseudo-terminal (a simulator, which may answer at once) only when the first reply of the run
-// took its line time, and never again after a poll whose only reply was refused as too early.
+//   - A frame that began before the command outstanding was written, or a second whole frame in
+//     one chunk, is not that command's reply: it was on its way before the command the device
+//     sent for the first went out. Two units set to one address answer every command twice.
+//   - A frame that began before the command outstanding was on the line (its characters at
+//     --baud) is not its reply on a serial port: a unit cannot answer what it has not received.
+//     A pseudo-terminal passes the command at once, and its far end (the simulator, a replayed
+//     capture) may answer at once; there such a frame is refused only when it does not answer
+//     the command outstanding (its code bytes, and for a module its number, are another
+//     command's): a second unit's reply to the command before.
 #ifndef RXP_TOOLS_RXP_HOST_REPLY_CHECK_H
 #define RXP_TOOLS_RXP_HOST_REPLY_CHECK_H
 
@@ -41,10 +42,8 @@ public:
 
     // The port is open; `port` as given (a link to a pseudo-terminal is followed).
     void LineOpened(const std::string& port);
-    void PollStarted() { refused_early_ = false; }
-    void CommandWritten(Clock::time_point when, std::size_t size);
-    // The poll under way got no reply in time.
-    void PollTimedOut();
+    // The command frame `chars` was written at `when`.
+    void CommandWritten(Clock::time_point when, const unsigned char* chars, std::size_t size);
 
     // The pieces of a chunk read at `now` while `polled` is polled; `was_holding` and
     // `holding`: a frame was begun and not ended before and after the chunk.
@@ -52,17 +51,15 @@ public:
                               Clock::time_point now, bool was_holding, bool holding);
 
 private:
-    enum class Pace { kUnknown, kPaced, kUnpaced };
+    bool AnswersCommand(const rxp::tools::Bytes& reply_chars) const;
 
     unsigned baud_;
     bool addresses_;
-    Pace pace_ = Pace::kUnknown;
     bool on_pseudo_terminal_ = false;
-    bool refused_early_ = false;  // in the poll under way
-    std::size_t command_size_ = 0;
+    rxp::tools::Bytes command_;  // the outstanding command, decoded
     Clock::time_point command_written_;
-    Clock::time_point replies_from_;  // a frame begun before is no reply to the command
-    Clock::time_point held_since_;    // when the frame held incomplete began
+    Clock::time_point on_the_line_;  // the command's last character has gone out at --baud
+    Clock::time_point held_since_;   // when the frame held incomplete began
 };
 
 }  // namespace rxphost

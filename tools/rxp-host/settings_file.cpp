@@ -1,5 +1,6 @@
 #include "tools/rxp-host/settings_file.h"
 
+#include <cstdint>
 #include <memory>
 
 #include "tools/rxp-host/input_file.h"
@@ -66,15 +67,18 @@ Json::Value ReadSettingsFile(const std::string& path) {
 }
 
 bool HandSettings(SMDSPDevice& device, const Json::Value& settings, const std::string& path) {
+    // The record holds the device id as 32 bits, which every output shows unsigned: an id
+    // outside them would be one number in some outputs and another in the rest.
     device.data_id = 1;
     if (settings.isObject() && settings.isMember("deviceId")) {
         const Json::Value& id = settings["deviceId"];
-        if (!id.isIntegral() || !id.isInt()) {
-            throw ConfigError("settings file '" + path +
-                              "': \"deviceId\" must be a whole number, not " +
-                              Json::writeString(Json::StreamWriterBuilder(), id).substr(0, 40));
+        if (!id.isUInt()) {
+            throw ConfigError(
+                "settings file '" + path +
+                "': \"deviceId\" must be a whole number from 0 to 4294967295, not " +
+                PrintableText(Json::writeString(Json::StreamWriterBuilder(), id)).substr(0, 40));
         }
-        device.data_id = id.asInt();
+        device.data_id = static_cast<std::int32_t>(id.asUInt());
     }
     try {
         return device.InitSetting(settings);

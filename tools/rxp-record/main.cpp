@@ -60,6 +60,9 @@ Times: ISO 8601, "2024-05-01", "2024-05-01T12:00", "2024-05-01T12:00:00+02:00"; 
 offset, local time. A database row's time is the time it was stored; a record from a file or
 standard input has the time of its publication event, or else its own time stamp.
 With --db, CSV and plots take every row in the range, the table and JSON the last one.
+A history of several bus addresses shows each row's: a column "address" after "row" in CSV,
+a member "address" in JSON, "address N" in the table. A selection without rows prints
+nothing and exits 1, "no record in the range".
 --address N takes only rows of the device at bus address N; rows stored before the history
 carried addresses (one device) have none and are left out then.
 --units FILE: the site's units, {"phase_a_value1": {"scale": 0.1, "unit": "V"}, ...};
@@ -123,9 +126,6 @@ public:
         if (!opt.units.empty()) units_ = rxp::record::Units::Load(opt.units);
         if (opt.format == "csv") {
             fields_ = opt.fields.empty() ? AllFields() : rxp::record::FieldsByName(opt.fields);
-            std::string head = rxp::record::CsvHead(fields_, units_);
-            if (opt.mark_gaps) head.insert(head.size() - 1, ",gap_seconds");
-            out_ << head;
         }
         if (!opt.plot.empty()) {
             plot_.reset(
@@ -166,8 +166,16 @@ public:
         if (plot_) {
             plot_->Add(when, record.data());
         } else if (opt_.format == "csv") {
+            // The head with the first line: a selection without rows prints nothing.
+            if (shown_ == 1) {
+                std::string head =
+                    rxp::record::CsvHead(fields_, units_, item.origin.shows_address);
+                if (opt_.mark_gaps) head.insert(head.size() - 1, ",gap_seconds");
+                out_ << head;
+            }
             std::string line =
-                rxp::record::CsvLine(item.time, item.origin.row, record.data(), fields_, units_);
+                rxp::record::CsvLine(item.time, item.origin.row, record.data(), fields_, units_,
+                                     item.origin.shows_address ? &item.origin : nullptr);
             if (opt_.mark_gaps) {
                 // The last cell, before the line's end: the seconds without records before it.
                 const double gap = gaps_.Next(when);
@@ -187,10 +195,11 @@ public:
         return true;
     }
 
-    // Ends the output; false when nothing was shown of a range or the plot failed.
-    bool Finish() {
+    // Ends the output; false when nothing was shown of a range (`range`: the rows were chosen
+    // by time, every row by default) or the plot failed.
+    bool Finish(bool range = false) {
         Flush();
-        if (shown_ == 0 && (plot_ || !opt_.since.empty() || !opt_.until.empty())) {
+        if (shown_ == 0 && (range || plot_ || !opt_.since.empty() || !opt_.until.empty())) {
             Say("no record in the range");
             return false;
         }
@@ -223,9 +232,12 @@ private:
 
 int FromDatabase(const Options& opt, Output& output) {
     rxp::history::HistoryDb db(opt.db, rxp::history::HistoryDb::Mode::kReadOnly);
+    // A history of several devices: every row says whose it is.
+    const bool shows_address = db.SeveralAddresses();
     bool all = true;
     auto show = [&](const rxp::history::Row& row, bool in_range) {
-        all = output.Show({row.record, {opt.db, row.id, row.time}, row.time}, in_range) && all;
+        const rxp::record::Origin origin{opt.db, row.id, row.time, shows_address, row.address};
+        all = output.Show({row.record, origin, row.time}, in_range) && all;
         return true;
     };
     const bool by_number = opt.row != 0 || opt.last != 0;
@@ -254,13 +266,13 @@ int FromDatabase(const Options& opt, Output& output) {
         const std::vector<rxp::history::Row> rows =
             db.Last(opt.last > 0 ? opt.last : 1, static_cast<int>(opt.address));
         if (rows.empty()) {
-            Say(opt.db + ": no records stored yet" +
+            Say(opt.db + ": no record in the range" +
                 (opt.address >= 0 ? " of address " + std::to_string(opt.address) : ""));
             return kExitRefused;
         }
         for (const rxp::history::Row& row : rows) show(row, true);
     }
-    const bool finished = output.Finish();
+    const bool finished = output.Finish(range && !by_number);
     return all && finished ? kExitShown : kExitRefused;
 }
 

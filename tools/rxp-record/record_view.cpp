@@ -75,6 +75,10 @@ std::string FormatTable(const unsigned char* record, const Origin& origin, const
 
     out << "record from " << origin.label;
     if (origin.row != 0) out << ", row " << origin.row << " stored " << origin.stored;
+    if (origin.shows_address) {
+        out << ", address "
+            << (origin.address >= 0 ? std::to_string(origin.address) : std::string("not known"));
+    }
     out << "\n";
     const tools::RecordTime t = tools::ReadRecordTime(record);
     out << "  " << Pad("time stamp", kNameWidth)
@@ -152,6 +156,9 @@ Json::Value ToJson(const unsigned char* record, const Origin& origin) {
         root["row"] = static_cast<Json::Int64>(origin.row);
         root["stored"] = origin.stored;
     }
+    if (origin.shows_address) {
+        root["address"] = origin.address >= 0 ? Json::Value(origin.address) : Json::Value();
+    }
     const std::string time = TimeText(record);
     root["time"] = time.empty() ? Json::Value() : Json::Value(time);
     root["time_valid"] = tools::ReadRecordTime(record).IsValid();
@@ -207,16 +214,22 @@ std::string FormatJsonLine(const Json::Value& value) {
     return Json::writeString(builder, value);
 }
 
-std::string CsvHead(const std::vector<const RecordField*>& fields, const Units& units) {
-    std::string line = "time,row";
+std::string CsvHead(const std::vector<const RecordField*>& fields, const Units& units,
+                    bool address) {
+    std::string line = address ? "time,row,address" : "time,row";
     for (const RecordField* f : fields) line += "," + CsvCell(units.Label(*f));
     return line + "\n";
 }
 
 std::string CsvLine(const std::string& time, long long row, const unsigned char* record,
-                    const std::vector<const RecordField*>& fields, const Units& units) {
+                    const std::vector<const RecordField*>& fields, const Units& units,
+                    const Origin* address_of) {
     std::string line = CsvCell(time) + ",";
     if (row != 0) line += std::to_string(row);
+    if (address_of != nullptr) {
+        line += ",";
+        if (address_of->address >= 0) line += std::to_string(address_of->address);
+    }
     for (const RecordField* f : fields) line += "," + units.Value(*f, tools::ReadField(record, *f));
     return line + "\n";
 }

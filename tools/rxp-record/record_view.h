@@ -25,6 +25,9 @@ struct Origin {
     std::string label;   // "rec.bin", "standard input", "history.db"
     long long row = 0;   // history row id; 0 when not from a database
     std::string stored;  // the row's time
+    // The row's bus address is shown (a history of several addresses); -1: not known.
+    bool shows_address = false;
+    int address = -1;
 };
 
 // A record of exactly 289 bytes. With units, values the units file names are shown scaled with
@@ -35,11 +38,13 @@ Json::Value ToJson(const unsigned char* record, const Origin& origin);
 // One line of JSON, UTF-8 texts as they are.
 std::string FormatJsonLine(const Json::Value& value);
 
-// CSV (RFC 4180), one record a line: "time,row," then the fields, named in the head with their
-// unit and given scaled when the units file names them.
-std::string CsvHead(const std::vector<const tools::RecordField*>& fields, const Units& units);
+// CSV (RFC 4180), one record a line: "time,row," (with `address`, "time,row,address,") then the
+// fields, named in the head with their unit and given scaled when the units file names them.
+std::string CsvHead(const std::vector<const tools::RecordField*>& fields, const Units& units,
+                    bool address = false);
 std::string CsvLine(const std::string& time, long long row, const unsigned char* record,
-                    const std::vector<const tools::RecordField*>& fields, const Units& units);
+                    const std::vector<const tools::RecordField*>& fields, const Units& units,
+                    const Origin* address_of = nullptr);
 // A CSV cell: quoted when it holds a comma, a quote or a line break.
 std::string CsvCell(const std::string& text);
 

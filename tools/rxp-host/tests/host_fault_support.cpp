@@ -43,11 +43,6 @@ rxptest::PowerModel QuietModel(std::uint32_t seed) {
     return m;
 }
 
-Bytes WithoutTimestamp(Bytes record) {
-    if (record.size() > 282) std::fill(record.begin() + 282, record.end(), 0);
-    return record;
-}
-
 void SimAndHostTest::StartSim(const Json::Value& scenario, const std::vector<std::string>& extra) {
     WriteText(dir_.File("scenario.json"), JsonText(scenario));
     const std::vector<std::string> argv = WithOptions(

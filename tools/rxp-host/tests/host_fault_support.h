@@ -24,8 +24,6 @@ std::string JsonText(const Json::Value& v);
 // Distinct values everywhere and no alarm condition: status bytes carry only bits that no alarm
 // rule reads, state bytes values that no rule tests for.
 rxptest::PowerModel QuietModel(std::uint32_t seed);
-// The record with its time stamp (bytes 282..) zeroed.
-Bytes WithoutTimestamp(Bytes record);
 
 // The simulator on a pseudo-terminal linked at dir/line, and the host loading the built plug-in
 // on it, with its files in the test's scratch folder.

@@ -308,6 +308,129 @@ TEST_F(HostHistory, KeepDaysLeaves365DaysWhilePollsStayOnTimeAndAReaderReads) {
     EXPECT_EQ(count_from(end - 365 * day, ">="), young + 20);
 }
 
+TEST_F(HostHistory, RecordsWaitingBehindALockAreCountedWhileTheyWaitAndToldAfterTenSeconds) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string state = dir_.File("state.json");
+    const std::string metrics = dir_.File("metrics.prom");
+    hosttest::Process host(HostArgs({"--interval", "0.3", "--state", state, "--metrics", metrics}),
+                           out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil([this] { return CyclesSoFar() >= 2; }, milliseconds(20000)));
+    const auto waiting = [&state] { return hosttest::ReadJson(state)["history_waiting"].asUInt(); };
+    const auto history_warnings = [this] {
+        std::size_t n = 0;
+        for (const Json::Value& e : hosttest::ReadEvents(events_path()))
+            n += e["event"].asString() == "warning" && e["what"].asString() == "history";
+        return n;
+    };
+
+    Lock lock(history());
+    ASSERT_TRUE(lock.ok());
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return waiting() >= 3; }, milliseconds(10000)));
+    EXPECT_NE(
+        hosttest::ReadText(metrics).find("rxp_history_waiting_records{port=\"" + line() + "\"} "),
+        std::string::npos);
+    EXPECT_EQ(hosttest::ReadText(metrics).find("rxp_history_waiting_records{port=\"" + line() +
+                                               "\"} 0\n"),
+              std::string::npos);
+    EXPECT_EQ(history_warnings(), 0u) << "not before 10 s";
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return history_warnings() == 1; }, milliseconds(20000)))
+        << hosttest::ReadText(err());
+    lock.Release();
+    ASSERT_TRUE(hosttest::WaitUntil([&] { return waiting() == 0; }, milliseconds(10000)));
+
+    host.Signal(SIGTERM);
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::ReadHistory(history()).size(), hosttest::CountEvents(events, "publish"));
+    EXPECT_EQ(history_warnings(), 1u);
+}
+
+// A history of an older build (ids that could be given twice), rows of the last 300 days, and a
+// host whose wall clock is wrong: set 730 days ahead before it starts, or set ahead and back
+// while it runs (libfaketime; the monotonic clock stays true). No row is lost to it, and no id
+// is given twice.
+TEST_F(HostHistory, WrongClockPausesHistoryKeepAndRowIdsAreNeverGivenTwice) {
+#ifndef RXP_LIBFAKETIME
+    GTEST_SKIP() << "libfaketime is missing: scripts/install-deps.sh faketime";
+#else
+    ASSERT_EQ(Sql(history(),
+                  "CREATE TABLE history (id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id "
+                  "INTEGER NOT NULL, record BLOB NOT NULL, address INTEGER)"),
+              -1);
+    ASSERT_EQ(Sql(history(),
+                  "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100) "
+                  "INSERT INTO history (time, device_id, record, address) SELECT strftime("
+                  "'%Y-%m-%dT%H:%M:%SZ', 'now', '-' || (300 - 3 * i) || ' days'), 1, "
+                  "zeroblob(289), 1 FROM n"),
+              -1);
+    ASSERT_EQ(Sql(history(), "SELECT COUNT(*) FROM history"), 100);
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string clock = dir_.File("clock");
+    const auto with_clock = [&](const std::vector<std::string>& extra) {
+        std::vector<std::string> argv = {"/usr/bin/env",
+                                         "LD_PRELOAD=" RXP_LIBFAKETIME,
+                                         "FAKETIME_TIMESTAMP_FILE=" + clock,
+                                         "FAKETIME_CACHE_DURATION=1",
+                                         "FAKETIME_DONT_FAKE_MONOTONIC=1",
+                                         "ASAN_OPTIONS=verify_asan_link_order=0"};
+        const std::vector<std::string> host = HostArgs(extra);
+        argv.insert(argv.end(), host.begin(), host.end());
+        return argv;
+    };
+    const auto clock_warnings = [this] {
+        std::vector<std::string> reasons;
+        for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+            if (e["event"].asString() == "warning" && e["what"].asString() == "history")
+                reasons.push_back(e["reason"].asString());
+        }
+        return reasons;
+    };
+
+    // Set ahead before the start: every stored row looks two years old.
+    hosttest::WriteText(clock, "+730d\n");
+    ASSERT_EQ(hosttest::Run(with_clock({"--cycles", "2", "--history-keep", "365"}), out(), err()),
+              0)
+        << hosttest::ReadText(err());
+    EXPECT_EQ(Sql(history(), "SELECT COUNT(*) FROM history"), 102);
+    ASSERT_EQ(clock_warnings().size(), 1u);
+    EXPECT_NE(clock_warnings()[0].find("every row stored before this run is older than 365 days"),
+              std::string::npos)
+        << clock_warnings()[0];
+
+    // The newest rows deleted: their ids are not given again.
+    ASSERT_EQ(Sql(history(), "DELETE FROM history WHERE id > 100"), -1);
+    ASSERT_EQ(RunHost({"--cycles", "1"}), 0) << hosttest::ReadText(err());
+    EXPECT_EQ(Sql(history(), "SELECT MAX(id) FROM history"), 103);
+
+    // Set ahead while the host runs, then back.
+    ::unlink(history().c_str());
+    hosttest::WriteText(clock, "+0\n");
+    const auto start = std::chrono::time_point_cast<std::chrono::seconds>(
+        rxp::tools::WallClock::now() - std::chrono::hours(24 * 300));
+    Fill(history(), 100, rxp::tools::IsoTime(start), 3 * 86400);
+    ::unlink(events_path().c_str());
+    hosttest::Process host(with_clock({"--interval", "0.3", "--history-keep", "365"}), out(),
+                           err());
+    ASSERT_TRUE(hosttest::WaitUntil([this] { return CyclesSoFar() >= 2; }, milliseconds(20000)));
+    hosttest::WriteText(clock, "+2d\n");
+    ASSERT_TRUE(
+        hosttest::WaitUntil([&] { return clock_warnings().size() == 1; }, milliseconds(20000)))
+        << hosttest::ReadText(err());
+    EXPECT_EQ(clock_warnings()[0].substr(clock_warnings()[0].find("disagree: ")),
+              "disagree: the clock was set 2 days ahead while the host ran");
+    hosttest::WriteText(clock, "+0\n");
+    ASSERT_TRUE(hosttest::WaitUntil(
+        [&] { return hosttest::ReadText(err()).find("agree again") != std::string::npos; },
+        milliseconds(20000)));
+    host.Signal(SIGTERM);
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+    const long long rows = Sql(history(), "SELECT COUNT(*) FROM history");
+    EXPECT_EQ(rows, 100 + static_cast<long long>(hosttest::CountEvents(
+                              hosttest::ReadEvents(events_path()), "publish")));
+
+#endif
+}
+
 TEST_F(HostHistory, KeepDaysMustBeAWholeNumberOfDaysWithAHistory) {
     for (const char* days : {"0", "-3", "abc", "1.5"}) {
         EXPECT_EQ(RunHost({"--history-keep", days}), 2) << days;

@@ -11,6 +11,7 @@
 #include <sstream>
 
 #include "tests/support/power_model.h"
+#include "tools/common/hex.h"
 #include "tools/rxp-host/tests/host_test_support.h"
 
 using hosttest::Bytes;
@@ -117,6 +118,15 @@ INSTANTIATE_TEST_SUITE_P(
                     2,
                     {"/nonexistent/s.json"}},
         StartupCase{"DeviceIdNotANumber", "{\"deviceId\": \"7\"}", {}, 2, {"@", "deviceId"}},
+        // The record holds 32 bits, shown unsigned everywhere: nothing else is an id.
+        StartupCase{"DeviceIdNegative",
+                    "{\"deviceId\": -5}",
+                    {},
+                    2,
+                    {"@", "\"deviceId\" must be a whole number from 0 to 4294967295, not -5"}},
+        StartupCase{
+            "DeviceIdAbove32Bits", "{\"deviceId\": 4294967296}", {}, 2, {"@", "not 4294967296"}},
+        StartupCase{"DeviceIdNotWhole", "{\"deviceId\": 1.5}", {}, 2, {"@", "not 1.5"}},
         StartupCase{"PluginMissing",
                     nullptr,
                     {"--plugin", "/nonexistent/rxp517_t36b2.so"},
@@ -182,7 +192,11 @@ TEST_F(HostOnTestLine, TwoOptionsNamingOneFileAreAUsageErrorAndNothingIsWritten)
         // Two names of one file.
         {{"--settings", db, "--cache", linked}, "--cache and --settings name the same file"},
         {{"--events", linked, "--history", db}, "--history and --events name the same file"},
+        // A link to a file yet to be made is that file.
+        {{"--events", dir_.File("e"), "--capture", dir_.File("e.link")},
+         "--events and --capture name the same file"},
     };
+    ASSERT_EQ(::symlink("e", dir_.File("e.link").c_str()), 0);
     for (const Case& c : cases) {
         hosttest::WriteText(db, "a history");
         ::unlink(linked.c_str());
@@ -344,6 +358,30 @@ TEST_F(HostOnTestLine, LineHungUpInTheMiddleOfAReplyCompletesTheFirstPollAfterIt
         << hosttest::ReadText(err());
 }
 
+TEST_F(HostOnTestLine, DeviceAlreadyLostWhoseLineThenHangsUpIsLostOnce) {
+    const PowerModel model = PowerModel::Distinct(9);
+    hosttest::PowerLine line(dir_.File("line"));
+    std::atomic<bool> answering{false};
+    line.Answer([&model, &answering](const Bytes& command, int) {
+        const int index = hosttest::CommandIndex(command);
+        return index < 0 || !answering ? Bytes() : model.Reply(index);
+    });
+    hosttest::Process host(HostArgs({"--port", line.path(), "--cycles", "1", "--timeout", "0.2"}),
+                           out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil(
+        [this] { return hosttest::ReadText(events_path()).find("comm_lost") != std::string::npos; },
+        milliseconds(10000)));
+    line.HangUpAndServeAgain();
+    std::this_thread::sleep_for(milliseconds(300));
+    answering = true;
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::CountEvents(events, "comm_lost"), 1u);
+    EXPECT_EQ(hosttest::CountEvents(events, "comm_restored"), 1u);
+    EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(out()), "communication lost"), 1u);
+}
+
 TEST_F(HostOnTestLine, ReplyArrivingBetweenPollsIsNotTakenForAnotherCycle) {
     const PowerModel model = PowerModel::Distinct(5);
     // The last reply of a cycle comes twice; the second answers nothing that was asked.
@@ -365,6 +403,78 @@ TEST_F(HostOnTestLine, ReplyArrivingBetweenPollsIsNotTakenForAnotherCycle) {
     EXPECT_EQ(hosttest::CountEvents(events, "publish"), 2u);
     EXPECT_EQ(hosttest::CountEvents(events, "poll_failed"), 0u);
     EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(out()), "rvSize is "), 2u);
+}
+
+TEST_F(HostOnTestLine, TwoWholeRepliesInOneWriteAreOneReplyAndAnotherNotTaken) {
+    const PowerModel model = PowerModel::Distinct(6);
+    // Two units set to one address whose replies reach the port together.
+    line_.Answer([model](const Bytes& command, int) {
+        const int index = hosttest::CommandIndex(command);
+        if (index < 0) return Bytes();
+        Bytes twice = model.Reply(index);
+        const Bytes again = model.Reply(index);
+        twice.insert(twice.end(), again.begin(), again.end());
+        return twice;
+    });
+    const std::string state = dir_.File("state.json");
+    ASSERT_EQ(RunHost(HostArgs({"--cycles", "2", "--interval", "0.2", "--state", state})), 0)
+        << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    ASSERT_EQ(hosttest::CountEvents(events, "publish"), 2u);
+    for (const Json::Value& e : events) {
+        if (e["event"].asString() != "publish") continue;
+        EXPECT_EQ(hosttest::WithoutTimestamp(rxp::hex::Parse(e["record"].asString())),
+                  model.ExpectedRecord(1));
+    }
+    EXPECT_EQ(hosttest::CountEvents(events, "poll_failed"), 0u);
+    EXPECT_EQ(hosttest::CountEvents(events, "warning"), 1u);
+    EXPECT_GE(hosttest::ReadJson(state)["second_replies"].asUInt(), 2u * 24u);
+}
+
+TEST_F(HostOnTestLine, PseudoTerminalThatAnswersAtLineSpeedFirstAndThenAtOnceLosesNoPoll) {
+    const PowerModel model = PowerModel::Distinct(7);
+    // The first reply after the time command and reply take at 9600 bit/s, every later one at
+    // once, as a replayed capture answers after a slow start.
+    line_.Answer([model](const Bytes& command, int number) {
+        const int index = hosttest::CommandIndex(command);
+        if (index < 0) return Bytes();
+        if (number == 0) std::this_thread::sleep_for(milliseconds(60));
+        return model.Reply(index);
+    });
+    ASSERT_EQ(RunHost(HostArgs({"--cycles", "3", "--deadline", "20"})), 0)
+        << hosttest::ReadText(err());
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    EXPECT_EQ(hosttest::CountEvents(events, "publish"), 3u);
+    EXPECT_EQ(hosttest::CountEvents(events, "poll_failed"), 0u) << hosttest::ReadText(err());
+    EXPECT_EQ(hosttest::CountEvents(events, "warning"), 0u);
+}
+
+TEST_F(HostOnTestLine, HighestDeviceIdIsTheSameNumberInEveryOutput) {
+    const std::string settings = dir_.File("settings.json");
+    hosttest::WriteText(settings, "{\"deviceId\": 4294967295}");
+    line_.Answer(AnswerAfter(0, PowerModel::Distinct(2)));
+    const std::string db = dir_.File("history.db");
+    const std::string state = dir_.File("state.json");
+    const std::string metrics = dir_.File("metrics.prom");
+    ASSERT_EQ(RunHost(HostArgs({"--cycles", "1", "--settings", settings, "--history", db, "--state",
+                                state, "--metrics", metrics})),
+              0)
+        << hosttest::ReadText(err());
+
+    for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+        if (!e.isMember("device_id")) continue;
+        EXPECT_EQ(e["device_id"].asString(), "4294967295");
+    }
+    const std::vector<hosttest::HistoryRow> rows = hosttest::ReadHistory(db);
+    ASSERT_EQ(rows.size(), 1u);
+    EXPECT_EQ(rows[0].device_id, 4294967295LL);
+    EXPECT_EQ(Bytes(rows[0].record.begin(), rows[0].record.begin() + 4),
+              (Bytes{0xFF, 0xFF, 0xFF, 0xFF}));
+    const Json::Value s = hosttest::ReadJson(state);
+    EXPECT_EQ(s["device_id"].asString(), "4294967295");
+    EXPECT_EQ(s["record"]["fields"]["device_id"].asString(), "4294967295");
+    EXPECT_NE(hosttest::ReadText(metrics).find("device_id=\"4294967295\"} 1"), std::string::npos);
 }
 
 TEST_F(HostOnTestLine, SettingsLinesOfThePluginShowBeforeTheFirstPoll) {

@@ -23,6 +23,50 @@ namespace {
 
 class HostMessages : public hosttest::SimAndHostTest {};
 
+TEST_F(HostMessages, MoreSummariesThanTheQueueHoldsReadPromptlyAreAllWritten) {
+    StartSim(Json::Value(Json::objectValue), {});
+    // About 270 bytes a cycle: 400 cycles are more than 100 KiB, the queue holds 64 KiB.
+    const std::string state = dir_.File("state.json");
+    ASSERT_EQ(
+        RunHost({"--cycles", "400", "--baud", "0", "--events-level", "changes", "--state", state}),
+        0)
+        << hosttest::ReadText(err());
+    const std::string out = hosttest::ReadText(this->out());
+    EXPECT_GT(out.size(), 100000u);
+    EXPECT_EQ(hosttest::CountLines(out, "alarms   0 changes, 0 active"), 400u);
+    EXPECT_NE(out.find("cycle 400 "), std::string::npos);
+    EXPECT_EQ(hosttest::ReadJson(state)["output_dropped"].asUInt(), 0u);
+}
+
+// A plug-in's console used otherwise than rxp517_t36b2 uses it (tests/plugin_console_shim.cpp):
+// a last line without its end at exit, and more lines between two cycles than are held for
+// the events file.
+TEST_F(HostMessages, PluginLinesUnendedAtExitOrBeyondWhatIsHeldAreShownOrCounted) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const auto preloaded = [this](const std::string& variable,
+                                  const std::vector<std::string>& extra) {
+        std::vector<std::string> argv = {"/usr/bin/env", "LD_PRELOAD=" RXP_CONSOLE_SHIM_SO,
+                                         "ASAN_OPTIONS=verify_asan_link_order=0", variable};
+        const std::vector<std::string> host = HostArgs(extra);
+        argv.insert(argv.end(), host.begin(), host.end());
+        return hosttest::Run(argv, out(), err());
+    };
+    ASSERT_EQ(preloaded("RXP_SHIM_TAIL=last words", {"--cycles", "1"}), 0)
+        << hosttest::ReadText(err());
+    const std::string out = hosttest::ReadText(this->out());
+    EXPECT_EQ(out.substr(out.size() - 20), "plug-in: last words\n") << out;
+
+    ::unlink(events_path().c_str());
+    ASSERT_EQ(preloaded("RXP_SHIM_LINES=1200", {"--cycles", "1", "--plugin-output", "events"}), 0)
+        << hosttest::ReadText(err());
+    // 1200 lines and "rvSize is 0" in one cycle: the first 1000 are events, the rest counted.
+    EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events_path()), "plugin_output"), 1000u);
+    EXPECT_NE(hosttest::ReadText(err()).find(
+                  "rxp-host: 201 lines of the plug-in could not be written as events"),
+              std::string::npos)
+        << hosttest::ReadText(err());
+}
+
 TEST_F(HostMessages, StandardOutputNobodyReadsNeverHoldsUpThePolls) {
     StartSim(Json::Value(Json::objectValue), {});
     // Standard output is a pipe of one page that the host itself holds open and nobody reads:

@@ -190,6 +190,11 @@ TEST_F(HostStorage, SighupAfterTheFilesWereRenamedWritesOnToNewFilesAndLosesNoth
     hosttest::Process host(HostArgs({"--cycles", "6", "--interval", "0.3", "--capture", capture}),
                            out(), err());
     ASSERT_TRUE(hosttest::WaitUntil([this] { return CyclesSoFar() >= 2; }, milliseconds(20000)));
+    // Nothing renamed yet: the files stay, the capture without a new head.
+    for (int i = 0; i < 3; ++i) {
+        host.Signal(SIGHUP);
+        std::this_thread::sleep_for(milliseconds(100));
+    }
     ASSERT_EQ(::rename(events_path().c_str(), (events_path() + ".1").c_str()), 0);
     ASSERT_EQ(::rename(capture.c_str(), (capture + ".1").c_str()), 0);
     host.Signal(SIGHUP);
@@ -211,6 +216,8 @@ TEST_F(HostStorage, SighupAfterTheFilesWereRenamedWritesOnToNewFilesAndLosesNoth
     EXPECT_EQ(after.rfind("# rxp-host capture\n# started ", 0), 0u) << after.substr(0, 200);
     EXPECT_EQ(hosttest::CountLines(before + after, " 25 -> "), 6u);
     EXPECT_GE(hosttest::CountLines(after, " 25 -> "), 1u);
+    EXPECT_EQ(hosttest::CountLines(before + after, "# rxp-host capture"), 2u);
+    EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(err()), "SIGHUP: "), 1u);
     EXPECT_NO_THROW(rxp::tools::ReadCapture(capture));
 }
 

@@ -140,6 +140,11 @@ void WriteBytes(const std::string& path, const Bytes& bytes) {
               static_cast<std::streamsize>(bytes.size()));
 }
 
+Bytes WithoutTimestamp(Bytes record) {
+    if (record.size() > 282) std::fill(record.begin() + 282, record.end(), 0);
+    return record;
+}
+
 Json::Value ReadJson(const std::string& path) {
     const std::string text = ReadText(path);
     Json::Value value;

@@ -64,6 +64,8 @@ bool WaitUntil(const std::function<bool()>& condition, milliseconds limit);
 std::string ReadText(const std::string& path);
 void WriteText(const std::string& path, const std::string& text);
 void WriteBytes(const std::string& path, const Bytes& bytes);
+// The record with its time stamp (bytes 282..) zeroed.
+Bytes WithoutTimestamp(Bytes record);
 // A JSON file as it stands now (the state); null while it is missing or does not parse.
 Json::Value ReadJson(const std::string& path);
 // Every line of a JSON Lines file; a line that does not parse fails the test.
