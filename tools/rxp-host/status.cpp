@@ -101,6 +101,12 @@ int StatusOfState(const std::string& path, const std::string& text,
             verdict.Raise(kStatusCritical,
                           "state not written for " + Seconds(age) + " s: is the host running?");
         }
+        // Written by the host as it ended: nobody polls, whatever the devices last said.
+        if (state["host"].asString() == "stopped") {
+            lines << "host: stopped at " << state["stopped_at"].asString() << "\n";
+            verdict.Raise(kStatusCritical, "the host stopped at " + state["stopped_at"].asString() +
+                                               ": nobody polls");
+        }
         if (state["port"].isString()) lines << "port: " << state["port"].asString() << "\n";
         if (state["version"].isString()) {
             lines << "version: " << state["version"].asString() << "\n";

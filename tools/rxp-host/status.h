@@ -15,7 +15,7 @@ namespace rxphost {
 
 constexpr int kStatusOk = 0;        // every device answers, records are fresh, no alarm
 constexpr int kStatusWarning = 1;   // an alarm is raised, or no cycle completed yet
-constexpr int kStatusCritical = 2;  // communication lost, or the state or a record too old
+constexpr int kStatusCritical = 2;  // communication lost, the host stopped, or too old
 constexpr int kStatusUnknown = 3;   // the state file is missing, unreadable or not a state
 
 // Records and a state file older than this many seconds are stale (--status-max-age).
