@@ -38,7 +38,7 @@ if [[ -z "$deb" ]]; then
 fi
 deb=$(readlink -f "$deb")
 scripts/install-deps.sh systemd systemd-container logrotate prometheus prometheus-node-exporter \
-    prometheus-node-exporter-collectors curl python3 util-linux procps
+    prometheus-node-exporter-collectors curl python3 util-linux procps iproute2
 
 fail() {
     echo "test-systemd: $*" >&2
@@ -191,8 +191,8 @@ status=$(show rxp-host@ttyRXPA StatusText)
     fail "the status line of rxp-host@ttyRXPA says '$status'"
 in systemctl status rxp-host@ttyRXPA --no-pager >"$work/status.txt" || true
 grep -q "Status: \"1 device, 1 up" "$work/status.txt" || fail "systemctl status: $(cat "$work/status.txt")"
-printf 'started and ready (READY=1 after the first poll began) in %.2f s; status "%s"\n' \
-    "$(echo "$t1 - $t0" | bc)" "$status"
+echo "started and ready (READY=1 once the first poll began) in" \
+    "$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.2f", b - a}') s; status \"$status\""
 
 in systemd-analyze security rxp-host@ttyRXPA.service >"$work/security.txt" 2>&1 || true
 score=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p' "$work/security.txt")
