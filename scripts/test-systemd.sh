@@ -42,6 +42,10 @@ scripts/install-deps.sh systemd systemd-container logrotate prometheus prometheu
 
 fail() {
     echo "test-systemd: $*" >&2
+    if [[ -n "${leader:-}" ]] && kill -0 "$leader" 2>/dev/null; then
+        echo "== the instances' journal, last lines:" >&2
+        nsenter -t "$leader" -a journalctl -u 'rxp-host@*' --no-pager -n 25 >&2 || true
+    fi
     exit 1
 }
 started=$SECONDS
@@ -50,7 +54,7 @@ started=$SECONDS
 # logrotate file rotates, in an instance's folder of either kind of name.
 lr=$(mktemp -d /tmp/rxp-logrotate.XXXXXX)
 names=$(grep -ohE -- '--(events|capture) [^ "]+' docs/site-guide.md packaging/etc/rxp-host/example.conf |
-    awk '{print $2}' | sort -u)
+    awk '{sub(/[:;,)]+$/, "", $2); print $2}' | sort -u)
 [[ -n "$names" ]] || fail "no --events or --capture names found in the guide"
 sed "s|/var/lib/rxp-host|$lr/var/lib/rxp-host|g" debian/rxp517-t36b2.rxp-host.logrotate >"$lr/conf"
 for folder in ttyUSB0 serial/by-id/usb-FTDI_FT232R_A12345-if00-port0; do
@@ -75,10 +79,10 @@ pids=()
 nspawn=
 leader=
 prometheus_pid=
-in() { nsenter -t "$leader" -a "$@"; }
+inside() { nsenter -t "$leader" -a "$@"; }
 cleanup() {
     if [[ -n "$leader" ]] && kill -0 "$leader" 2>/dev/null; then
-        in systemctl poweroff >/dev/null 2>&1 || true
+        inside systemctl poweroff >/dev/null 2>&1 || true
         for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
     fi
     if [[ -n "$nspawn" ]] && kill -0 "$nspawn" 2>/dev/null; then
@@ -102,7 +106,7 @@ echo "== $(basename "$deb") installed"
 # The simulators, on this side; their pseudo-terminals stand for serial ports (root:dialout 0660).
 declare -A sim_pid pty
 for name in A B; do
-    rxp-sim --link "$work/line$name" --baud 0 >"$work/sim$name.log" 2>&1 &
+    rxp-sim --link "$work/line$name" >"$work/sim$name.log" 2>&1 &
     sim_pid[$name]=$!
     pids+=($!)
     for _ in $(seq 100); do [[ -e "$work/line$name" ]] && break; sleep 0.1; done
@@ -139,22 +143,22 @@ grep -q "127.0.0.1:$node_port" "$root/etc/systemd/system/prometheus-node-exporte
     fail "the node exporter drop-in does not listen on 127.0.0.1:9100"
 
 # Booted to sysinit.target only: nothing this machine enables (timers, servers) starts inside.
-systemd-nspawn -D "$root" --register=no --machine=rxp \
+systemd-nspawn -D "$root" --register=no --keep-unit --machine=rxp \
     --bind="${pty[A]}:/dev/ttyRXPA" --bind="${pty[B]}:/dev/ttyRXPB" \
     -b systemd.unit=sysinit.target systemd.firstboot=off >"$work/boot.log" 2>&1 </dev/null &
 nspawn=$!
 for _ in $(seq 150); do
     leader=$(ps -o pid= --ppid "$nspawn" | tr -d ' ' | head -1)
-    [[ -n "$leader" ]] && [[ "$(in systemctl is-system-running 2>/dev/null)" =~ ^(running|degraded)$ ]] && break
+    [[ -n "$leader" ]] && [[ "$(inside systemctl is-system-running 2>/dev/null)" =~ ^(running|degraded)$ ]] && break
     kill -0 "$nspawn" 2>/dev/null || fail "the container did not boot: $(tail -5 "$work/boot.log")"
     sleep 0.2
 done
-[[ "$(in systemctl is-system-running 2>/dev/null)" =~ ^(running|degraded)$ ]] ||
+[[ "$(inside systemctl is-system-running 2>/dev/null)" =~ ^(running|degraded)$ ]] ||
     fail "systemd in the container is not up: $(tail -5 "$work/boot.log")"
-echo "systemd $(in systemctl --version | head -1 | cut -d' ' -f2) booted in the container in $((SECONDS - started)) s"
+echo "systemd $(inside systemctl --version | head -1 | cut -d' ' -f2) booted in the container in $((SECONDS - started)) s"
 
 show() {  # UNIT PROPERTY
-    in systemctl show -p "$2" --value "$1"
+    inside systemctl show -p "$2" --value "$1"
 }
 wait_for() {  # SECONDS WHAT COMMAND...: until COMMAND succeeds; prints the seconds taken
     local limit=$1 what=$2 t0=$SECONDS
@@ -165,7 +169,7 @@ wait_for() {  # SECONDS WHAT COMMAND...: until COMMAND succeeds; prints the seco
     done
 }
 state_of() {  # INSTANCE KEY: from the live state, inside
-    in python3 -c 'import json,sys
+    inside python3 -c 'import json,sys
 try: print(json.load(open(sys.argv[1])).get(sys.argv[2], ""))
 except Exception: print("")' "/run/rxp-host/$1.json" "$2"
 }
@@ -177,8 +181,8 @@ cycles_at_least() {  # INSTANCE N
 
 # Ready: systemctl start returns once the host polls.
 t0=$(date +%s.%N)
-in systemctl start rxp-host@ttyRXPA rxp-host@ttyRXPB ||
-    fail "the instances did not start: $(in journalctl -u 'rxp-host@*' --no-pager | tail -20)"
+inside systemctl start rxp-host@ttyRXPA rxp-host@ttyRXPB ||
+    fail "the instances did not start: $(inside journalctl -u 'rxp-host@*' --no-pager | tail -20)"
 t1=$(date +%s.%N)
 for name in A B; do
     unit=rxp-host@ttyRXP$name
@@ -189,33 +193,33 @@ wait_for 20 "three cycles of A" cycles_at_least ttyRXPA 3
 status=$(show rxp-host@ttyRXPA StatusText)
 [[ "$status" =~ ^1\ device,\ 1\ up,\ [0-9]+\ cycles?\ on\ /dev/ttyRXPA$ ]] ||
     fail "the status line of rxp-host@ttyRXPA says '$status'"
-in systemctl status rxp-host@ttyRXPA --no-pager >"$work/status.txt" || true
+inside systemctl status rxp-host@ttyRXPA --no-pager >"$work/status.txt" || true
 grep -q "Status: \"1 device, 1 up" "$work/status.txt" || fail "systemctl status: $(cat "$work/status.txt")"
 echo "started and ready (READY=1 once the first poll began) in" \
     "$(awk -v a="$t0" -v b="$t1" 'BEGIN {printf "%.2f", b - a}') s; status \"$status\""
 
-in systemd-analyze security rxp-host@ttyRXPA.service >"$work/security.txt" 2>&1 || true
+inside systemd-analyze security rxp-host@ttyRXPA.service >"$work/security.txt" 2>&1 || true
 score=$(sed -n 's/.*Overall exposure level for [^:]*: \([0-9.]*\) .*/\1/p' "$work/security.txt")
 [[ -n "$score" ]] || fail "systemd-analyze security: $(cat "$work/security.txt")"
 awk -v s="$score" 'BEGIN {exit !(s <= 1.0)}' || fail "systemd-analyze security rates the unit $score"
 echo "systemd-analyze security of the running unit: $score (at most 1.0)"
 
 # Node exporter beside Debian's own textfile folder: the apt collector as Debian runs it.
-in mkdir -p /var/lib/prometheus/node-exporter
-in systemctl start prometheus-node-exporter-apt.service ||
-    fail "Debian's apt collector: $(in journalctl -u prometheus-node-exporter-apt --no-pager | tail -5)"
-in systemctl start prometheus-node-exporter.service
+inside mkdir -p /var/lib/prometheus/node-exporter
+inside systemctl start prometheus-node-exporter-apt.service ||
+    fail "Debian's apt collector: $(inside journalctl -u prometheus-node-exporter-apt --no-pager | tail -5)"
+inside systemctl start prometheus-node-exporter.service
 scrape() { curl -sf "http://127.0.0.1:$node_port/metrics"; }
 wait_for 20 "node exporter on 127.0.0.1:$node_port" scrape
 scrape >"$work/scrape.txt"
 grep -q '^node_textfile_scrape_error 0' "$work/scrape.txt" ||
-    fail "node exporter: $(grep textfile "$work/scrape.txt"; in journalctl -u prometheus-node-exporter --no-pager | tail -5)"
+    fail "node exporter: $(grep textfile "$work/scrape.txt"; inside journalctl -u prometheus-node-exporter --no-pager | tail -5)"
 grep -q '^apt_' "$work/scrape.txt" || fail "node exporter does not serve the apt collector's series"
 for name in A B; do
-    grep -q "^rxp_comm_up{port=\"/dev/ttyRXP$name\"" "$work/scrape.txt" ||
+    grep -q "^rxp_comm_up{.*port=\"/dev/ttyRXP$name\"" "$work/scrape.txt" ||
         fail "node exporter does not serve rxp_comm_up of /dev/ttyRXP$name"
 done
-listen=$(in ss -Hltn "sport = :$node_port" | awk '{print $4}' | sort -u | tr '\n' ' ')
+listen=$(inside ss -Hltn "sport = :$node_port" | awk '{print $4}' | sort -u | tr '\n' ' ')
 [[ "$listen" == "127.0.0.1:$node_port " ]] || fail "node exporter listens on $listen"
 echo "node exporter on $listen serves $(grep -c '^apt_' "$work/scrape.txt") apt series" \
     "(/var/lib/prometheus/node-exporter) and $(grep -c '^rxp_' "$work/scrape.txt") of rxp-host"
@@ -260,8 +264,8 @@ fired=$((SECONDS - t0))
 quiet B || fail "RxpCommunicationLost for the device that answers: $(alerts)"
 echo "device A stops answering: RxpCommunicationLost fires for it in $fired s (for: ${hold}s), none for B"
 
-journal=$(in journalctl -u rxp-host@ttyRXPA --no-pager -o cat)
-warnings=$(in journalctl -p warning -u rxp-host@ttyRXPA --no-pager -o cat)
+journal=$(inside journalctl -u rxp-host@ttyRXPA --no-pager -o cat)
+warnings=$(inside journalctl -p warning -u rxp-host@ttyRXPA --no-pager -o cat)
 grep -q 'communication lost' <<<"$warnings" || fail "journalctl -p warning lacks the loss: $warnings"
 grep -qE 'poll [0-9]+ failed' <<<"$warnings" || fail "journalctl -p warning lacks the failed polls: $warnings"
 grep -qE '^cycle [0-9]+ ' <<<"$journal" || fail "no summary in the journal at all: $journal"
@@ -278,32 +282,32 @@ echo "device A answers again: the alert clears in $((SECONDS - t0)) s"
 # systemctl reload.
 folder=/var/lib/rxp-host/ttyRXPB
 before=$(state_of ttyRXPB cycles)
-in logrotate -f -s /tmp/logrotate.state /etc/logrotate.d/rxp-host || fail "logrotate failed"
-in test -e "$folder/events.jsonl.1" -a -e "$folder/site.capture.1" ||
-    fail "logrotate left $(in ls "$folder")"
+inside logrotate -f -s /tmp/logrotate.state /etc/logrotate.d/rxp-host || fail "logrotate failed"
+inside test -e "$folder/events.jsonl.1" -a -e "$folder/site.capture.1" ||
+    fail "logrotate left $(inside ls "$folder")"
 wait_for 20 "three cycles of B after logrotate" cycles_at_least ttyRXPB $((before + 3))
-in mv "$folder/events.jsonl" "$folder/events.jsonl.by-hand"
-in mv "$folder/site.capture" "$folder/site.capture.by-hand"
+inside mv "$folder/events.jsonl" "$folder/events.jsonl.by-hand"
+inside mv "$folder/site.capture" "$folder/site.capture.by-hand"
 before=$(state_of ttyRXPB cycles)
-in systemctl reload rxp-host@ttyRXPB
+inside systemctl reload rxp-host@ttyRXPB
 wait_for 20 "three cycles of B after systemctl reload" cycles_at_least ttyRXPB $((before + 3))
-in test -s "$folder/events.jsonl" -a -s "$folder/site.capture" ||
-    fail "after systemctl reload nothing is written to new files: $(in ls "$folder")"
+inside test -s "$folder/events.jsonl" -a -s "$folder/site.capture" ||
+    fail "after systemctl reload nothing is written to new files: $(inside ls "$folder")"
 
 # Stopped: CRITICAL at once, comm down in the metrics, an alert.
 t0=$SECONDS
-in systemctl stop rxp-host@ttyRXPB
+inside systemctl stop rxp-host@ttyRXPB
 code=0
-in rxp-host --status /run/rxp-host/ttyRXPB.json >"$work/stopped.txt" || code=$?
+inside rxp-host --status /run/rxp-host/ttyRXPB.json >"$work/stopped.txt" || code=$?
 ((code == 2)) && grep -q 'stopped' "$work/stopped.txt" || fail "--status of a stopped host: $(cat "$work/stopped.txt")"
-in grep -qx 'rxp_comm_up{port="/dev/ttyRXPB",address="1",device_id="1"} 0' /run/rxp-host/ttyRXPB.prom ||
-    fail "a stopped host's metrics: $(in grep -e ^rxp_comm_up -e ^rxp_host_running /run/rxp-host/ttyRXPB.prom)"
-in grep -qx 'rxp_host_running{port="/dev/ttyRXPB"} 0' /run/rxp-host/ttyRXPB.prom || fail "rxp_host_running is not 0"
+inside grep -qx 'rxp_comm_up{port="/dev/ttyRXPB",address="1",device_id="1"} 0' /run/rxp-host/ttyRXPB.prom ||
+    fail "a stopped host's metrics: $(inside grep -e ^rxp_comm_up -e ^rxp_host_running /run/rxp-host/ttyRXPB.prom)"
+inside grep -qx 'rxp_host_running{port="/dev/ttyRXPB"} 0' /run/rxp-host/ttyRXPB.prom || fail "rxp_host_running is not 0"
 echo "systemctl stop: --status CRITICAL after $((SECONDS - t0)) s ($(head -1 "$work/stopped.txt")), rxp_comm_up 0"
-published=$(in sh -c "cat $folder/events.jsonl* | grep -c '\"event\":\"publish\"'")
+published=$(inside sh -c "cat $folder/events.jsonl* | grep -c '\"event\":\"publish\"'")
 cycles=$(state_of ttyRXPB cycles)
 ((published == cycles)) || fail "$cycles records published, $published in B's events files"
-captured=$(in sh -c "ls $folder/site.capture* | wc -l")
+captured=$(inside sh -c "ls $folder/site.capture* | wc -l")
 echo "logrotate and systemctl reload: $cycles records, every one in the 3 events files; the capture in $captured files"
 wait_for 90 "RxpCommunicationLost for the stopped host" firing B
 echo "the stopped host's RxpCommunicationLost fires $((SECONDS - t0)) s after systemctl stop"
@@ -312,44 +316,57 @@ echo "the stopped host's RxpCommunicationLost fires $((SECONDS - t0)) s after sy
 unit=rxp-host@ttyRXPA
 watchdog=$(($(show "$unit" WatchdogUSec | sed 's/s$//')))
 restart_sec=$(($(show "$unit" RestartUSec | sed 's/s$//')))
+# A host killed keeps its port's exclusive flag (TIOCEXCL) set on a pseudo-terminal whose master
+# stays open, where a serial port clears it with its last close: cleared here, as root, while
+# systemd waits to start the host again.
+release_port() {  # PTY
+    python3 -c 'import fcntl, os, sys, termios
+fd = os.open(sys.argv[1], os.O_RDWR | os.O_NOCTTY | os.O_NONBLOCK)
+fcntl.ioctl(fd, termios.TIOCNXCL)
+os.close(fd)' "$1"
+}
 restarted() {  # UNIT N: NRestarts reached N and the new host is ready
+    if [[ "$(show "$1" SubState)" == auto-restart ]]; then release_port "${pty[A]}"; fi
     (($(show "$1" NRestarts) >= $2)) && [[ "$(show "$1" ActiveState)" == active ]]
 }
 restarts=$(show "$unit" NRestarts)
 t0=$SECONDS
-in kill -STOP "$(show "$unit" MainPID)"
+inside kill -STOP "$(show "$unit" MainPID)"
 wait_for $((watchdog + restart_sec + 30)) "the watchdog's restart of the frozen host" restarted "$unit" $((restarts + 1))
 took=$((SECONDS - t0))
-in journalctl -u "$unit" --no-pager | grep -q 'Watchdog timeout' || fail "the journal has no watchdog timeout"
+inside journalctl -u "$unit" --no-pager | grep -q 'Watchdog timeout' || fail "the journal has no watchdog timeout"
 ((took <= watchdog + restart_sec + 5)) || fail "a frozen host restarted after $took s, more than $watchdog + $restart_sec + 5"
 echo "frozen host (SIGSTOP): watchdog timeout and restart in $took s (WatchdogSec $watchdog + RestartSec $restart_sec + 5 = $((watchdog + restart_sec + 5)))"
 
 # Restarted after kill -9; a conffile repeating --state is exit 2 and not restarted.
 restarts=$(show "$unit" NRestarts)
 t0=$SECONDS
-in kill -9 "$(show "$unit" MainPID)"
-in systemctl start rxp-host@ttyRXPC 2>/dev/null && fail "rxp-host@ttyRXPC started with --state twice"
+inside kill -9 "$(show "$unit" MainPID)"
+inside systemctl start rxp-host@ttyRXPC 2>/dev/null && fail "rxp-host@ttyRXPC started with --state twice"
 wait_for $((restart_sec + 30)) "the restart after kill -9" restarted "$unit" $((restarts + 1))
 took=$((SECONDS - t0))
 ((took >= restart_sec && took <= restart_sec + 5)) || fail "kill -9: restarted after $took s, RestartSec is $restart_sec"
 echo "kill -9: restarted after $took s (RestartSec $restart_sec)"
-in systemctl status rxp-host@ttyRXPC --no-pager >"$work/c.txt" 2>&1 || true
+inside systemctl status rxp-host@ttyRXPC --no-pager >"$work/c.txt" 2>&1 || true
 message="/etc/rxp-host/ttyRXPC.conf: the service gives --state itself; remove it from RXP_HOST_OPTIONS"
 grep -qF "$message" "$work/c.txt" || fail "systemctl status of the bad conffile: $(cat "$work/c.txt")"
-in journalctl -u rxp-host@ttyRXPC --no-pager | grep -qF "$message" || fail "the journal lacks: $message"
+inside journalctl -u rxp-host@ttyRXPC --no-pager | grep -qF "$message" || fail "the journal lacks: $message"
 [[ "$(show rxp-host@ttyRXPC ExecMainStatus)" == 2 && "$(show rxp-host@ttyRXPC NRestarts)" == 0 &&
     "$(show rxp-host@ttyRXPC ActiveState)" == failed ]] ||
     fail "rxp-host@ttyRXPC: status $(show rxp-host@ttyRXPC ExecMainStatus), $(show rxp-host@ttyRXPC NRestarts) restarts"
 echo "--state in the conffile: exit 2, not restarted after $took s; status and journal say \"$message\""
 
 # Removed: apt-get remove stops the instances and clears their live files.
-in apt-get remove -y -qq rxp517-t36b2 >"$work/remove.txt" 2>&1 || fail "apt-get remove: $(cat "$work/remove.txt")"
-! in systemctl is-active -q "$unit" || fail "apt-get remove left $unit running"
-left=$(in find /run/rxp-host -mindepth 1 2>/dev/null | head -3)
+# A machine image's policy-rc.d that forbids service actions (exit 101, for image builds) is
+# not a site's; the package's scripts respect it, so it goes, inside the container only.
+inside rm -f /usr/sbin/policy-rc.d
+inside apt-get remove -y -qq rxp517-t36b2 >"$work/remove.txt" 2>&1 || fail "apt-get remove: $(cat "$work/remove.txt")"
+! inside systemctl is-active -q "$unit" || fail "apt-get remove left $unit running"
+left=$(inside find /run/rxp-host -mindepth 1 2>/dev/null | head -3)
 [[ -z "$left" ]] || fail "apt-get remove left $left"
 echo "apt-get remove: instances stopped, /run/rxp-host empty"
 
-in systemctl poweroff
+inside systemctl poweroff
 for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
 ! kill -0 "$nspawn" 2>/dev/null || fail "the container did not power off"
 echo "test-systemd: all good in $((SECONDS - started)) s"
