@@ -366,7 +366,7 @@ left=$(inside find /run/rxp-host -mindepth 1 2>/dev/null | head -3)
 [[ -z "$left" ]] || fail "apt-get remove left $left"
 echo "apt-get remove: instances stopped, /run/rxp-host empty"
 
-inside systemctl poweroff
+inside systemctl poweroff 2>/dev/null || true  # the bus goes away under it
 for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
 ! kill -0 "$nspawn" 2>/dev/null || fail "the container did not power off"
 echo "test-systemd: all good in $((SECONDS - started)) s"
