@@ -15,7 +15,13 @@ void ServiceNotify::Ready(const std::string& status) {
 }
 
 void ServiceNotify::Alive(const std::string& status) {
-    std::string message = watchdog_.count() > 0 ? "WATCHDOG=1" : "";
+    // Progress comes with every command sent; a tenth of the period apart is often enough.
+    const auto now = std::chrono::steady_clock::now();
+    std::string message;
+    if (watchdog_.count() > 0 && now - last_alive_ >= watchdog_ / 10) {
+        message = "WATCHDOG=1";
+        last_alive_ = now;
+    }
     if (status != last_status_) {
         last_status_ = status;
         message += (message.empty() ? "" : "\n") + ("STATUS=" + status);

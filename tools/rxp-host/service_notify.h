@@ -29,6 +29,7 @@ private:
     void Send(const std::string& message);
 
     std::chrono::microseconds watchdog_{0};
+    std::chrono::steady_clock::time_point last_alive_{};
     std::string last_status_;
 };
 
