@@ -78,19 +78,30 @@ root=$work/root
 pids=()
 nspawn=
 leader=
-prometheus_pid=
 inside() { nsenter -t "$leader" -a "$@"; }
+# The simulators, the container and Prometheus run outside this shell's children: a shell with
+# children that live on can wait in vain for a command substitution's child already reaped
+# (seen with bash 5.2), and this one substitutes many.
+spawn() {  # PIDFILE COMMAND...: COMMAND in the background; its process id in PIDFILE
+    local file=$1
+    shift
+    ("$@" & echo $! >"$file")
+}
+ended() {  # PID: waits up to 20 s for it to end
+    for _ in $(seq 100); do kill -0 "$1" 2>/dev/null || return 0; sleep 0.2; done
+    return 1
+}
 cleanup() {
     if [[ -n "$leader" ]] && kill -0 "$leader" 2>/dev/null; then
         inside systemctl poweroff >/dev/null 2>&1 || true
-        for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
+        ended "$nspawn" || true
     fi
     if [[ -n "$nspawn" ]] && kill -0 "$nspawn" 2>/dev/null; then
         kill "$nspawn" 2>/dev/null || true
-        wait "$nspawn" 2>/dev/null || true
+        ended "$nspawn" || true
     fi
     for pid in ${pids[@]+"${pids[@]}"}; do kill -CONT "$pid" 2>/dev/null || true; kill "$pid" 2>/dev/null || true; done
-    for pid in ${pids[@]+"${pids[@]}"}; do wait "$pid" 2>/dev/null || true; done
+    for pid in ${pids[@]+"${pids[@]}"}; do ended "$pid" || true; done
     mountpoint -q "$root" && umount "$root"
     mountpoint -q "$work/layers" && umount "$work/layers"
     if [[ -n "$(dpkg-query -W -f '${db:Status-Abbrev}' rxp517-t36b2 2>/dev/null)" ]]; then
@@ -99,6 +110,7 @@ cleanup() {
     rm -rf "$work"
 }
 trap cleanup EXIT
+trap 'exit 1' TERM INT
 
 dpkg -i "$deb" >/dev/null
 echo "== $(basename "$deb") installed"
@@ -106,9 +118,9 @@ echo "== $(basename "$deb") installed"
 # The simulators, on this side; their pseudo-terminals stand for serial ports (root:dialout 0660).
 declare -A sim_pid pty
 for name in A B; do
-    rxp-sim --link "$work/line$name" >"$work/sim$name.log" 2>&1 &
-    sim_pid[$name]=$!
-    pids+=($!)
+    spawn "$work/sim$name.pid" rxp-sim --link "$work/line$name" >"$work/sim$name.log" 2>&1
+    sim_pid[$name]=$(cat "$work/sim$name.pid")
+    pids+=("${sim_pid[$name]}")
     for _ in $(seq 100); do [[ -e "$work/line$name" ]] && break; sleep 0.1; done
     [[ -e "$work/line$name" ]] || fail "rxp-sim made no line: $(cat "$work/sim$name.log")"
     pty[$name]=$(readlink -f "$work/line$name")
@@ -143,10 +155,10 @@ grep -q "127.0.0.1:$node_port" "$root/etc/systemd/system/prometheus-node-exporte
     fail "the node exporter drop-in does not listen on 127.0.0.1:9100"
 
 # Booted to sysinit.target only: nothing this machine enables (timers, servers) starts inside.
-systemd-nspawn -D "$root" --register=no --keep-unit --machine=rxp \
+spawn "$work/nspawn.pid" systemd-nspawn -D "$root" --register=no --keep-unit --machine=rxp \
     --bind="${pty[A]}:/dev/ttyRXPA" --bind="${pty[B]}:/dev/ttyRXPB" \
-    -b systemd.unit=sysinit.target systemd.firstboot=off >"$work/boot.log" 2>&1 </dev/null &
-nspawn=$!
+    -b systemd.unit=sysinit.target systemd.firstboot=off >"$work/boot.log" 2>&1 </dev/null
+nspawn=$(cat "$work/nspawn.pid")
 for _ in $(seq 150); do
     leader=$(ps -o pid= --ppid "$nspawn" | tr -d ' ' | head -1)
     [[ -n "$leader" ]] && [[ "$(inside systemctl is-system-running 2>/dev/null)" =~ ^(running|degraded)$ ]] && break
@@ -240,10 +252,10 @@ scrape_configs:
   - job_name: node
     static_configs: [{targets: ['127.0.0.1:$node_port']}]
 EOF
-prometheus --config.file="$work/prometheus/prometheus.yml" --web.listen-address="127.0.0.1:$prom_port" \
-    --storage.tsdb.path="$work/prometheus/data" >"$work/prometheus/log" 2>&1 &
-prometheus_pid=$!
-pids+=("$prometheus_pid")
+spawn "$work/prometheus.pid" prometheus --config.file="$work/prometheus/prometheus.yml" \
+    --web.listen-address="127.0.0.1:$prom_port" --storage.tsdb.path="$work/prometheus/data" \
+    >"$work/prometheus/log" 2>&1
+pids+=("$(cat "$work/prometheus.pid")")
 alerts() {  # the alerts as "NAME PORT STATE" lines
     curl -sf "http://127.0.0.1:$prom_port/api/v1/alerts" | python3 -c 'import json,sys
 for a in json.load(sys.stdin)["data"]["alerts"]:
@@ -297,13 +309,17 @@ inside test -s "$folder/events.jsonl" -a -s "$folder/site.capture" ||
 # Stopped: CRITICAL at once, comm down in the metrics, an alert.
 t0=$SECONDS
 inside systemctl stop rxp-host@ttyRXPB
+stopped=$(date +%s.%N)
 code=0
 inside rxp-host --status /run/rxp-host/ttyRXPB.json >"$work/stopped.txt" || code=$?
+judged=$(date +%s.%N)
 ((code == 2)) && grep -q 'stopped' "$work/stopped.txt" || fail "--status of a stopped host: $(cat "$work/stopped.txt")"
 inside grep -qx 'rxp_comm_up{port="/dev/ttyRXPB",address="1",device_id="1"} 0' /run/rxp-host/ttyRXPB.prom ||
     fail "a stopped host's metrics: $(inside grep -e ^rxp_comm_up -e ^rxp_host_running /run/rxp-host/ttyRXPB.prom)"
 inside grep -qx 'rxp_host_running{port="/dev/ttyRXPB"} 0' /run/rxp-host/ttyRXPB.prom || fail "rxp_host_running is not 0"
-echo "systemctl stop: --status CRITICAL after $((SECONDS - t0)) s ($(head -1 "$work/stopped.txt")), rxp_comm_up 0"
+echo "systemctl stop returned: --status CRITICAL at the first look," \
+    "$(awk -v a="$stopped" -v b="$judged" 'BEGIN {printf "%.2f", b - a}') s later" \
+    "($(head -1 "$work/stopped.txt")); rxp_comm_up 0, rxp_host_running 0"
 published=$(inside sh -c "cat $folder/events.jsonl* | grep -c '\"event\":\"publish\"'")
 cycles=$(state_of ttyRXPB cycles)
 ((published == cycles)) || fail "$cycles records published, $published in B's events files"
@@ -367,6 +383,5 @@ left=$(inside find /run/rxp-host -mindepth 1 2>/dev/null | head -3)
 echo "apt-get remove: instances stopped, /run/rxp-host empty"
 
 inside systemctl poweroff 2>/dev/null || true  # the bus goes away under it
-for _ in $(seq 100); do kill -0 "$nspawn" 2>/dev/null || break; sleep 0.2; done
-! kill -0 "$nspawn" 2>/dev/null || fail "the container did not power off"
+ended "$nspawn" || fail "the container did not power off"
 echo "test-systemd: all good in $((SECONDS - started)) s"
