@@ -8,7 +8,7 @@ packages=(
     libboost-dev libboost-thread-dev libboost-date-time-dev libboost-system-dev
     libboost-program-options-dev
     libjsoncpp-dev libgtest-dev libgmock-dev libbenchmark-dev
-    libsqlite3-dev sqlite3 valgrind scdoc groff-base
+    libsqlite3-dev sqlite3 libsystemd-dev valgrind scdoc groff-base
     "$@"
 )
 

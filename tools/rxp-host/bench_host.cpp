@@ -60,6 +60,8 @@ BenchHost::BenchHost(const HostOptions& options)
     // left as it is).
     const double character = options_.baud != 0 ? 10.0 / options_.baud : 0.001;
     quiet_gap_ = Seconds(options_.timeout + kQuietCharacters * character);
+    // A third of the period, so that a wake delayed by a busy machine still comes in time.
+    watchdog_wake_ = std::chrono::duration_cast<Clock::duration>(service_.watchdog() / 3);
 }
 
 BenchHost::~BenchHost() {
@@ -233,6 +235,7 @@ int BenchHost::Run() {
     boost::asio::post(io_, [this] {
         StartRound();
         StartPoll();
+        service_.Ready(ServiceStatus());
     });
     io_.run();
 
@@ -243,6 +246,11 @@ int BenchHost::Run() {
         history_->Finish(kHistoryGrace);
         ReportHistoryFailures();
     }
+    // Whoever reads the live files from now on learns that nobody polls any more, instead of
+    // the last "up" of a host that is gone.
+    stopped_ = true;
+    stopped_at_ = rxp::tools::WallClock::now();
+    WriteLiveState();
     Out(Priority::kNotice) << "rxp-host: " << cycles_ << (cycles_ == 1 ? " cycle" : " cycles")
                            << " completed in " << polls_ << (polls_ == 1 ? " poll" : " polls")
                            << std::endl;
@@ -384,6 +392,7 @@ void BenchHost::ArmReopen() {
 
 void BenchHost::TryReopen() {
     if (stopping_) return;
+    Progress();  // trying the port again is the loop at work, the port down or not
     try {
         line_.Open(options_.port, options_.baud);
     } catch (const std::runtime_error& e) {
@@ -408,6 +417,7 @@ void BenchHost::TryReopen() {
 // still answers.
 void BenchHost::StartRound() {
     ++rounds_;
+    Progress();
     next_round_due_ = Clock::now() + Seconds(options_.interval);
     round_.clear();
     round_next_ = 0;
@@ -463,10 +473,7 @@ void BenchHost::WaitForQuiet(Clock::time_point now) {
         FailBusyPoll();
         return;
     }
-    poll_timer_.expires_at(std::min(quiet_until_, quiet_wait_limit_));
-    poll_timer_.async_wait([this](const boost::system::error_code& ec) {
-        if (!ec) StartPoll();
-    });
+    WaitUntil(poll_timer_, std::min(quiet_until_, quiet_wait_limit_), [this] { StartPoll(); });
 }
 
 // A poll that could not start: nothing was sent, and it fails like one that got no reply.
@@ -487,6 +494,7 @@ void BenchHost::FailBusyPoll() {
 
 bool BenchHost::SendFrame(DeviceSession&, const unsigned char* data, unsigned int size) {
     last_command_.assign(data, data + size);
+    Progress();  // a command sent: the poll goes on, step by step
     const Clock::time_point now = Clock::now();
     check_.CommandWritten(now, data, size);
     watch_.Sent(now, static_cast<unsigned>(polls_), ++step_, data, size);
@@ -631,9 +639,8 @@ std::size_t BenchHost::IndexOfAddress(int address) const {
 
 void BenchHost::ArmReplyTimer() {
     const std::uint64_t generation = ++reply_generation_;
-    reply_timer_.expires_after(Seconds(options_.timeout));
-    reply_timer_.async_wait([this, generation](const boost::system::error_code& ec) {
-        if (ec || generation != reply_generation_ || !poll_active_) return;
+    WaitUntil(reply_timer_, Clock::now() + Seconds(options_.timeout), [this, generation] {
+        if (generation != reply_generation_ || !poll_active_) return;
         if (line_.writing()) {
             // The port took not even the command in the reply's time: a peer that reads
             // nothing. The port is given up and opened again, as after a failure.
@@ -685,6 +692,7 @@ void BenchHost::CompleteCycle() {
     events_.Flush();
     watch_.Flush();
     WriteLiveState();
+    Progress();
     if (AllCyclesDone()) {
         Stop();
         return;
@@ -719,6 +727,7 @@ void BenchHost::FailPoll(const std::string& reason, const std::string& detail) {
     events_.Flush();
     watch_.Flush();
     WriteLiveState();
+    Progress();
     if (AllCyclesDone()) {
         Stop();
         return;
@@ -746,14 +755,13 @@ void BenchHost::ScheduleNext() {
         boost::asio::post(io_, next_round);
         return;
     }
-    poll_timer_.expires_at(next_round_due_);
-    poll_timer_.async_wait([next_round](const boost::system::error_code& ec) {
-        if (!ec) next_round();
-    });
+    WaitUntil(poll_timer_, next_round_due_, next_round);
 }
 
 void BenchHost::Stop() {
     stopping_ = true;
+    service_.Stopping("stopping after " + std::to_string(cycles_) +
+                      (cycles_ == 1 ? " cycle" : " cycles"));
     ++reply_generation_;
     boost::system::error_code ignored;
     poll_timer_.cancel();
@@ -771,7 +779,7 @@ void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
     BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
                            events_.lost(), watch_.capture_lost(), OutputDropped(),
-                           history_ ? history_->waiting() : 0},
+                           history_ ? history_->waiting() : 0, stopped_, stopped_at_},
                  {}};
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
         bus.devices.push_back(BusDeviceState{&sessions_[i]->live(), counts_[i].other_address,
@@ -786,6 +794,44 @@ void BenchHost::WriteLiveState() {
         Err(Priority::kError) << "rxp-host: " << error << std::endl;
     }
     live_error_reported_ = !ok;
+}
+
+// Waits on `timer` until `due`, then runs `then`. Under a watchdog a longer wait (a long
+// --interval or --timeout) wakes every third of its period to say the loop is alive and waits
+// on time: a loop that is frozen or blocked wakes no more, and the service manager restarts it.
+void BenchHost::WaitUntil(boost::asio::steady_timer& timer, Clock::time_point due,
+                          std::function<void()> then) {
+    if (watchdog_wake_ != Clock::duration::zero() && due - Clock::now() > watchdog_wake_) {
+        timer.expires_after(watchdog_wake_);
+        timer.async_wait([this, &timer, due, then](const boost::system::error_code& ec) {
+            if (ec) return;
+            Progress();
+            WaitUntil(timer, due, then);
+        });
+        return;
+    }
+    timer.expires_at(due);
+    timer.async_wait([then](const boost::system::error_code& ec) {
+        if (!ec) then();
+    });
+}
+
+// WATCHDOG=1 only from here: a round started, a command sent, a poll ended (answered or not),
+// the port tried again, or a wait on time woke.
+void BenchHost::Progress() {
+    service_.Alive(ServiceStatus());
+}
+
+// The line `systemctl status` shows: "2 devices, 2 up, 1234 cycles on /dev/ttyUSB0".
+std::string BenchHost::ServiceStatus() const {
+    std::size_t up = 0;
+    for (const auto& session : sessions_) {
+        if (session->cycles() > 0 && !session->lost()) ++up;
+    }
+    return std::to_string(sessions_.size()) + (sessions_.size() == 1 ? " device, " : " devices, ") +
+           std::to_string(up) + " up, " + std::to_string(cycles_) +
+           (cycles_ == 1 ? " cycle" : " cycles") + " on " + options_.port +
+           (line_down_ ? " (port down, opening it again every second)" : "");
 }
 
 }  // namespace rxphost

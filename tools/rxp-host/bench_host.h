@@ -12,11 +12,13 @@
 #include <boost/asio/steady_timer.hpp>
 #include <chrono>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <stdexcept>
 #include <string>
 #include <vector>
 
+#include "tools/common/time_text.h"
 #include "tools/rxp-host/device_session.h"
 #include "tools/rxp-host/event_log.h"
 #include "tools/rxp-host/history_writer.h"
@@ -24,6 +26,7 @@
 #include "tools/rxp-host/plugin_loader.h"
 #include "tools/rxp-host/reply_check.h"
 #include "tools/rxp-host/serial_line.h"
+#include "tools/rxp-host/service_notify.h"
 
 namespace rxphost {
 
@@ -134,6 +137,10 @@ private:
     void ReportDevicesShort();
     void Stop();
     void WriteLiveState();
+    void WaitUntil(boost::asio::steady_timer& timer, Clock::time_point due,
+                   std::function<void()> then);
+    void Progress();
+    std::string ServiceStatus() const;
 
     HostOptions options_;
     boost::asio::io_context io_;
@@ -191,6 +198,11 @@ private:
     unsigned step_ = 0;  // commands sent in the poll under way
     LineWatch watch_;
     bool live_error_reported_ = false;
+
+    ServiceNotify service_;
+    Clock::duration watchdog_wake_{};  // a wait longer than this wakes to say it is alive
+    bool stopped_ = false;             // the run is over: the live files say so
+    rxp::tools::WallClock::time_point stopped_at_{};
 };
 }  // namespace rxphost
 

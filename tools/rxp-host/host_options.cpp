@@ -5,6 +5,7 @@
 #include <boost/program_options.hpp>
 #include <cmath>
 #include <cstdint>
+#include <cstdlib>
 #include <iostream>
 #include <sstream>
 #include <string>
@@ -246,8 +247,15 @@ bool AsksForStatus(int argc, char** argv) {
 
 }  // namespace
 
+std::string ServiceConffile() {
+    const char* conffile = std::getenv("RXP_HOST_CONF");
+    return conffile != nullptr ? conffile : "";
+}
+
 void UsageError(const std::string& what) {
-    Err(Priority::kError) << "rxp-host: " << what << "\nTry 'rxp-host --help'." << std::endl;
+    const std::string conffile = ServiceConffile();
+    Err(Priority::kError) << "rxp-host: " << (conffile.empty() ? "" : conffile + ": ") << what
+                          << "\nTry 'rxp-host --help'." << std::endl;
 }
 
 int ParseCommandLine(int argc, char** argv, CommandLine* line) {
@@ -352,6 +360,16 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
     try {
         po::store(po::command_line_parser(argc, argv).options(described).run(), vm);
         po::notify(vm);
+    } catch (const po::multiple_occurrences& e) {
+        // The unit gives these; the same option in RXP_HOST_OPTIONS comes second.
+        const std::string option = e.get_option_name();
+        if (!ServiceConffile().empty() &&
+            (option == "--port" || option == "--state" || option == "--metrics")) {
+            UsageError("the service gives " + option + " itself; remove it from RXP_HOST_OPTIONS");
+        } else {
+            UsageError(e.what());
+        }
+        return kExitUsage;
     } catch (const po::error& e) {
         UsageError(e.what());
         // A monitoring check reads 2 as CRITICAL: a check that could not run says UNKNOWN.

@@ -35,8 +35,13 @@ struct CommandLine {
 // the usage error already written to standard error (with "Try 'rxp-host --help'.").
 int ParseCommandLine(int argc, char** argv, CommandLine* line);
 
-// A usage error on standard error, followed by "Try 'rxp-host --help'.".
+// A usage error on standard error, followed by "Try 'rxp-host --help'.". Under the service it
+// names the instance's conffile first.
 void UsageError(const std::string& what);
+
+// The conffile the options came from when the service unit runs the host (it sets
+// RXP_HOST_CONF); empty otherwise.
+std::string ServiceConffile();
 
 }  // namespace rxphost
 

@@ -61,12 +61,13 @@ unsigned ModuleOfOrdinal(unsigned short ordinal) {
 
 namespace {
 
-Json::Value DeviceJson(const BusDeviceState& d, rxp::tools::WallClock::time_point now) {
+Json::Value DeviceJson(const BusDeviceState& d, bool stopped,
+                       rxp::tools::WallClock::time_point now) {
     const LiveState& s = *d.live;
     Json::Value root(Json::objectValue);
     root["address"] = s.address;
     root["device_id"] = s.device_id;
-    root["comm"] = CommText(s.comm);
+    root["comm"] = stopped ? "stopped" : CommText(s.comm);
     root["failed_polls_in_row"] = s.failed_in_row;
     root["failed_polls_total"] = Json::UInt64(s.failed_total);
     root["polls"] = Json::UInt64(s.polls);
@@ -141,13 +142,13 @@ std::string DeviceLabels(const std::string& port, const LiveState& s) {
            "\",device_id=\"" + std::to_string(s.device_id) + "\"";
 }
 
-void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState& d) {
+void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState& d, bool stopped) {
     const LiveState& s = *d.live;
     const std::string device = DeviceLabels(port, s);
     out->Add("rxp_comm_up", "gauge",
              "1 while the power system answers, 0 after 3 failed polls in a row (and before the "
-             "first cycle).",
-             device, s.comm == LiveState::Comm::kUp ? "1" : "0");
+             "first cycle, and once the host stopped).",
+             device, s.comm == LiveState::Comm::kUp && !stopped ? "1" : "0");
     out->Add("rxp_polls_total", "counter", "Polls started.", device, std::to_string(s.polls));
     out->Add("rxp_failed_polls_total", "counter",
              "Polls abandoned: no reply in time, or a reply dropped.", device,
@@ -213,6 +214,8 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
 std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now) {
     Json::Value root(Json::objectValue);
     root["time"] = rxp::tools::IsoTime(now);
+    root["host"] = bus.host.stopped ? "stopped" : "running";
+    if (bus.host.stopped) root["stopped_at"] = rxp::tools::IsoTime(bus.host.stopped_at);
     root["port"] = bus.host.port;
     root["version"] = bus.host.version;
     root["history_failed"] = Json::UInt64(bus.host.history_failed);
@@ -221,7 +224,9 @@ std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now
     root["output_dropped"] = Json::UInt64(bus.host.output_dropped);
     root["history_waiting"] = Json::UInt64(bus.host.history_waiting);
     Json::Value devices(Json::arrayValue);
-    for (const BusDeviceState& d : bus.devices) devices.append(DeviceJson(d, now));
+    for (const BusDeviceState& d : bus.devices) {
+        devices.append(DeviceJson(d, bus.host.stopped, now));
+    }
     // One device: its members at the top level too, for the readers of one-device files.
     if (bus.devices.size() == 1) {
         for (const std::string& name : devices[0].getMemberNames()) {
@@ -246,6 +251,9 @@ std::string MetricsText(const BusState& bus) {
     Families out;
     out.Add("rxp_build_info", "gauge", "Always 1: the version of the rxp-host serving the port.",
             port + ",version=\"" + LabelValue(host.version) + "\"", "1");
+    out.Add("rxp_host_running", "gauge",
+            "1 while rxp-host polls the port, 0 once it stopped (written as it exits).", port,
+            host.stopped ? "0" : "1");
     out.Add("rxp_history_failed_records_total", "counter",
             "Records that could not be stored in the --history database.", port,
             std::to_string(host.history_failed));
@@ -263,7 +271,7 @@ std::string MetricsText(const BusState& bus) {
             "Records held in memory now because another program locks the --history database "
             "(lost if the host is killed).",
             port, std::to_string(host.history_waiting));
-    for (const BusDeviceState& d : bus.devices) DeviceMetrics(&out, host.port, d);
+    for (const BusDeviceState& d : bus.devices) DeviceMetrics(&out, host.port, d, host.stopped);
     out.Declare("rxp_alarm_active", "gauge", "1 for every alarm raised now.");
     for (const BusDeviceState& d : bus.devices) {
         for (const auto& entry : d.live->alarms) {

@@ -4,8 +4,9 @@
 // file of their own beside the file, "<file>.tmp.XXXXXX", flushed to disk, then renamed over
 // it), so a reader never sees half a file or an empty one.
 //
-//   {"time": "...", "port": "/dev/ttyS1", "version": "...", "history_failed": 0,
-//    "events_lost": 0, "capture_lost": 0, "output_dropped": 0, "history_waiting": 0,
+//   {"time": "...", "host": "running", "port": "/dev/ttyS1", "version": "...",
+//    "history_failed": 0, "events_lost": 0, "capture_lost": 0, "output_dropped": 0,
+//    "history_waiting": 0,
 //    "devices": [{"address": 1, "device_id": 17, "comm": "up", "failed_polls_in_row": 0,
 //      "failed_polls_total": 2, "polls": 43, "cycles": 41, "other_address_frames": 0,
 //      "second_replies": 0, "late_replies": 0,
@@ -14,8 +15,11 @@
 //      "alarms": [{"ordinal": 52, "key": "alert_c_0", "id": "06025", "module": 7, ...}]}, ...]}
 //
 // With one device on the bus its members stand at the top level as well, as they did before
-// the host drove several. Every device series of the metrics carries the labels port, address
-// and device_id; the host's own series the label port.
+// the host drove several. When the run ends the files are written once more with "host":
+// "stopped", "stopped_at" and every device's "comm": "stopped" (rxp_comm_up 0,
+// rxp_host_running 0), so that no reader takes a stopped host's last state for a running one. Every
+// device series of the metrics carries the labels port, address and device_id; the host's own
+// series the label port.
 #ifndef RXP_TOOLS_RXP_HOST_LIVE_STATE_H
 #define RXP_TOOLS_RXP_HOST_LIVE_STATE_H
 
@@ -59,6 +63,10 @@ struct HostFacts {
     std::uint64_t capture_lost = 0;     // capture lines not written to the --capture file
     std::uint64_t output_dropped = 0;   // lines of standard output or error nobody read
     std::uint64_t history_waiting = 0;  // records held in memory behind a locked database
+    // The run is over (a signal, --cycles, --deadline): no device is "up" any more, whatever it
+    // last said.
+    bool stopped = false;
+    rxp::tools::WallClock::time_point stopped_at{};
 };
 
 // The module (1..20) whose rule has this ordinal in a pass; 0 for the AC and DC rules.

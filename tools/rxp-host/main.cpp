@@ -51,7 +51,9 @@ int Poll(const rxphost::CommandLine& line) {
         host.Start();
         code = host.Run();
     } catch (const rxphost::ConfigError& e) {
-        rxphost::Err(rxphost::Priority::kError) << "rxp-host: " << e.what() << std::endl;
+        const std::string conffile = rxphost::ServiceConffile();
+        rxphost::Err(rxphost::Priority::kError)
+            << "rxp-host: " << (conffile.empty() ? "" : conffile + ": ") << e.what() << std::endl;
         code = kExitUsage;
     } catch (const rxphost::StartupError& e) {
         rxphost::Err(rxphost::Priority::kError) << "rxp-host: " << e.what() << std::endl;

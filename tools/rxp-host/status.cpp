@@ -9,9 +9,8 @@
 #include <sstream>
 #include <stdexcept>
 
-#include "tools/rxp-host/input_file.h"
-
 #include "tools/rxp-host/alarm_glosses.h"
+#include "tools/rxp-host/input_file.h"
 
 namespace rxphost {
 
@@ -138,6 +137,12 @@ int StatusOfState(const std::string& path, const std::string& text,
         if (age < -kFutureSlack) {
             verdict.Raise(kStatusUnknown,
                           "state written " + AgeText(age) + ": was the clock set back?");
+        }
+        // Written by the host as it ended: nobody polls, whatever the devices last said.
+        if (state["host"].asString() == "stopped") {
+            lines << "host: stopped at " << state["stopped_at"].asString() << "\n";
+            verdict.Raise(kStatusCritical, "the host stopped at " + state["stopped_at"].asString() +
+                                               ": nobody polls");
         }
         if (state["port"].isString()) lines << "port: " << state["port"].asString() << "\n";
         if (state["version"].isString()) {

@@ -16,7 +16,7 @@ namespace rxphost {
 
 constexpr int kStatusOk = 0;        // every device answers, records are fresh, no alarm
 constexpr int kStatusWarning = 1;   // an alarm raised, no cycle completed yet, storage failing
-constexpr int kStatusCritical = 2;  // communication lost, or the state or a record too old
+constexpr int kStatusCritical = 2;  // communication lost, the host stopped, or too old
 constexpr int kStatusUnknown = 3;   // no state file, not a state, or dated ahead of the clock
 
 // Records and a state file older than this many seconds are stale (--status-max-age).

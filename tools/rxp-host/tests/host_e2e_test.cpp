@@ -2,9 +2,16 @@
 // Every check reads what a program downstream reads: the events file, the history database,
 // the exit code and the host's output.
 #include <gtest/gtest.h>
+#include <poll.h>
 #include <signal.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <unistd.h>
 
 #include <algorithm>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <map>
 #include <regex>
@@ -394,9 +401,13 @@ TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
     EXPECT_EQ(hosttest::CountEvents(events, "alarm_raised"), 2u);
     const Bytes published = rxp::hex::Parse(Named(events, "publish").back()["record"].asString());
 
+    // Written once more as the host ended: stopped, and no device "up" whatever it last said.
     Json::Value s;
     std::istringstream(hosttest::ReadText(state)) >> s;
-    EXPECT_EQ(s["comm"].asString(), "up");
+    EXPECT_EQ(s["host"].asString(), "stopped");
+    EXPECT_NO_THROW(rxp::tools::ParseIsoTime(s["stopped_at"].asString()));
+    EXPECT_EQ(s["comm"].asString(), "stopped");
+    EXPECT_EQ(s["devices"][0]["comm"].asString(), "stopped");
     EXPECT_EQ(s["cycles"].asUInt(), 2u);
     EXPECT_EQ(s["failed_polls_in_row"].asUInt(), 0u);
     EXPECT_EQ(s["failed_polls_total"].asUInt(), 0u);
@@ -443,7 +454,8 @@ TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
     EXPECT_EQ(values["rxp_build_info{" + port + ",version=\"" + rxp::tools::Version() + "\"}"],
               "1");
     EXPECT_EQ(values["rxp_history_failed_records_total{" + port + "}"], "0");
-    EXPECT_EQ(values["rxp_comm_up{" + dev + "}"], "1");
+    EXPECT_EQ(values["rxp_host_running{" + port + "}"], "0");
+    EXPECT_EQ(values["rxp_comm_up{" + dev + "}"], "0");
     EXPECT_EQ(values["rxp_polls_total{" + dev + "}"], "2");
     EXPECT_EQ(values["rxp_failed_polls_total{" + dev + "}"], "0");
     EXPECT_EQ(values["rxp_record_phase_value1{" + dev + ",phase=\"a\"}"],
@@ -470,3 +482,64 @@ TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
 }
 
 }  // namespace
+
+// Under a service manager (NOTIFY_SOCKET, WATCHDOG_USEC): READY=1 once the first poll is under
+// way, the status line after each cycle, and WATCHDOG=1 often enough through an --interval far
+// longer than the watchdog's period, which is the host waiting on time, not frozen.
+TEST_F(HostEndToEnd, ServiceManagerHearsReadyStatusAndAliveThroughALongInterval) {
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string socket_path = dir_.File("notify");
+    const int fd = ::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0);
+    ASSERT_GE(fd, 0);
+    sockaddr_un address{};
+    address.sun_family = AF_UNIX;
+    std::strncpy(address.sun_path, socket_path.c_str(), sizeof(address.sun_path) - 1);
+    ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof(address)), 0);
+
+    const double watchdog = 3.0;  // seconds; the interval is almost three times as long
+    hosttest::Process host(HostArgs({"--cycles", "2", "--interval", "8"}), out(), err(), [&] {
+        ::setenv("NOTIFY_SOCKET", socket_path.c_str(), 1);
+        ::setenv("WATCHDOG_USEC", "3000000", 1);
+    });
+    using Clock = std::chrono::steady_clock;
+    std::vector<std::pair<Clock::time_point, std::string>> heard;
+    const Clock::time_point limit = Clock::now() + std::chrono::seconds(40);
+    while (Clock::now() < limit) {
+        pollfd ready{fd, POLLIN, 0};
+        if (::poll(&ready, 1, 200) == 1) {
+            char text[512];
+            const ssize_t n = ::recv(fd, text, sizeof(text), 0);
+            if (n > 0) heard.emplace_back(Clock::now(), std::string(text, n));
+            continue;
+        }
+        if (!heard.empty() && heard.back().second.find("STOPPING=1") != std::string::npos) break;
+    }
+    ::close(fd);
+    ASSERT_EQ(host.Wait(milliseconds(10000)), 0) << hosttest::ReadText(err());
+
+    std::size_t ready = heard.size(), last_alive = 0;
+    double longest_silence = 0;
+    std::string statuses;
+    for (std::size_t i = 0; i < heard.size(); ++i) {
+        const std::string& message = heard[i].second;
+        if (message.find("READY=1") != std::string::npos && ready == heard.size()) ready = i;
+        const std::size_t status = message.find("STATUS=");
+        if (status != std::string::npos) statuses += message.substr(status + 7) + "\n";
+        if (message.find("WATCHDOG=1") == std::string::npos || ready == heard.size()) continue;
+        if (last_alive != 0) {
+            longest_silence = std::max(
+                longest_silence,
+                std::chrono::duration<double>(heard[i].first - heard[last_alive].first).count());
+        }
+        last_alive = i;
+    }
+    ASSERT_LT(ready, heard.size()) << "no READY=1";
+    EXPECT_NE(heard[ready].second.find("STATUS=1 device, 0 up, 0 cycles on " + line()),
+              std::string::npos)
+        << heard[ready].second;
+    EXPECT_NE(statuses.find("1 device, 1 up, 1 cycle on "), std::string::npos) << statuses;
+    EXPECT_NE(statuses.find("1 device, 1 up, 2 cycles on "), std::string::npos) << statuses;
+    EXPECT_NE(heard.back().second.find("STOPPING=1"), std::string::npos) << heard.back().second;
+    EXPECT_GT(last_alive, ready);
+    EXPECT_LT(longest_silence, watchdog) << "the watchdog would have stopped a host that waits";
+}

@@ -236,8 +236,8 @@ TEST_F(HostOnTestLine, SilentLineIsReportedLostOnceAndRestoredAtTheNextCycle) {
     Json::Value lost;
     std::istringstream(hosttest::ReadText(state)) >> lost;  // whole: it is replaced, not rewritten
     EXPECT_GE(lost["failed_polls_in_row"].asUInt(), 3u);
+    EXPECT_TRUE(hosttest::WaitUntil([&] { return comm_is("up"); }, milliseconds(10000)));
     ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
-    EXPECT_TRUE(comm_is("up"));
     EXPECT_NE(hosttest::ReadText(state).find("\"failed_polls_total\":5,"), std::string::npos)
         << hosttest::ReadText(state);
 

@@ -45,6 +45,11 @@ std::string State(const std::string& time, const std::string& device,
     return s + host + R"(,"time":")" + time + R"(","port":"/dev/ttyUSB0"})";
 }
 
+// The state as the host writes it when its run ends.
+std::string Stopped(const std::string& state) {
+    return R"({"host":"stopped","stopped_at":")" + std::string(kFresh) + "\"," + state.substr(1);
+}
+
 TEST(HostStatus, VerdictAndLinesForEveryState) {
     const struct {
         const char* what;
@@ -109,6 +114,8 @@ TEST(HostStatus, VerdictAndLinesForEveryState) {
          State(kFresh, Device("up", kFresh), "", R"(,"output_dropped":5,"history_waiting":11)"),
          rxphost::kStatusWarning,
          "status: WARNING (storage failing: output_dropped 5, history_waiting 11)\n"},
+        {"stopped", Stopped(State(kFresh, Device("stopped", kFresh))), rxphost::kStatusCritical,
+         "status: CRITICAL (the host stopped at 2024-05-01T12:09:55+00:00: nobody polls)\n"},
         {"not JSON", "{\"comm\":", rxphost::kStatusUnknown, "status: UNKNOWN (s.json is not"},
         {"not a state", R"({"time":"2024-05-01T12:09:55+00:00"})", rxphost::kStatusUnknown,
          "status: UNKNOWN (s.json is not a state file of rxp-host"},

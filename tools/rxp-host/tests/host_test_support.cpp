@@ -155,7 +155,10 @@ Json::Value ReadJson(const std::string& path) {
 
 std::vector<Json::Value> ReadEvents(const std::string& path) {
     std::vector<Json::Value> events;
-    std::istringstream lines(ReadText(path));
+    std::string text = ReadText(path);
+    // Read while the host runs, the last line may be in the middle of its write.
+    text.erase(text.rfind('\n') == std::string::npos ? 0 : text.rfind('\n') + 1);
+    std::istringstream lines(text);
     std::string line;
     Json::CharReaderBuilder builder;
     std::unique_ptr<Json::CharReader> reader(builder.newCharReader());

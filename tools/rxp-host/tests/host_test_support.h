@@ -68,7 +68,8 @@ void WriteBytes(const std::string& path, const Bytes& bytes);
 Bytes WithoutTimestamp(Bytes record);
 // A JSON file as it stands now (the state); null while it is missing or does not parse.
 Json::Value ReadJson(const std::string& path);
-// Every line of a JSON Lines file; a line that does not parse fails the test.
+// Every whole line of a JSON Lines file (a last line still being written is left out); a line
+// that does not parse fails the test.
 std::vector<Json::Value> ReadEvents(const std::string& path);
 std::size_t CountEvents(const std::vector<Json::Value>& events, const std::string& name);
 std::size_t CountLines(const std::string& text, const std::string& needle);
