@@ -15,7 +15,8 @@
 #   reloaded   logrotate with the shipped file, then systemctl reload: every published record
 #              is in the rotated or the new events file, the capture goes on in a new file
 #   stopped    systemctl stop: --status CRITICAL at once, rxp_comm_up 0, an alert
-#   watched    a frozen host (SIGSTOP) killed by the watchdog and started again
+#   watched    a frozen host (SIGSTOP) CRITICAL at once and killed by the watchdog and started
+#              again; a host killed with -9 CRITICAL at once and started again
 #   restarted  kill -9: started again after RestartSec; a conffile that repeats --state: exit
 #              2, named in the journal and systemctl status, not restarted
 #   removed    apt-get remove stops the instances and clears /run/rxp-host
@@ -348,6 +349,11 @@ restarted() {  # UNIT N: NRestarts reached N and the new host is ready
 restarts=$(show "$unit" NRestarts)
 t0=$SECONDS
 inside kill -STOP "$(show "$unit" MainPID)"
+code=0
+inside rxp-host --status /run/rxp-host/ttyRXPA.json >"$work/frozen.txt" || code=$?
+((code == 2)) && grep -q 'is frozen' "$work/frozen.txt" ||
+    fail "--status of a frozen host: $(cat "$work/frozen.txt")"
+echo "frozen host: --status CRITICAL at once ($(head -1 "$work/frozen.txt"))"
 wait_for $((watchdog + restart_sec + 30)) "the watchdog's restart of the frozen host" restarted "$unit" $((restarts + 1))
 took=$((SECONDS - t0))
 inside journalctl -u "$unit" --no-pager | grep -q 'Watchdog timeout' || fail "the journal has no watchdog timeout"
@@ -358,6 +364,11 @@ echo "frozen host (SIGSTOP): watchdog timeout and restart in $took s (WatchdogSe
 restarts=$(show "$unit" NRestarts)
 t0=$SECONDS
 inside kill -9 "$(show "$unit" MainPID)"
+code=0
+inside rxp-host --status /run/rxp-host/ttyRXPA.json >"$work/killed.txt" || code=$?
+((code == 2)) && grep -q 'is gone without saying so' "$work/killed.txt" ||
+    fail "--status of a killed host: $(cat "$work/killed.txt")"
+echo "killed host: --status CRITICAL at once ($(head -1 "$work/killed.txt"))"
 inside systemctl start rxp-host@ttyRXPC 2>/dev/null && fail "rxp-host@ttyRXPC started with --state twice"
 wait_for $((restart_sec + 30)) "the restart after kill -9" restarted "$unit" $((restarts + 1))
 took=$((SECONDS - t0))

@@ -779,7 +779,7 @@ void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
     BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
                            events_.lost(), watch_.capture_lost(), OutputDropped(),
-                           history_ ? history_->waiting() : 0, stopped_, stopped_at_},
+                           history_ ? history_->waiting() : 0, stopped_, stopped_at_, process_},
                  {}};
     for (std::size_t i = 0; i < sessions_.size(); ++i) {
         bus.devices.push_back(BusDeviceState{&sessions_[i]->live(), counts_[i].other_address,

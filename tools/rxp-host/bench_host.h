@@ -22,6 +22,7 @@
 #include "tools/rxp-host/device_session.h"
 #include "tools/rxp-host/event_log.h"
 #include "tools/rxp-host/history_writer.h"
+#include "tools/rxp-host/host_process.h"
 #include "tools/rxp-host/line_watch.h"
 #include "tools/rxp-host/plugin_loader.h"
 #include "tools/rxp-host/reply_check.h"
@@ -203,6 +204,7 @@ private:
     Clock::duration watchdog_wake_{};  // a wait longer than this wakes to say it is alive
     bool stopped_ = false;             // the run is over: the live files say so
     rxp::tools::WallClock::time_point stopped_at_{};
+    const ProcessMark process_ = ThisProcess();
 };
 }  // namespace rxphost
 

@@ -216,6 +216,9 @@ std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now
     root["time"] = rxp::tools::IsoTime(now);
     root["host"] = bus.host.stopped ? "stopped" : "running";
     if (bus.host.stopped) root["stopped_at"] = rxp::tools::IsoTime(bus.host.stopped_at);
+    root["pid"] = Json::Int64(bus.host.process.pid);
+    root["pid_started"] = Json::UInt64(bus.host.process.started);
+    root["pid_namespace"] = bus.host.process.pid_namespace;
     root["port"] = bus.host.port;
     root["version"] = bus.host.version;
     root["history_failed"] = Json::UInt64(bus.host.history_failed);

@@ -4,7 +4,8 @@
 // file of their own beside the file, "<file>.tmp.XXXXXX", flushed to disk, then renamed over
 // it), so a reader never sees half a file or an empty one.
 //
-//   {"time": "...", "host": "running", "port": "/dev/ttyS1", "version": "...",
+//   {"time": "...", "host": "running", "pid": 812, "pid_started": 1523,
+//    "pid_namespace": "pid:[4026531836]", "port": "/dev/ttyS1", "version": "...",
 //    "history_failed": 0, "events_lost": 0, "capture_lost": 0, "output_dropped": 0,
 //    "history_waiting": 0,
 //    "devices": [{"address": 1, "device_id": 17, "comm": "up", "failed_polls_in_row": 0,
@@ -31,6 +32,7 @@
 
 #include "protocol/reply_layout.h"
 #include "tools/common/time_text.h"
+#include "tools/rxp-host/host_process.h"
 #include "tools/rxp-host/summary.h"
 
 namespace rxphost {
@@ -67,6 +69,8 @@ struct HostFacts {
     // last said.
     bool stopped = false;
     rxp::tools::WallClock::time_point stopped_at{};
+    // The host's process, for a reader to see whether it still runs (host_process.h).
+    ProcessMark process;
 };
 
 // The module (1..20) whose rule has this ordinal in a pass; 0 for the AC and DC rules.

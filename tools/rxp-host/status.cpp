@@ -10,6 +10,7 @@
 #include <stdexcept>
 
 #include "tools/rxp-host/alarm_glosses.h"
+#include "tools/rxp-host/host_process.h"
 #include "tools/rxp-host/input_file.h"
 
 namespace rxphost {
@@ -113,6 +114,36 @@ void StorageLines(const Json::Value& state, std::ostream& lines, Verdict* verdic
     if (!failing.empty()) verdict->Raise(kStatusWarning, "storage failing: " + failing);
 }
 
+// A host that cannot say so itself: killed (gone without writing "stopped"), or frozen by a
+// signal. Its state reads as it was, so the process is looked at, where this machine shows it.
+void ProcessLines(const Json::Value& state, std::ostream& lines, Verdict* verdict) {
+    if (!state["pid"].isIntegral() || !state["pid_started"].isIntegral() ||
+        !state["pid_namespace"].isString()) {
+        return;  // a state of an older build
+    }
+    ProcessMark mark;
+    mark.pid = static_cast<long>(state["pid"].asInt64());
+    mark.started = state["pid_started"].asUInt64();
+    mark.pid_namespace = state["pid_namespace"].asString();
+    const std::string who = "the host (pid " + std::to_string(mark.pid) + ")";
+    switch (LookAt(mark)) {
+        case ProcessSeen::kRunning:
+            lines << "host: running, pid " << mark.pid << "\n";
+            break;
+        case ProcessSeen::kFrozen:
+            lines << "host: frozen, pid " << mark.pid << "\n";
+            verdict->Raise(kStatusCritical, who + " is frozen, stopped by a signal: nothing polls");
+            break;
+        case ProcessSeen::kGone:
+            lines << "host: gone, pid " << mark.pid << "\n";
+            verdict->Raise(kStatusCritical,
+                           who + " is gone without saying so (killed?): nothing polls");
+            break;
+        case ProcessSeen::kCannotTell:
+            break;
+    }
+}
+
 }  // namespace
 
 int StatusOfState(const std::string& path, const std::string& text,
@@ -143,6 +174,8 @@ int StatusOfState(const std::string& path, const std::string& text,
             lines << "host: stopped at " << state["stopped_at"].asString() << "\n";
             verdict.Raise(kStatusCritical, "the host stopped at " + state["stopped_at"].asString() +
                                                ": nobody polls");
+        } else {
+            ProcessLines(state, lines, &verdict);
         }
         if (state["port"].isString()) lines << "port: " << state["port"].asString() << "\n";
         if (state["version"].isString()) {

@@ -2,14 +2,18 @@
 // can be in, with one device at the top level and with several in "devices", and for files and
 // options that are no state to read.
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <sstream>
 #include <string>
 #include <vector>
 
 #include "tools/common/time_text.h"
+#include "tools/rxp-host/host_process.h"
 #include "tools/rxp-host/status.h"
 #include "tools/rxp-host/tests/host_test_support.h"
 
@@ -48,6 +52,51 @@ std::string State(const std::string& time, const std::string& device,
 // The state as the host writes it when its run ends.
 std::string Stopped(const std::string& state) {
     return R"({"host":"stopped","stopped_at":")" + std::string(kFresh) + "\"," + state.substr(1);
+}
+
+// A host killed without a chance to write "stopped", or frozen by SIGSTOP, leaves a state that
+// reads as healthy: the process it names is looked at, and a pid given since to another program
+// is not taken for it.
+TEST(HostStatus, HostKilledOrFrozenWithoutSayingSoIsCriticalAtOnce) {
+    const pid_t child = ::fork();
+    if (child == 0) {
+        ::pause();
+        ::_exit(0);
+    }
+    ASSERT_GT(child, 0);
+    const rxphost::ProcessMark mark = rxphost::MarkOf(child);
+    ASSERT_EQ(mark.pid, child);
+    const auto status = [](const rxphost::ProcessMark& m, std::string* said) {
+        const std::string fields = R"(,"pid":)" + std::to_string(m.pid) + R"(,"pid_started":)" +
+                                   std::to_string(m.started) + R"(,"pid_namespace":")" +
+                                   m.pid_namespace + "\"";
+        std::ostringstream out;
+        const int code = rxphost::StatusOfState(
+            "s.json", State(kFresh, Device("up", kFresh), "", fields), kNow, 300, out);
+        *said = out.str();
+        return code;
+    };
+    std::string said;
+    EXPECT_EQ(status(mark, &said), rxphost::kStatusOk) << said;
+    EXPECT_NE(said.find("host: running, pid " + std::to_string(child) + "\n"), std::string::npos);
+
+    ::kill(child, SIGSTOP);
+    ASSERT_TRUE(
+        hosttest::WaitUntil([&] { return rxphost::LookAt(mark) == rxphost::ProcessSeen::kFrozen; },
+                            hosttest::milliseconds(5000)));
+    EXPECT_EQ(status(mark, &said), rxphost::kStatusCritical) << said;
+    EXPECT_NE(said.find("is frozen, stopped by a signal"), std::string::npos) << said;
+
+    rxphost::ProcessMark reused = mark;
+    reused.started += 1;  // the pid of another program since
+    ::kill(child, SIGCONT);
+    EXPECT_EQ(status(reused, &said), rxphost::kStatusCritical) << said;
+    EXPECT_NE(said.find("is gone without saying so"), std::string::npos) << said;
+
+    ::kill(child, SIGKILL);
+    ::waitpid(child, nullptr, 0);
+    EXPECT_EQ(status(mark, &said), rxphost::kStatusCritical) << said;
+    EXPECT_NE(said.find("host: gone, pid"), std::string::npos) << said;
 }
 
 TEST(HostStatus, VerdictAndLinesForEveryState) {
