@@ -50,7 +50,6 @@ BenchHost::BenchHost(const HostOptions& options)
       line_(io_),
       poll_timer_(io_),
       reply_timer_(io_),
-      reopen_timer_(io_),
       deadline_timer_(io_),
       signals_(io_, SIGINT, SIGTERM),
       check_(options.baud, options.address_check) {
@@ -362,30 +361,18 @@ void BenchHost::LineDown(const std::string& what) {
     reopen_failure_reported_ = false;
     watch_.Flush();
     WriteLiveState();
-    ArmReopen();
-}
-
-void BenchHost::ArmReopen() {
-    reopen_timer_.expires_after(kReopenInterval);
-    reopen_timer_.async_wait([this](const boost::system::error_code& ec) {
-        if (!ec) TryReopen();
-    });
-}
-
-void BenchHost::TryReopen() {
-    if (stopping_) return;
-    try {
-        line_.Open(options_.port, options_.baud);
-    } catch (const std::runtime_error& e) {
-        if (!reopen_failure_reported_) {
+    line_.Reopen(
+        kReopenInterval, [this] { LineOpenAgain(); },
+        [this](const std::string& why) {
+            if (reopen_failure_reported_) return;
             reopen_failure_reported_ = true;
-            Err(Priority::kError) << "rxp-host: " << e.what() << "; trying again every "
+            Err(Priority::kError) << "rxp-host: " << why << "; trying again every "
                                   << NumberText(kReopenInterval.count() / 1000.0) << " s"
                                   << std::endl;
-        }
-        ArmReopen();
-        return;
-    }
+        });
+}
+
+void BenchHost::LineOpenAgain() {
     Err(Priority::kNotice) << "rxp-host: port '" << options_.port << "' open again" << std::endl;
     line_down_ = false;
     quiet_until_ = Clock::now();
@@ -696,7 +683,6 @@ void BenchHost::Stop() {
     boost::system::error_code ignored;
     poll_timer_.cancel();
     reply_timer_.cancel();
-    reopen_timer_.cancel();
     deadline_timer_.cancel();
     signals_.cancel(ignored);
     line_.Close();

@@ -112,8 +112,7 @@ private:
     void FailBusyPoll();
     bool SendFrame(DeviceSession& session, const unsigned char* data, unsigned int size);
     void LineDown(const std::string& what);
-    void ArmReopen();
-    void TryReopen();
+    void LineOpenAgain();
     void ReportHistoryFailures();
     void WaitForSignal();
     void ReopenFiles();
@@ -135,7 +134,6 @@ private:
     SerialLine line_;
     boost::asio::steady_timer poll_timer_;
     boost::asio::steady_timer reply_timer_;
-    boost::asio::steady_timer reopen_timer_;
     boost::asio::steady_timer deadline_timer_;
     boost::asio::signal_set signals_;
 

@@ -125,11 +125,12 @@ bool IsSupportedBaud(unsigned baud) {
     return baud == 0 || std::find(std::begin(kBauds), std::end(kBauds), baud) != std::end(kBauds);
 }
 
-SerialLine::SerialLine(boost::asio::io_context& io) : port_(io) {}
+SerialLine::SerialLine(boost::asio::io_context& io) : port_(io), reopen_timer_(io) {}
 
 void SerialLine::Open(const std::string& device, unsigned baud) {
     using boost::asio::serial_port_base;
     device_ = device;
+    baud_ = baud;
     boost::system::error_code ec;
     const std::string kind = NotADevice(device);
     if (!kind.empty()) {
@@ -185,12 +186,39 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
 
 void SerialLine::Close() {
     boost::system::error_code ignored;
+    reopen_timer_.cancel();
     if (port_.is_open()) ReleasePort(port_.native_handle());
     port_.cancel(ignored);
     port_.close(ignored);
     reading_ = false;
     unwritten_.clear();  // the write under way ends aborted, without reading it again
     ++generation_;
+}
+
+void SerialLine::Reopen(std::chrono::milliseconds interval, std::function<void()> on_open,
+                        std::function<void(const std::string& why)> on_failure) {
+    Close();
+    reopen_interval_ = interval;
+    on_reopen_ = std::move(on_open);
+    on_reopen_failure_ = std::move(on_failure);
+    reopen_timer_.expires_after(reopen_interval_);
+    reopen_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) TryReopen();
+    });
+}
+
+void SerialLine::TryReopen() {
+    try {
+        Open(device_, baud_);
+    } catch (const std::runtime_error& e) {
+        if (on_reopen_failure_) on_reopen_failure_(e.what());
+        reopen_timer_.expires_after(reopen_interval_);
+        reopen_timer_.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec) TryReopen();
+        });
+        return;
+    }
+    if (on_reopen_) on_reopen_();
 }
 
 bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string* error) {

@@ -6,6 +6,8 @@
 #include <array>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/serial_port.hpp>
+#include <boost/asio/steady_timer.hpp>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -56,7 +58,13 @@ public:
     // this host alone and drops whatever is waiting in its buffers. Throws PortInUse when
     // another program holds it, std::runtime_error otherwise; both name the port.
     void Open(const std::string& device, unsigned baud);
+    // Closes the port, and stops the attempts of Reopen.
     void Close();
+    // Closes the port and opens it again, with the device and speed of the last Open, every
+    // `interval` until that works; then `on_open` is told. Every attempt that fails is told to
+    // `on_failure` with Open's reason.
+    void Reopen(std::chrono::milliseconds interval, std::function<void()> on_open,
+                std::function<void(const std::string& why)> on_failure);
 
     // Writes one frame; false (and the reason in `error`) when the port refuses it. Never
     // waits: what the port does not take at once (a peer that does not read, flow held back)
@@ -75,9 +83,15 @@ public:
 
 private:
     void ReadNext();
+    void TryReopen();
 
     boost::asio::serial_port port_;
+    boost::asio::steady_timer reopen_timer_;
     std::string device_;
+    unsigned baud_ = 0;
+    std::chrono::milliseconds reopen_interval_{0};
+    std::function<void()> on_reopen_;
+    std::function<void(const std::string&)> on_reopen_failure_;
     std::array<unsigned char, 4096> chunk_{};
     std::vector<unsigned char> unwritten_;  // of the last frame, still going out
     ChunkHandler on_chunk_;
