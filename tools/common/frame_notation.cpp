@@ -56,6 +56,17 @@ std::string CommandName(std::uint8_t group, std::uint8_t command, const unsigned
     return name;
 }
 
+int ExpectedReplyPayload(const unsigned char* chars, std::size_t size) {
+    // ~ aa gg cc ...: the address, group and command characters are the first after the start.
+    if (size < frame::FrameChars(0) || chars[0] != frame::kStart) return -1;
+    const unsigned char group = frame::DecodePair(chars[3], chars[4]);
+    const unsigned char command = frame::DecodePair(chars[5], chars[6]);
+    for (const PollCommand& c : kPollCommands) {
+        if (c.group == group && c.command == command) return c.payload_needed;
+    }
+    return -1;
+}
+
 std::string CommandNameOfFrame(const unsigned char* chars, std::size_t size) {
     Bytes raw;
     if (!DecodeFrameChars(chars, size, &raw) || raw.size() < frame::kHeaderBytes + 1) return "";

@@ -33,6 +33,10 @@ std::string CommandName(std::uint8_t group, std::uint8_t command, const unsigned
 // The same for a command frame as it goes on the line; empty when it is not one.
 std::string CommandNameOfFrame(const unsigned char* chars, std::size_t size);
 
+// The payload bytes the reply to a command frame must carry, as the device's polling cycle
+// checks them; -1 for a frame that is no poll command.
+int ExpectedReplyPayload(const unsigned char* chars, std::size_t size);
+
 // A frame or a run of noise for people (see above), without time, direction or note.
 std::string FrameText(const unsigned char* chars, std::size_t size, LineDirection direction);
 

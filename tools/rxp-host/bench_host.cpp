@@ -340,8 +340,7 @@ void BenchHost::LineDown(const std::string& what) {
                           << NumberText(kReopenInterval.count() / 1000.0) << " s" << std::endl;
     if (poll_active_) {
         poll_active_ = false;
-        ++reply_generation_;
-        reply_timer_.cancel();
+        CancelReplyTimer();
         watch_.PollFailed(static_cast<unsigned>(polls_), "line");
         current_->FailPoll(
             polls_, "line", what,
@@ -376,7 +375,6 @@ void BenchHost::LineOpenAgain() {
     Err(Priority::kNotice) << "rxp-host: port '" << options_.port << "' open again" << std::endl;
     line_down_ = false;
     quiet_until_ = Clock::now();
-    StartReading();
     boost::asio::post(io_, [this] { StartPoll(); });
 }
 
@@ -554,22 +552,52 @@ void BenchHost::NotTaken(DeviceSession& session, std::size_t piece, int from) {
     session.Event("warning", fields);
 }
 
+// One timer serves all the commands of a poll: armed at the first, it is put off to the time of
+// the last whenever it fires before that, so that a command costs no timer of its own.
 void BenchHost::ArmReplyTimer() {
+    reply_due_ = Clock::now() + Seconds(options_.timeout);
+    if (!reply_timer_armed_) WaitForReplyDue();
+}
+
+void BenchHost::WaitForReplyDue() {
+    reply_timer_armed_ = true;
     const std::uint64_t generation = ++reply_generation_;
-    reply_timer_.expires_after(Seconds(options_.timeout));
+    reply_timer_.expires_at(reply_due_);
     reply_timer_.async_wait([this, generation](const boost::system::error_code& ec) {
-        if (ec || generation != reply_generation_ || !poll_active_) return;
-        if (line_.writing()) {
-            // The port took not even the command in the reply's time: a peer that reads
-            // nothing. The port is given up and opened again, as after a failure.
-            LineDown("writing blocked: the command was not taken within " +
-                     NumberText(options_.timeout) + " s");
-            return;
-        }
-        std::string detail = "no reply";
-        if (!write_error_.empty()) detail = "command not sent (" + write_error_ + "), no reply";
-        FailPoll("timeout", detail + " within " + NumberText(options_.timeout) + " s");
+        if (ec || generation != reply_generation_) return;
+        reply_timer_armed_ = false;
+        OnReplyDue();
     });
+}
+
+void BenchHost::CancelReplyTimer() {
+    ++reply_generation_;
+    reply_timer_armed_ = false;
+    reply_timer_.cancel();
+}
+
+void BenchHost::OnReplyDue() {
+    if (!poll_active_) return;
+    if (Clock::now() < reply_due_) {
+        WaitForReplyDue();
+        return;
+    }
+    if (line_.writing()) {
+        // The port took not even the command in the reply's time: a peer that reads
+        // nothing. The port is given up and opened again, as after a failure.
+        LineDown("writing blocked: the command was not taken within " +
+                 NumberText(options_.timeout) + " s");
+        return;
+    }
+    // A frame shorter than its header says is still gathered by the port: it arrived in time,
+    // and goes to the device before the poll is given up.
+    line_.TakeWaiting();
+    // The device took it and sent its next command (which armed the timer again), or the poll
+    // ended with it.
+    if (!poll_active_ || line_down_ || reply_timer_armed_) return;
+    std::string detail = "no reply";
+    if (!write_error_.empty()) detail = "command not sent (" + write_error_ + "), no reply";
+    FailPoll("timeout", detail + " within " + NumberText(options_.timeout) + " s");
 }
 
 void BenchHost::ReportHistoryFailures() {
@@ -596,8 +624,8 @@ void BenchHost::ReportHistoryFailures() {
 
 void BenchHost::EndPoll() {
     poll_active_ = false;
-    ++reply_generation_;
-    reply_timer_.cancel();
+    CancelReplyTimer();
+    line_.StopAwaiting();
 }
 
 void BenchHost::CompleteCycle() {
@@ -679,10 +707,9 @@ void BenchHost::ScheduleNext() {
 
 void BenchHost::Stop() {
     stopping_ = true;
-    ++reply_generation_;
+    CancelReplyTimer();
     boost::system::error_code ignored;
     poll_timer_.cancel();
-    reply_timer_.cancel();
     deadline_timer_.cancel();
     signals_.cancel(ignored);
     line_.Close();

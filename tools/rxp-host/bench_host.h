@@ -120,6 +120,9 @@ private:
     int ExitCode() const;
     void OnChunk(unsigned char* data, std::size_t size);
     void ArmReplyTimer();
+    void WaitForReplyDue();
+    void CancelReplyTimer();
+    void OnReplyDue();
     void CompleteCycle();
     void FailPoll(const std::string& reason, const std::string& detail);
     void EndPoll();
@@ -167,7 +170,9 @@ private:
     std::uint64_t rounds_ = 0;
     std::vector<std::size_t> round_;  // sessions still to poll in this round, in order
     std::size_t round_next_ = 0;
-    std::uint64_t reply_generation_ = 0;
+    std::uint64_t reply_generation_ = 0;  // of the reply timer's wait
+    bool reply_timer_armed_ = false;
+    Clock::time_point reply_due_;  // the last command's reply is due
     Clock::time_point poll_started_;
     Clock::time_point next_round_due_;
 

@@ -1,6 +1,7 @@
 #include "tools/rxp-host/serial_line.h"
 
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
@@ -14,6 +15,8 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "protocol/frame.h"
+#include "tools/common/frame_notation.h"
 #include "tools/rxp-host/port_guard.h"
 
 namespace rxphost {
@@ -63,6 +66,16 @@ std::vector<gid_t> GroupsOfUser(uid_t uid) {
     groups.resize(static_cast<std::size_t>(count));
     return groups;
 }
+
+// A frame's header on the line: the start character, then address, group, command and length
+// as two characters each. The length's characters are its last two.
+constexpr std::size_t kHeaderChars = 1 + 2 * rxp::frame::kHeaderBytes;
+
+// VMIN is a byte: the most characters a port gathers before it wakes the host.
+constexpr std::size_t kMostGathered = 255;
+// How long past their line time the rest of a reply is waited for: a reply shorter than the
+// command asks for is handed over then.
+constexpr unsigned kRestSlackCharacters = 3;
 
 constexpr const char* kGiveAPort =
     "give the serial port (/dev/ttyS0, /dev/ttyUSB0, ...) or the link of rxp-sim";
@@ -125,6 +138,43 @@ bool IsSupportedBaud(unsigned baud) {
     return baud == 0 || std::find(std::begin(kBauds), std::end(kBauds), baud) != std::end(kBauds);
 }
 
+void ReplyGauge::Feed(const unsigned char* data, std::size_t size) {
+    began_ = false;
+    for (std::size_t i = 0; i < size; ++i) {
+        const unsigned char c = data[i];
+        if (!in_frame_) {
+            // Noise between frames: nothing is due until a frame starts.
+            if (c == rxp::frame::kStart) {
+                in_frame_ = true;
+                began_ = true;
+                seen_ = 1;
+                length_ = 0;
+            }
+            continue;
+        }
+        ++seen_;
+        if (c == rxp::frame::kEnd || seen_ >= rxp::frame::kRxBufferSize) {
+            in_frame_ = false;
+        } else if (seen_ == kHeaderChars - 1) {
+            length_high_ = c;
+        } else if (seen_ == kHeaderChars) {
+            length_ = rxp::frame::FrameChars(rxp::frame::DecodePair(length_high_, c));
+        }
+    }
+}
+
+std::size_t ReplyGauge::due() const {
+    if (!in_frame_) return 0;
+    if (length_ == 0) return kHeaderChars - seen_;
+    // Longer than its header said: its end character is all that can be waited for.
+    return length_ > seen_ ? length_ - seen_ : 1;
+}
+
+std::size_t ReplyGauge::due(std::size_t expected) const {
+    if (in_frame_ && length_ == 0 && expected > seen_) return expected - seen_;
+    return due();
+}
+
 SerialLine::SerialLine(boost::asio::io_context& io) : port_(io), reopen_timer_(io) {}
 
 void SerialLine::Open(const std::string& device, unsigned baud) {
@@ -180,6 +230,10 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
         port_.close(ec);
         throw std::runtime_error("cannot configure port '" + device + "': " + ec.message());
     }
+    // Every character wakes the host until a reply is awaited.
+    gathering_.Attach(port_.native_handle());
+    awaiting_ = false;
+    gauge_.Forget();
     // Bytes left over from before the host started belong to no poll.
     ::tcflush(port_.native_handle(), TCIOFLUSH);
 }
@@ -192,6 +246,8 @@ void SerialLine::Close() {
     port_.close(ignored);
     reading_ = false;
     unwritten_.clear();  // the write under way ends aborted, without reading it again
+    awaiting_ = false;
+    gauge_.Forget();
     ++generation_;
 }
 
@@ -218,6 +274,8 @@ void SerialLine::TryReopen() {
         });
         return;
     }
+    reading_ = true;
+    WaitForCharacters();
     if (on_reopen_) on_reopen_();
 }
 
@@ -230,10 +288,18 @@ bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string*
         if (error != nullptr) *error = "the port has not taken the last frame yet";
         return false;
     }
+    if (!awaiting_) {
+        awaiting_ = true;
+        gauge_.Forget();
+        Gather();
+    }
+    const int payload = rxp::tools::ExpectedReplyPayload(data, size);
+    expected_ = payload < 0 ? 0 : rxp::frame::FrameChars(static_cast<std::size_t>(payload));
     // The port is non-blocking (Asio opens it so): a write takes what fits and never waits.
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::write(port_.native_handle(), data + done, size - done);
+        ++counts_.writes;
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -260,15 +326,44 @@ bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string*
     return true;
 }
 
+void SerialLine::StopAwaiting() {
+    awaiting_ = false;
+    Gather();
+}
+
 void SerialLine::StartReading(ChunkHandler on_chunk, ErrorHandler on_error) {
     on_chunk_ = std::move(on_chunk);
     on_error_ = std::move(on_error);
     if (reading_ || !port_.is_open()) return;
     reading_ = true;
-    ReadNext();
+    WaitForCharacters();
 }
 
-void SerialLine::ReadNext() {
+void SerialLine::TakeWaiting() {
+    if (!reading_ || !port_.is_open()) return;
+    if (ReadAvailable()) Gather();
+}
+
+SerialLine::Counts SerialLine::TakeCounts() {
+    const Counts taken = counts_;
+    counts_ = Counts{};
+    return taken;
+}
+
+void SerialLine::Gather() {
+    if (!port_.is_open()) return;
+    const std::size_t due = awaiting_ ? gauge_.due() : 0;
+    const unsigned wanted = static_cast<unsigned>(std::clamp<std::size_t>(due, 1, kMostGathered));
+    if (wanted == gathering_.characters()) return;
+    ++counts_.settings;
+    // A port that refuses fails its next read as well, and says why there.
+    gathering_.Set(wanted);
+}
+
+// Asio reads once the port reports characters (termios VMIN of them) and skips the read when no
+// readiness came since its last read drained the port, so every read returns characters.
+void SerialLine::WaitForCharacters() {
+    Gather();
     // A read still pending when the port was closed completes later, aborted; by then the port
     // may be open again with a read of its own, which it must not stop.
     const std::uint64_t generation = generation_;
@@ -276,15 +371,71 @@ void SerialLine::ReadNext() {
         boost::asio::buffer(chunk_),
         [this, generation](const boost::system::error_code& ec, std::size_t size) {
             if (generation != generation_) return;
-            if (ec) {
+            if (ec == boost::asio::error::operation_aborted) {
                 reading_ = false;
-                if (ec != boost::asio::error::operation_aborted && on_error_)
-                    on_error_("reading failed: " + ec.message());
                 return;
             }
-            if (on_chunk_) on_chunk_(chunk_.data(), size);
-            if (reading_ && generation == generation_) ReadNext();
+            ++counts_.wakeups;
+            ++counts_.reads;
+            if (ec) {
+                ReadFailed(ec);
+                return;
+            }
+            if (!Deliver(size)) return;
+            if (awaiting_ && gauge_.began() && !WaitForReplyRest()) return;
+            WaitForCharacters();
         });
+}
+
+bool SerialLine::Deliver(std::size_t size) {
+    const std::uint64_t generation = generation_;
+    gauge_.Feed(chunk_.data(), size);
+    if (on_chunk_) on_chunk_(chunk_.data(), size);
+    return generation == generation_ && reading_;
+}
+
+bool SerialLine::ReadAvailable() {
+    for (;;) {
+        const ssize_t n = ::read(port_.native_handle(), chunk_.data(), chunk_.size());
+        ++counts_.reads;
+        if (n > 0) {
+            if (!Deliver(static_cast<std::size_t>(n))) return false;
+            if (static_cast<std::size_t>(n) < chunk_.size()) return true;
+            continue;  // a full buffer: the port may hold more
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        // 0: the port hung up.
+        ReadFailed(n == 0 ? boost::system::error_code(boost::asio::error::eof)
+                          : boost::system::error_code(errno, boost::system::system_category()));
+        return false;
+    }
+}
+
+bool SerialLine::WaitForReplyRest() {
+    const std::size_t rest = std::min(gauge_.due(expected_), kMostGathered);
+    if (rest == 0) return true;
+    const double character = baud_ != 0 ? 10.0 / baud_ : 0.001;
+    const double seconds = (rest + kRestSlackCharacters) * character;
+    timespec wait{};
+    wait.tv_sec = static_cast<time_t>(seconds);
+    wait.tv_nsec = static_cast<long>((seconds - static_cast<double>(wait.tv_sec)) * 1e9);
+    if (gathering_.characters() != rest) {
+        ++counts_.settings;
+        gathering_.Set(static_cast<unsigned>(rest));
+    }
+    pollfd port{port_.native_handle(), POLLIN, 0};
+    ++counts_.wakeups;
+    if (::ppoll(&port, 1, &wait, nullptr) < 0 && errno != EINTR) {
+        ReadFailed(boost::system::error_code(errno, boost::system::system_category()));
+        return false;
+    }
+    return ReadAvailable();
+}
+
+void SerialLine::ReadFailed(const boost::system::error_code& ec) {
+    reading_ = false;
+    if (on_error_) on_error_("reading failed: " + ec.message());
 }
 
 }  // namespace rxphost

@@ -1,5 +1,14 @@
 // The bench host's end of the serial line: one port, raw 8N1, opened with Boost.Asio. All of the
 // host's serial I/O happens here; the rest of the host sees chunks in and frames out.
+//
+// A reply is read in two pieces, not by the character. Its start character is read as it
+// arrives, so that the reply check sees when the reply began. Then the port gathers the rest of
+// the reply the command asks for (termios VMIN, which a pseudo-terminal's line discipline keeps
+// as a serial port's does) and the host waits for it, at most the line time of those characters
+// and a few more. A reply whose header says more, or that comes slower than the line, is
+// gathered on by its header without waiting: the port wakes the host when the rest is in, or
+// the reply's time runs out and what came is handed over (TakeWaiting). While no reply is
+// awaited every character is read as it comes.
 #ifndef RXP_TOOLS_RXP_HOST_SERIAL_LINE_H
 #define RXP_TOOLS_RXP_HOST_SERIAL_LINE_H
 
@@ -14,6 +23,8 @@
 #include <stdexcept>
 #include <string>
 #include <vector>
+
+#include "tools/rxp-host/port_gathering.h"
 
 namespace rxphost {
 
@@ -47,6 +58,30 @@ public:
     using std::runtime_error::runtime_error;
 };
 
+// How much of the frame in progress on the line is still to come, from the characters read so
+// far: the rest of its header (start character, address, codes, length) first, then the rest
+// its length names. A start character inside a frame is an ordinary one and an end character
+// ends the frame, as the device reads them.
+class ReplyGauge {
+public:
+    void Feed(const unsigned char* data, std::size_t size);
+    void Forget() { in_frame_ = false; }
+    // Characters still due: 0 while no frame is in progress, at least 1 while one is.
+    std::size_t due() const;
+    // The same for a frame expected to be `expected` characters long (0: unknown) while its
+    // header is not in yet; its header decides once it is.
+    std::size_t due(std::size_t expected) const;
+    // The frame in progress began with the last Feed.
+    bool began() const { return in_frame_ && began_; }
+
+private:
+    bool in_frame_ = false;
+    std::size_t seen_ = 0;    // characters of the frame in progress, its start character included
+    std::size_t length_ = 0;  // its characters in all once its header is in; 0 before
+    unsigned char length_high_ = 0;
+    bool began_ = false;
+};
+
 class SerialLine {
 public:
     using ChunkHandler = std::function<void(unsigned char* data, std::size_t size)>;
@@ -70,19 +105,49 @@ public:
     // waits: what the port does not take at once (a peer that does not read, flow held back)
     // is written as it can, and writing() tells it is still under way; a failure then goes to
     // the error handler of StartReading.
+    // A frame written is a command, and its replies are awaited from then on; a frame held
+    // incomplete from before is not waited for.
     bool Write(const unsigned char* data, std::size_t size, std::string* error);
     bool writing() const { return !unwritten_.empty(); }
+    // No reply is awaited any more (the poll ended): every character is read as it comes again,
+    // so that bytes on a line that should be quiet are seen at once.
+    void StopAwaiting();
 
     // Hands every chunk read from the port to `on_chunk` until a read fails; then `on_error`
     // is told once ("reading failed: ...") and reading stops until StartReading is called
     // again. A write that fails after Write returned is told there too ("writing failed: ...").
+    // Reopen starts reading again with the same handlers.
     void StartReading(ChunkHandler on_chunk, ErrorHandler on_error);
     bool reading() const { return reading_; }
+    // Reads what the port holds now, without waiting for the rest of a frame, and hands it to
+    // the chunk handler: for when a reply's time is up.
+    void TakeWaiting();
+
+    // System calls on the port, for the counts of the state and metrics.
+    struct Counts {
+        std::uint64_t reads = 0;     // read calls
+        std::uint64_t wakeups = 0;   // times the port woke the host: characters to read, a hang-up
+        std::uint64_t writes = 0;    // write calls
+        std::uint64_t settings = 0;  // changes of the characters the port gathers
+    };
+    // The counts since the last call.
+    Counts TakeCounts();
     bool is_open() const { return port_.is_open(); }
     const std::string& device() const { return device_; }
 
 private:
-    void ReadNext();
+    void WaitForCharacters();
+    // Hands over a chunk read; false when reading stopped (closed by the chunk handler).
+    bool Deliver(std::size_t size);
+    // Reads until the port holds nothing more; false when reading stopped (failed, or closed
+    // by the chunk handler).
+    bool ReadAvailable();
+    void ReadFailed(const boost::system::error_code& ec);
+    // Sets the characters the port gathers before it wakes the host to what is awaited now.
+    void Gather();
+    // Waits, at most the line time of the characters and a few more, for the rest of the reply
+    // just begun; false when reading stopped.
+    bool WaitForReplyRest();
     void TryReopen();
 
     boost::asio::serial_port port_;
@@ -98,6 +163,11 @@ private:
     ErrorHandler on_error_;
     bool reading_ = false;
     std::uint64_t generation_ = 0;  // of the open port; rises at every Close
+    PortGathering gathering_;
+    bool awaiting_ = false;     // a reply is awaited
+    std::size_t expected_ = 0;  // characters of the reply to the last command; 0: unknown
+    ReplyGauge gauge_;
+    Counts counts_;
 };
 
 }  // namespace rxphost
