@@ -68,6 +68,11 @@ public:
     bool holding() const { return !held_.empty(); }
 
 private:
+    // Holds [from, to) or what fits of it: a run that reaches the size of the device's buffer
+    // is handed over as it came, and the rest is read again from the returned position.
+    const unsigned char* Hold(const unsigned char* from, const unsigned char* to,
+                              std::vector<Piece>* pieces);
+
     Bytes held_;
     bool in_frame_ = false;
 };

@@ -51,8 +51,13 @@ void LineWatch::Mark(std::size_t index, const std::string& note) {
 void LineWatch::Handled(ChunkOutcome outcome) {
     for (std::size_t i = 0; i < pending_.size(); ++i) {
         const rxp::tools::FrameCutter::Piece& p = pending_[i];
+        const bool marked = i < marks_.size() && !marks_[i].empty();
+        // Without --trace a verdict is wanted only for a reply the device dropped (last_drop).
+        if (trace_ == nullptr && (marked || !p.frame || outcome != ChunkOutcome::kNotAccepted)) {
+            continue;
+        }
         std::string note;
-        if (i < marks_.size() && !marks_[i].empty()) {
+        if (marked) {
             note = marks_[i];
         } else if (p.frame) {
             if (outcome == ChunkOutcome::kLate) {

@@ -140,20 +140,35 @@ bool IsSupportedBaud(unsigned baud) {
 
 void ReplyGauge::Feed(const unsigned char* data, std::size_t size) {
     began_ = false;
-    for (std::size_t i = 0; i < size; ++i) {
-        const unsigned char c = data[i];
+    for (std::size_t i = 0; i < size;) {
         if (!in_frame_) {
             // Noise between frames: nothing is due until a frame starts.
-            if (c == rxp::frame::kStart) {
-                in_frame_ = true;
-                began_ = true;
-                seen_ = 1;
-                length_ = 0;
-            }
+            const void* start = std::memchr(data + i, rxp::frame::kStart, size - i);
+            if (start == nullptr) return;
+            in_frame_ = true;
+            began_ = true;
+            seen_ = 1;
+            length_ = 0;
+            i = static_cast<std::size_t>(static_cast<const unsigned char*>(start) - data) + 1;
             continue;
         }
+        if (seen_ >= kHeaderChars) {
+            // The header is in: on to the end character, or as far as the device would hold.
+            const std::size_t room = rxp::frame::kRxBufferSize - seen_;
+            const std::size_t left = std::min(size - i, room);
+            const void* end = std::memchr(data + i, rxp::frame::kEnd, left);
+            const std::size_t taken =
+                end ? static_cast<std::size_t>(static_cast<const unsigned char*>(end) - data) + 1 -
+                          i
+                    : left;
+            seen_ += taken;
+            i += taken;
+            if (end != nullptr || seen_ >= rxp::frame::kRxBufferSize) in_frame_ = false;
+            continue;
+        }
+        const unsigned char c = data[i++];
         ++seen_;
-        if (c == rxp::frame::kEnd || seen_ >= rxp::frame::kRxBufferSize) {
+        if (c == rxp::frame::kEnd) {
             in_frame_ = false;
         } else if (seen_ == kHeaderChars - 1) {
             length_high_ = c;
