@@ -177,8 +177,7 @@ public:
             }
             out_ << line;
         } else if (opt_.format == "json") {
-            out_ << rxp::record::FormatJsonLine(rxp::record::ToJson(record.data(), item.origin))
-                 << "\n";
+            out_ << rxp::record::RecordJsonText(record.data(), item.origin) << "\n";
         } else {
             if (shown_ > 1) out_ << "\n";
             out_ << rxp::record::FormatTable(record.data(), item.origin, units_);
