@@ -33,7 +33,11 @@ public:
     }
     // The object: {"name":value,...}.
     std::string Object() const;
-    const std::vector<std::pair<std::string, std::string>>& members() const { return members_; }
+    // Adds all of another object's members.
+    void Take(JsonMembers&& other) {
+        for (auto& m : other.members_) members_.push_back(std::move(m));
+        other.members_.clear();
+    }
 
 private:
     std::vector<std::pair<std::string, std::string>> members_;
