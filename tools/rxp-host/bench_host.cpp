@@ -415,6 +415,7 @@ void BenchHost::StartPoll() {
     }
     quiet_wait_limit_ = Clock::time_point{};
     if (!line_.reading()) StartReading();
+    TallyLine();
     current_index_ = round_[round_next_++];
     current_ = sessions_[current_index_].get();
     counts_[current_index_].last_try_round = rounds_;
@@ -447,6 +448,7 @@ void BenchHost::WaitForQuiet(Clock::time_point now) {
 
 // A poll that could not start: nothing was sent, and it fails like one that got no reply.
 void BenchHost::FailBusyPoll() {
+    TallyLine();
     current_index_ = round_[round_next_++];
     current_ = sessions_[current_index_].get();
     counts_[current_index_].last_try_round = rounds_;
@@ -496,14 +498,17 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
     // Only whole frames reach the device, and only those the reply check lets through.
     DeviceSession& session = *current_;
     to_device_.clear();
+    std::uint64_t frames = 0;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (judged[i].verdict != ReplyCheck::Verdict::kPass) {
             NotTaken(session, i,
                      judged[i].verdict == ReplyCheck::Verdict::kOtherAddress ? judged[i].from : -1);
             continue;
         }
+        frames += pieces[i].frame ? 1 : 0;
         to_device_.insert(to_device_.end(), pieces[i].bytes.begin(), pieces[i].bytes.end());
     }
+    session.CountReplies(frames);
     if (to_device_.empty()) {
         watch_.Handled(ChunkOutcome::kNotAccepted);
         return;
@@ -718,8 +723,14 @@ void BenchHost::Stop() {
 
 // The state and metrics files, replaced whole; a file that cannot be written is reported once
 // and polling goes on.
+void BenchHost::TallyLine() {
+    const SerialLine::Counts c = line_.TakeCounts();
+    current_->CountLine(c.reads, c.wakeups, c.reads + c.waits + c.wakeups + c.writes + c.settings);
+}
+
 void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
+    TallyLine();
     BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
                            events_.lost(), watch_.capture_lost(), OutputDropped()},
                  {}};

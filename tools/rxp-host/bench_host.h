@@ -130,6 +130,8 @@ private:
     bool AllCyclesDone() const;
     void NotTaken(DeviceSession& session, std::size_t piece, int from);
     void Stop();
+    // The port's system calls since the last tally, to the device polled (or polled last).
+    void TallyLine();
     void WriteLiveState();
 
     HostOptions options_;

@@ -84,6 +84,10 @@ void AddDeviceMembers(const BusDeviceState& d, rxp::tools::WallClock::time_point
     device->Add("cycles", JsonNumber(s.cycles));
     device->Add("other_address_frames", JsonNumber(d.other_address_frames));
     device->Add("second_replies", JsonNumber(d.second_replies));
+    device->Add("replies", JsonNumber(s.replies));
+    device->Add("line_reads", JsonNumber(s.line_reads));
+    device->Add("line_wakeups", JsonNumber(s.line_wakeups));
+    device->Add("line_system_calls", JsonNumber(s.line_system_calls));
     std::string cycle = "null";
     if (s.has_cycle) {
         JsonMembers last;
@@ -122,9 +126,16 @@ void AddDeviceMembers(const BusDeviceState& d, rxp::tools::WallClock::time_point
 // format wants them. A family's header is made once a run, not every cycle.
 class Families {
 public:
-    void Add(const std::string& name, const char* type, const char* help, const std::string& labels,
+    // A family named by a literal: its id is looked up by the literal's address after the
+    // first time, without making a string of its name every cycle.
+    void Add(const char* name, const char* type, const char* help, const std::string& labels,
              const std::string& value) {
-        Add(Id(name, type, help), labels, value, std::string());
+        static std::unordered_map<const char*, std::size_t> by_literal;
+        auto found = by_literal.find(name);
+        if (found == by_literal.end()) {
+            found = by_literal.emplace(name, Id(name, type, help)).first;
+        }
+        Add(found->second, labels, value, std::string());
     }
     // A sample of a family named before (Id), with labels in two parts.
     void Add(std::size_t id, const std::string& labels, const std::string& value,
@@ -283,6 +294,18 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
              "Second replies to one command from this address, not taken (two units at one "
              "address).",
              device, std::to_string(d.second_replies));
+    out->Add("rxp_replies_total", "counter", "Reply frames handed to the device.", device,
+             std::to_string(s.replies));
+    out->Add("rxp_line_reads_total", "counter",
+             "Read calls on the port while this device was polled.", device,
+             std::to_string(s.line_reads));
+    out->Add("rxp_line_wakeups_total", "counter",
+             "Times the port woke the host while this device was polled.", device,
+             std::to_string(s.line_wakeups));
+    out->Add("rxp_line_system_calls_total", "counter",
+             "System calls on the port while this device was polled: reads, writes, waits and "
+             "changes of its settings.",
+             device, std::to_string(s.line_system_calls));
     if (s.has_cycle) {
         out->Add("rxp_last_cycle_timestamp_seconds", "gauge",
                  "When the last cycle completed, Unix time in seconds.", device,
@@ -334,9 +357,7 @@ std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now
         if (devices.size() > 1) devices += ',';
         devices += device.Object();
         // One device: its members at the top level too, for the readers of one-device files.
-        if (bus.devices.size() == 1) {
-            for (const auto& member : device.members()) root.Add(member.first, member.second);
-        }
+        if (bus.devices.size() == 1) root.Take(std::move(device));
     }
     root.Add("devices", devices + "]");
     return root.Object() + "\n";

@@ -375,31 +375,31 @@ void SerialLine::Gather() {
     gathering_.Set(wanted);
 }
 
-// Asio reads once the port reports characters (termios VMIN of them) and skips the read when no
-// readiness came since its last read drained the port, so every read returns characters.
+// The wait is for readiness alone (Asio re-arms the port's edge-triggered event for it); the
+// read is the host's own, one a wake, so that every read is counted. The next wait is always
+// queued by the handler that read last, so no wake falls between a read and the next wait.
 void SerialLine::WaitForCharacters() {
     Gather();
-    // A read still pending when the port was closed completes later, aborted; by then the port
-    // may be open again with a read of its own, which it must not stop.
+    // A wait still pending when the port was closed completes later, aborted; by then the port
+    // may be open again with a wait of its own, which it must not stop.
     const std::uint64_t generation = generation_;
-    port_.async_read_some(
-        boost::asio::buffer(chunk_),
-        [this, generation](const boost::system::error_code& ec, std::size_t size) {
-            if (generation != generation_) return;
-            if (ec == boost::asio::error::operation_aborted) {
-                reading_ = false;
-                return;
-            }
-            ++counts_.wakeups;
-            ++counts_.reads;
-            if (ec) {
-                ReadFailed(ec);
-                return;
-            }
-            if (!Deliver(size)) return;
-            if (awaiting_ && gauge_.began() && !WaitForReplyRest()) return;
-            WaitForCharacters();
-        });
+    ++counts_.waits;
+    port_.async_read_some(boost::asio::null_buffers(),
+                          [this, generation](const boost::system::error_code& ec, std::size_t) {
+                              if (generation != generation_) return;
+                              if (ec == boost::asio::error::operation_aborted) {
+                                  reading_ = false;
+                                  return;
+                              }
+                              if (ec) {
+                                  ReadFailed(ec);
+                                  return;
+                              }
+                              ++counts_.wakeups;
+                              if (!ReadAvailable()) return;
+                              if (awaiting_ && gauge_.began() && !WaitForReplyRest()) return;
+                              WaitForCharacters();
+                          });
 }
 
 bool SerialLine::Deliver(std::size_t size) {

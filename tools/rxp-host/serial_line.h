@@ -126,6 +126,7 @@ public:
     // System calls on the port, for the counts of the state and metrics.
     struct Counts {
         std::uint64_t reads = 0;     // read calls
+        std::uint64_t waits = 0;     // waits for the port begun (each re-arms its event)
         std::uint64_t wakeups = 0;   // times the port woke the host: characters to read, a hang-up
         std::uint64_t writes = 0;    // write calls
         std::uint64_t settings = 0;  // changes of the characters the port gathers
