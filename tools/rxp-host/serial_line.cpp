@@ -5,6 +5,7 @@
 #include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -13,6 +14,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
 #include "protocol/frame.h"
@@ -247,6 +249,10 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
     }
     // Every character wakes the host until a reply is awaited.
     gathering_.Attach(port_.native_handle());
+    // A serial port keeps to its speed; a pseudo-terminal shows whether its far end does.
+    std::error_code ignored;
+    paced_ = baud_ != 0 &&
+             std::filesystem::canonical(device, ignored).string().rfind("/dev/pts/", 0) != 0;
     awaiting_ = false;
     gauge_.Forget();
     // Bytes left over from before the host started belong to no poll.
@@ -396,6 +402,7 @@ void SerialLine::WaitForCharacters() {
                                   return;
                               }
                               ++counts_.wakeups;
+                              began_at_ = Clock::now();
                               if (!ReadAvailable()) return;
                               if (awaiting_ && gauge_.began() && !WaitForReplyRest()) return;
                               WaitForCharacters();
@@ -430,20 +437,47 @@ bool SerialLine::ReadAvailable() {
 bool SerialLine::WaitForReplyRest() {
     const std::size_t rest = std::min(gauge_.due(expected_), kMostGathered);
     if (rest == 0) return true;
-    const double character = baud_ != 0 ? 10.0 / baud_ : 0.001;
-    const double seconds = (rest + kRestSlackCharacters) * character;
+    const std::chrono::duration<double> character(baud_ != 0 ? 10.0 / baud_ : 0.001);
+    if (paced_) {
+        // The rest comes at the line's pace after the start: sleep until the last of it is due,
+        // half a character later, away from the port (a wait on the port would wake the host,
+        // inside the kernel, at every character).
+        const auto due = began_at_ + std::chrono::duration_cast<Clock::duration>(
+                                         (static_cast<double>(rest) + 0.5) * character);
+        const auto since_epoch =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
+        timespec until{};
+        until.tv_sec = static_cast<time_t>(since_epoch.count() / 1000000000);
+        until.tv_nsec = static_cast<long>(since_epoch.count() % 1000000000);
+        ++counts_.wakeups;
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
+        if (!ReadAvailable()) return false;
+        if (gauge_.due() == 0) return true;
+        // Slower, or longer than the command asks for: gathered on below.
+    }
+    const std::size_t left = std::min(gauge_.due(expected_), kMostGathered);
+    const auto wait_for = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        (static_cast<double>(left) + kRestSlackCharacters) * character);
     timespec wait{};
-    wait.tv_sec = static_cast<time_t>(seconds);
-    wait.tv_nsec = static_cast<long>((seconds - static_cast<double>(wait.tv_sec)) * 1e9);
-    if (gathering_.characters() != rest) {
+    wait.tv_sec = static_cast<time_t>(wait_for.count() / 1000000000);
+    wait.tv_nsec = static_cast<long>(wait_for.count() % 1000000000);
+    if (gathering_.characters() != left) {
         ++counts_.settings;
-        gathering_.Set(static_cast<unsigned>(rest));
+        gathering_.Set(static_cast<unsigned>(left));
     }
     pollfd port{port_.native_handle(), POLLIN, 0};
     ++counts_.wakeups;
-    if (::ppoll(&port, 1, &wait, nullptr) < 0 && errno != EINTR) {
+    const int ready = ::ppoll(&port, 1, &wait, nullptr);
+    if (ready < 0 && errno != EINTR) {
         ReadFailed(boost::system::error_code(errno, boost::system::system_category()));
         return false;
+    }
+    // A pseudo-terminal whose far end takes the line time of the rest of a reply keeps to the
+    // line speed, as a serial port does.
+    if (ready > 0 && !paced_ && baud_ != 0 &&
+        Clock::now() - began_at_ >= 0.8 * static_cast<double>(left) * character) {
+        paced_ = true;
     }
     return ReadAvailable();
 }

@@ -2,13 +2,15 @@
 // host's serial I/O happens here; the rest of the host sees chunks in and frames out.
 //
 // A reply is read in two pieces, not by the character. Its start character is read as it
-// arrives, so that the reply check sees when the reply began. Then the port gathers the rest of
-// the reply the command asks for (termios VMIN, which a pseudo-terminal's line discipline keeps
-// as a serial port's does) and the host waits for it, at most the line time of those characters
-// and a few more. A reply whose header says more, or that comes slower than the line, is
-// gathered on by its header without waiting: the port wakes the host when the rest is in, or
-// the reply's time runs out and what came is handed over (TakeWaiting). While no reply is
-// awaited every character is read as it comes.
+// arrives, so that the reply check sees when the reply began. The rest of the reply the command
+// asks for is then read once it is in: on a line that keeps to its speed (a serial port, or a
+// pseudo-terminal whose far end has shown it does) after sleeping its line time; otherwise the
+// port gathers it (termios VMIN, which a pseudo-terminal's line discipline keeps as a serial
+// port's does) and the host waits for it, at most the line time of those characters and a few
+// more. A reply whose header says more, or that comes slower than the line, is gathered on by
+// its header without waiting: the port wakes the host when the rest is in, or the reply's time
+// runs out and what came is handed over (TakeWaiting). While no reply is awaited every
+// character is read as it comes.
 #ifndef RXP_TOOLS_RXP_HOST_SERIAL_LINE_H
 #define RXP_TOOLS_RXP_HOST_SERIAL_LINE_H
 
@@ -167,6 +169,9 @@ private:
     PortGathering gathering_;
     bool awaiting_ = false;     // a reply is awaited
     std::size_t expected_ = 0;  // characters of the reply to the last command; 0: unknown
+    bool paced_ = false;        // the far end keeps to the line speed
+    using Clock = std::chrono::steady_clock;
+    Clock::time_point began_at_;  // when the last wait for the port ended
     ReplyGauge gauge_;
     Counts counts_;
 };
