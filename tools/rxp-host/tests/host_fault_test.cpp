@@ -52,6 +52,26 @@ TEST_F(HostUnderFaults, LateReplyAfterAFailedPollIsNeverTakenForTheNextCommand) 
     EXPECT_EQ(check.false_alarms, 0u);
 }
 
+TEST_F(HostUnderFaults, ReplyShorterThanTheCommandAsksForFailsItsPollAtOnce) {
+    // At line speed reply 30, the fifth of cycle 2, is one payload byte short. It is read after
+    // its line time like any other; waiting for the bytes its command asks for until the reply
+    // timeout (5 s) would leave the second cycle past the deadline.
+    const hosttest::CycleTruth truth(4, kDeviceId);
+    StartSim(truth.Scenario(), {"--baud", "9600", "--short-every", "30"});
+    ASSERT_EQ(RunHost({"--cycles", "2", "--baud", "9600", "--timeout", "5", "--deadline", "10"}), 0)
+        << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    std::vector<std::string> failed;
+    for (const Json::Value& e : events) {
+        if (e["event"].asString() == "poll_failed") failed.push_back(e["reason"].asString());
+    }
+    EXPECT_EQ(failed, std::vector<std::string>{"dropped"});
+    const hosttest::TruthCheck check = truth.Check(events, history());
+    EXPECT_EQ(check.published, 2u);
+    EXPECT_EQ(check.wrong, 0u) << check.first_wrong;
+}
+
 TEST_F(HostUnderFaults, SimulatorKilledAndStartedAgainIsReopenedAndReportedLostOnce) {
     const hosttest::CycleTruth truth(1, kDeviceId);
     StartSim(truth.Scenario(), {});
