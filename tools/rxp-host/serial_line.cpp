@@ -439,11 +439,12 @@ bool SerialLine::WaitForReplyRest() {
     if (rest == 0) return true;
     const std::chrono::duration<double> character(baud_ != 0 ? 10.0 / baud_ : 0.001);
     if (paced_) {
-        // The rest comes at the line's pace after the start: sleep until the last of it is due,
-        // half a character later, away from the port (a wait on the port would wake the host,
-        // inside the kernel, at every character).
+        // The rest comes at the line's pace after the start: sleep, away from the port (a wait
+        // on the port would wake the host, inside the kernel, at every character), until half a
+        // character before the last of it is due; the host wakes that much later than it asked,
+        // and the last characters, if they are not in yet, are waited for on the port below.
         const auto due = began_at_ + std::chrono::duration_cast<Clock::duration>(
-                                         (static_cast<double>(rest) + 0.5) * character);
+                                         (static_cast<double>(rest) - 0.5) * character);
         const auto since_epoch =
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
         timespec until{};
