@@ -32,7 +32,7 @@ fi
 for program in rxp-sim rxp-host rxp517_t36b2.so; do
     [[ -e "$build/$program" ]] || { echo "bench-line: no $build/$program; build first" >&2; exit 1; }
 done
-scripts/install-deps.sh strace python3 >/dev/null
+scripts/install-deps.sh strace time python3 >/dev/null
 
 work=$(mktemp -d)
 sim_pid=""
@@ -90,16 +90,20 @@ timed() {
     # shellcheck disable=SC2046
     start_sim "$name" $(sim_devices "$n") --split "$split"
     host_args "$name" "$n" "$cycles"
-    # The host's own resource use to the microsecond (/usr/bin/time prints hundredths).
-    python3 - "$work/$name.time" "$work/$name.out" "$work/$name.err" "${host[@]}" <<'PY' ||
+    # The host's CPU time to the microsecond (/usr/bin/time prints hundredths), its resident
+    # memory from /usr/bin/time (a child of Python would count Python's own pages from before it
+    # started the host).
+    python3 - "$work/$name.time" "$work/$name.out" "$work/$name.err" /usr/bin/time -f %M \
+        -o "$work/$name.rss" "${host[@]}" <<'PY' ||
 import os, subprocess, sys, time
 start = time.monotonic()
 with open(sys.argv[2], "w") as out, open(sys.argv[3], "w") as err:
     host = subprocess.Popen(sys.argv[4:], stdout=out, stderr=err)
     _, status, use = os.wait4(host.pid, 0)
 elapsed = time.monotonic() - start
+rss = open(sys.argv[sys.argv.index("-o") + 1]).read().split()[-1]
 with open(sys.argv[1], "w") as f:
-    f.write("%.4f %.6f %.6f %d\n" % (elapsed, use.ru_utime, use.ru_stime, use.ru_maxrss))
+    f.write("%.4f %.6f %.6f %s\n" % (elapsed, use.ru_utime, use.ru_stime, rss))
 sys.exit(os.waitstatus_to_exitcode(status))
 PY
         { cat "$work/$name.err" >&2; exit 1; }
