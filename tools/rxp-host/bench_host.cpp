@@ -15,6 +15,7 @@
 #include "tools/common/frame_notation.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
+#include "tools/rxp-host/host_options.h"
 #include "tools/rxp-host/host_output.h"
 #include "tools/rxp-host/input_file.h"
 #include "tools/rxp-host/plugin_output.h"
@@ -179,42 +180,9 @@ void BenchHost::WarnOfSharedDeviceIds() {
 }
 
 void BenchHost::WriteStartEvent() {
-    Json::Value given(Json::objectValue);
-    given["plugin"] = options_.plugin;
-    given["port"] = options_.port;
-    given["baud"] = options_.baud;
-    if (options_.devices.size() == 1) {
-        const DeviceConfig& only = options_.devices.front();
-        if (only.address >= 0) given["address"] = only.address;
-        if (!only.settings.empty()) given["settings"] = only.settings;
-        if (!only.cache.empty()) given["cache"] = only.cache;
-    } else {
-        Json::Value devices(Json::arrayValue);
-        for (const DeviceConfig& config : options_.devices) {
-            Json::Value device(Json::objectValue);
-            device["address"] = config.address;
-            if (!config.settings.empty()) device["settings"] = config.settings;
-            if (!config.cache.empty()) device["cache"] = config.cache;
-            devices.append(device);
-        }
-        given["devices"] = devices;
-    }
-    if (!options_.address_check) given["address_check"] = false;
-    if (options_.cycles != 0) given["cycles"] = Json::UInt64(options_.cycles);
-    given["interval"] = options_.interval;
-    given["timeout"] = options_.timeout;
-    if (options_.deadline > 0) given["deadline"] = options_.deadline;
-    given["events"] = options_.events;
-    if (!options_.history.empty()) given["history"] = options_.history;
-    if (options_.history_keep_days > 0) given["history_keep"] = options_.history_keep_days;
-    given["trace"] = options_.trace;
-    if (!options_.capture.empty()) given["capture"] = options_.capture;
-    if (!options_.state.empty()) given["state"] = options_.state;
-    if (!options_.metrics.empty()) given["metrics"] = options_.metrics;
-    given["events_level"] = options_.events_changes ? "changes" : "all";
     Json::Value fields(Json::objectValue);
     fields["version"] = rxp::tools::Version();
-    fields["options"] = given;
+    fields["options"] = GivenOptions(options_);
     fields["pid"] = static_cast<Json::Int64>(::getpid());
     events_.Write("start", fields);
 }

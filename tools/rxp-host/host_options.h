@@ -3,6 +3,8 @@
 #ifndef RXP_TOOLS_RXP_HOST_HOST_OPTIONS_H
 #define RXP_TOOLS_RXP_HOST_HOST_OPTIONS_H
 
+#include <json/json.h>
+
 #include <string>
 
 #include "tools/rxp-host/alarm_list.h"
@@ -37,6 +39,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line);
 
 // A usage error on standard error, followed by "Try 'rxp-host --help'.".
 void UsageError(const std::string& what);
+
+// The options of a run as given, for its "start" event: the ones set, by their option names.
+Json::Value GivenOptions(const HostOptions& options);
 
 }  // namespace rxphost
 
