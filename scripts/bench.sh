@@ -7,6 +7,9 @@
 #     qemu-mipsel, every executed block counted), each split into its parts; receive also per
 #     reply character;
 #   - heap allocations per steady-state cycle, the stripped mipsel plug-in's size;
+#   - the bench host's own user-space instructions per device-cycle (callgrind, every thread),
+#     steady state, one device against the simulator at 9600 bit/s, one character a write, with
+#     --history, --events --events-level changes, --state and --metrics;
 #   - time per cycle and its parts (Google Benchmark; information only, it depends on the
 #     machine and its load).
 # The deterministic figures (instructions, allocations, size) are judged against their goals,
@@ -17,6 +20,7 @@
 #   instructions per cycle, MIPS             19000     RXP_GOAL_MIPS_INSTRUCTIONS
 #   heap allocations per cycle (both counts) 0         RXP_GOAL_ALLOCS_PER_CYCLE
 #   stripped mipsel plug-in, bytes           65536     RXP_GOAL_PLUGIN_BYTES
+#   rxp-host instructions per device-cycle   400000    RXP_GOAL_HOST_INSTRUCTIONS
 #
 # The receive instructions per reply character on x86-64 are shown beside their aim of 5 and
 # not judged: the aim is a direction for the decoder, the cycle's total is what is guarded.
@@ -35,7 +39,7 @@ cd "$(dirname "$0")/.."
 
 out=build/bench/results
 goal_vars=(RXP_GOAL_X86_INSTRUCTIONS RXP_GOAL_MIPS_INSTRUCTIONS RXP_GOAL_ALLOCS_PER_CYCLE
-    RXP_GOAL_PLUGIN_BYTES)
+    RXP_GOAL_PLUGIN_BYTES RXP_GOAL_HOST_INSTRUCTIONS)
 for var in "${goal_vars[@]}"; do
     if [[ -n "${!var:-}" && ! "${!var}" =~ ^[0-9]+([.][0-9]+)?$ ]]; then
         echo "$var=${!var}: a goal is a number, 0 or more" >&2
@@ -69,6 +73,7 @@ mips_instructions RXP_GOAL_MIPS_INSTRUCTIONS 19000 instructions per cycle, MIPS
 allocs_per_cycle RXP_GOAL_ALLOCS_PER_CYCLE 0 heap allocations per cycle (operator new)
 heap_allocs_per_cycle RXP_GOAL_ALLOCS_PER_CYCLE 0 heap allocations per cycle (memcheck)
 plugin_bytes RXP_GOAL_PLUGIN_BYTES 65536 stripped mipsel plug-in, bytes
+host_instructions RXP_GOAL_HOST_INSTRUCTIONS 400000 rxp-host instructions per device-cycle
 GOALS
     if ((status == 3)); then
         echo "a figure missed its goal" >&2
@@ -96,7 +101,8 @@ fi
 
 scripts/install-deps.sh jq python3 g++-mipsel-linux-gnu qemu-user
 cmake --preset bench >/dev/null
-cmake --build --preset bench --parallel 2 --target rxp_bench rxp_cycles
+cmake --build --preset bench --parallel 2 --target rxp_bench rxp_cycles rxp-host rxp-sim \
+    rxp517_t36b2
 
 bin=build/bench/benchmarks
 mkdir -p "$out"
@@ -180,6 +186,37 @@ done
 mips=$(python3 benchmarks/qemu_trace_costs.py --cycle "$out/mipsel-$n.counts" \
     "$out/mipsel-$m.counts")
 
+# The bench host around the plug-in: every user-space instruction of the rxp-host process (all
+# its threads: the loop, the history writer, the output writers), over a short and a long run
+# against the simulator pacing one character a write at 9600 bit/s, as an on-board UART with a
+# 1-byte trigger delivers them; the difference over the extra cycles is a steady device-cycle.
+host_short=3
+host_long=$((host_short + 10))
+host_run() {  # host_run <cycles>: prints the instructions of the whole run
+    local cycles=$1 dir
+    dir=$(mktemp -d)
+    build/bench/rxp-sim --baud 9600 --link "$dir/line" >"$dir/sim.out" 2>"$dir/sim.err" &
+    local sim=$!
+    for _ in $(seq 100); do
+        [[ -e "$dir/line" ]] && break
+        sleep 0.1
+    done
+    valgrind --tool=callgrind --callgrind-out-file="$out/callgrind-host-$cycles.out" \
+        build/bench/rxp-host --plugin build/bench/rxp517_t36b2.so --port "$dir/line" --baud 9600 \
+        --interval 0 --timeout 1 --cycles "$cycles" --history "$dir/history.db" \
+        --events "$dir/events.jsonl" --events-level changes --state "$dir/state.json" \
+        --metrics "$dir/metrics.prom" >"$out/host-$cycles.out" 2>"$out/callgrind-host-$cycles.log" ||
+        echo "rxp-host failed under callgrind, see $out/callgrind-host-$cycles.log" >&2
+    kill "$sim" 2>/dev/null || true
+    wait "$sim" 2>/dev/null || true
+    rm -rf "$dir"
+    sed -n 's/^summary: *\([0-9]*\).*/\1/p' "$out/callgrind-host-$cycles.out" 2>/dev/null
+}
+host_i_short=$(host_run "$host_short")
+host_i_long=$(host_run "$host_long")
+host=$(awk -v s="$host_i_short" -v l="$host_i_long" -v n="$((host_long - host_short))" \
+    'BEGIN { if (s != "" && l != "") printf "%d", (l - s) / n }')
+
 figure() {  # figure <figures> <name>
     awk -v name="$2" '$1 == name {print $2}' <<<"$1"
 }
@@ -212,6 +249,13 @@ printf '%-44s %10g      operator new, counted in the benchmark\n' \
 printf '%-44s %10s      malloc and new, valgrind memcheck (%d - %d cycles) / 10\n' \
     "" "${heap:-?}" "$m" "$n"
 printf '%-44s %10d      bytes\n' "stripped mipsel plug-in" "$mips_size"
+echo
+echo "== The bench host: user-space instructions per device-cycle, every thread of rxp-host"
+printf '%-44s %10s      (%d - %d cycles) / %d, callgrind, %s\n' "rxp-host, one device" \
+    "${host:-?}" "$host_long" "$host_short" "$((host_long - host_short))" \
+    "$out/callgrind-host-*.out"
+echo "   against rxp-sim --baud 9600 (one character a write), with --history, --events"
+echo "   --events-level changes, --state and --metrics; the plug-in's own share is above"
 
 {
     echo "x86_instructions $(figure "$x86" plugin)"
@@ -219,6 +263,7 @@ printf '%-44s %10d      bytes\n' "stripped mipsel plug-in" "$mips_size"
     echo "allocs_per_cycle $allocs"
     echo "heap_allocs_per_cycle $heap"
     echo "plugin_bytes $mips_size"
+    echo "host_instructions $host"
 } >"$out/figures"
 
 echo

@@ -1,5 +1,8 @@
 #include "tools/common/frame_notation.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "protocol/frame.h"
 #include "protocol/reply_layout.h"
 #include "tools/common/hex.h"
@@ -54,6 +57,17 @@ std::string CommandName(std::uint8_t group, std::uint8_t command, const unsigned
         }
     }
     return name;
+}
+
+int ExpectedReplyPayload(const unsigned char* chars, std::size_t size) {
+    // ~ aa gg cc ...: the address, group and command characters are the first after the start.
+    if (size < frame::FrameChars(0) || chars[0] != frame::kStart) return -1;
+    const unsigned char group = frame::DecodePair(chars[3], chars[4]);
+    const unsigned char command = frame::DecodePair(chars[5], chars[6]);
+    for (const PollCommand& c : kPollCommands) {
+        if (c.group == group && c.command == command) return c.payload_needed;
+    }
+    return -1;
 }
 
 std::string CommandNameOfFrame(const unsigned char* chars, std::size_t size) {
@@ -143,25 +157,30 @@ std::string ReplyDropReason(const unsigned char* chars, std::size_t size, unsign
 
 std::vector<FrameCutter::Piece> FrameCutter::Feed(const unsigned char* data, std::size_t size) {
     std::vector<Piece> pieces;
-    for (std::size_t i = 0; i < size; ++i) {
-        const unsigned char b = data[i];
-        if (!in_frame_ && b == frame::kStart) {
+    const unsigned char* end = data + size;
+    for (const unsigned char* p = data; p < end;) {
+        if (!in_frame_ && *p == frame::kStart) {
             if (!held_.empty()) pieces.push_back(Piece{held_, false});
-            held_.assign(1, b);
+            held_.assign(1, *p++);
             in_frame_ = true;
             continue;
         }
-        held_.push_back(b);
-        if (in_frame_ && b == frame::kEnd) {
-            pieces.push_back(Piece{held_, true});
-            held_.clear();
-            in_frame_ = false;
-        } else if (held_.size() >= frame::kRxBufferSize) {
-            // More than the device would ever hold as one frame: shown as it came.
-            pieces.push_back(Piece{held_, false});
-            held_.clear();
-            in_frame_ = false;
+        if (!in_frame_) {
+            // Noise up to the next start character.
+            const void* start = std::memchr(p, frame::kStart, static_cast<std::size_t>(end - p));
+            p = Hold(p, start ? static_cast<const unsigned char*>(start) : end, &pieces);
+            continue;
         }
+        // A frame's characters up to its end character; a start character inside is an
+        // ordinary one.
+        const void* found = std::memchr(p, frame::kEnd, static_cast<std::size_t>(end - p));
+        const unsigned char* body_end = found ? static_cast<const unsigned char*>(found) : end;
+        p = Hold(p, body_end, &pieces);
+        if (p < body_end || !found) continue;  // overflowed, or the chunk ended first
+        held_.push_back(*p++);
+        pieces.push_back(Piece{held_, true});
+        held_.clear();
+        in_frame_ = false;
     }
     // Noise is shown as it comes, not held for a frame that may never start.
     if (!in_frame_ && !held_.empty()) {
@@ -169,6 +188,20 @@ std::vector<FrameCutter::Piece> FrameCutter::Feed(const unsigned char* data, std
         held_.clear();
     }
     return pieces;
+}
+
+const unsigned char* FrameCutter::Hold(const unsigned char* from, const unsigned char* to,
+                                       std::vector<Piece>* pieces) {
+    const std::size_t room = frame::kRxBufferSize - held_.size();
+    const std::size_t take = std::min<std::size_t>(room, static_cast<std::size_t>(to - from));
+    held_.insert(held_.end(), from, from + take);
+    if (held_.size() >= frame::kRxBufferSize) {
+        // More than the device would ever hold as one frame: shown as it came.
+        pieces->push_back(Piece{held_, false});
+        held_.clear();
+        in_frame_ = false;
+    }
+    return from + take;
 }
 
 bool FrameCutter::Flush(Piece* piece) {

@@ -33,6 +33,10 @@ std::string CommandName(std::uint8_t group, std::uint8_t command, const unsigned
 // The same for a command frame as it goes on the line; empty when it is not one.
 std::string CommandNameOfFrame(const unsigned char* chars, std::size_t size);
 
+// The payload bytes the reply to a command frame must carry, as the device's polling cycle
+// checks them; -1 for a frame that is no poll command.
+int ExpectedReplyPayload(const unsigned char* chars, std::size_t size);
+
 // A frame or a run of noise for people (see above), without time, direction or note.
 std::string FrameText(const unsigned char* chars, std::size_t size, LineDirection direction);
 
@@ -64,6 +68,11 @@ public:
     bool holding() const { return !held_.empty(); }
 
 private:
+    // Holds [from, to) or what fits of it: a run that reaches the size of the device's buffer
+    // is handed over as it came, and the rest is read again from the returned position.
+    const unsigned char* Hold(const unsigned char* from, const unsigned char* to,
+                              std::vector<Piece>* pieces);
+
     Bytes held_;
     bool in_frame_ = false;
 };

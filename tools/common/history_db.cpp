@@ -100,6 +100,7 @@ HistoryDb::HistoryDb(const std::string& path, Mode mode) : path_(path) {
 }
 
 HistoryDb::~HistoryDb() {
+    sqlite3_finalize(insert_);
     sqlite3_close(db_);
 }
 
@@ -258,16 +259,27 @@ std::string HistoryDb::SelectFrom(const std::string& tail) const {
 
 std::int64_t HistoryDb::Append(const std::string& time, std::int64_t device_id,
                                const unsigned char* record, std::size_t size, int address) {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_, kInsertRow, -1, &raw, nullptr) != SQLITE_OK) {
+    // A row a cycle: the statement is prepared once and reset after every row, which also
+    // ends its hold on the database.
+    if (insert_ == nullptr &&
+        sqlite3_prepare_v2(db_, kInsertRow, -1, &insert_, nullptr) != SQLITE_OK) {
+        insert_ = nullptr;
         FailSqlite("cannot store a record");
     }
-    Statement s(raw);
-    sqlite3_bind_text(raw, 1, time.c_str(), -1, SQLITE_TRANSIENT);
-    sqlite3_bind_int64(raw, 2, device_id);
-    sqlite3_bind_blob(raw, 3, record, static_cast<int>(size), SQLITE_TRANSIENT);
-    if (address >= 0) sqlite3_bind_int(raw, 4, address);
-    if (sqlite3_step(raw) != SQLITE_DONE) FailSqlite("cannot store a record");
+    sqlite3_clear_bindings(insert_);
+    sqlite3_bind_text(insert_, 1, time.c_str(), -1, SQLITE_TRANSIENT);
+    sqlite3_bind_int64(insert_, 2, device_id);
+    sqlite3_bind_blob(insert_, 3, record, static_cast<int>(size), SQLITE_TRANSIENT);
+    if (address >= 0) sqlite3_bind_int(insert_, 4, address);
+    if (sqlite3_step(insert_) != SQLITE_DONE) {
+        try {
+            FailSqlite("cannot store a record");
+        } catch (...) {
+            sqlite3_reset(insert_);
+            throw;
+        }
+    }
+    sqlite3_reset(insert_);
     return sqlite3_last_insert_rowid(db_);
 }
 

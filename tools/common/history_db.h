@@ -25,6 +25,7 @@
 #include <vector>
 
 struct sqlite3;
+struct sqlite3_stmt;
 
 namespace rxp::history {
 
@@ -132,8 +133,9 @@ private:
 
     std::string path_;
     sqlite3* db_ = nullptr;
-    bool has_address_ = true;  // false: a table of one device, read as it is
-    bool checked_ = false;     // the quick check found the file intact
+    sqlite3_stmt* insert_ = nullptr;  // Append's, prepared once
+    bool has_address_ = true;         // false: a table of one device, read as it is
+    bool checked_ = false;            // the quick check found the file intact
 };
 
 }  // namespace rxp::history

@@ -46,23 +46,24 @@ bool IsStatusField(const RecordField& field) {
            (field.name.find("status") != std::string::npos || EndsWith(field.name, "_state"));
 }
 
+StatusReading ReadStatusOf(const RecordField& field, std::uint8_t value) {
+    StatusReading reading{&field, value, field.name.find("status") != std::string::npos, {}};
+    if (reading.bitwise) {
+        for (int bit = 7; bit >= 0; --bit) {
+            if (((reading.value >> bit) & 1U) == 0) continue;
+            reading.meanings.push_back(
+                Meaning(field, bit, FindRule(field, kBitSet, static_cast<unsigned>(bit))));
+        }
+    } else if (reading.value != 0) {
+        reading.meanings.push_back(Meaning(field, -1, FindRule(field, kValueIs, reading.value)));
+    }
+    return reading;
+}
+
 std::vector<StatusReading> ReadStatus(const unsigned char* record) {
     std::vector<StatusReading> out;
     for (const RecordField& field : RecordFields()) {
-        if (!IsStatusField(field)) continue;
-        StatusReading reading{
-            &field, record[field.offset], field.name.find("status") != std::string::npos, {}};
-        if (reading.bitwise) {
-            for (int bit = 7; bit >= 0; --bit) {
-                if (((reading.value >> bit) & 1U) == 0) continue;
-                reading.meanings.push_back(
-                    Meaning(field, bit, FindRule(field, kBitSet, static_cast<unsigned>(bit))));
-            }
-        } else if (reading.value != 0) {
-            reading.meanings.push_back(
-                Meaning(field, -1, FindRule(field, kValueIs, reading.value)));
-        }
-        out.push_back(std::move(reading));
+        if (IsStatusField(field)) out.push_back(ReadStatusOf(field, record[field.offset]));
     }
     return out;
 }

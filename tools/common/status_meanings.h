@@ -28,6 +28,8 @@ struct StatusReading {
 
 // Every status byte and state value of the record, in record order, whether set or not.
 std::vector<StatusReading> ReadStatus(const unsigned char* record);
+// The reading of one status field (IsStatusField) holding `value`.
+StatusReading ReadStatusOf(const RecordField& field, std::uint8_t value);
 
 // True for the fields ReadStatus reports on.
 bool IsStatusField(const RecordField& field);

@@ -1,5 +1,6 @@
 #include "tools/common/time_text.h"
 
+#include <charconv>
 #include <cstdio>
 #include <ctime>
 #include <stdexcept>
@@ -8,12 +9,22 @@ namespace rxp::tools {
 
 namespace {
 
+// `value` in decimal, with zeros before it up to `width` digits (printf's %0*u).
+void AppendDigits(std::string* out, unsigned long value, std::size_t width) {
+    char digits[24];
+    const char* end = std::to_chars(digits, digits + sizeof(digits), value).ptr;
+    const std::size_t n = static_cast<std::size_t>(end - digits);
+    if (n < width) out->append(width - n, '0');
+    out->append(digits, n);
+}
+
 // "+02:00" from the seconds east of UTC.
 std::string OffsetText(long seconds_east) {
-    const char sign = seconds_east < 0 ? '-' : '+';
     const long minutes = (seconds_east < 0 ? -seconds_east : seconds_east) / 60;
-    char text[40];
-    std::snprintf(text, sizeof(text), "%c%02ld:%02ld", sign, minutes / 60 % 100, minutes % 60);
+    std::string text(1, seconds_east < 0 ? '-' : '+');
+    AppendDigits(&text, static_cast<unsigned long>(minutes / 60 % 100), 2);
+    text += ':';
+    AppendDigits(&text, static_cast<unsigned long>(minutes % 60), 2);
     return text;
 }
 
@@ -36,9 +47,19 @@ int DaysInMonth(int year, int month) {
 
 std::string IsoDateTime(unsigned year, unsigned month, unsigned day, unsigned hour, unsigned minute,
                         unsigned second) {
-    char text[48];
-    std::snprintf(text, sizeof(text), "%04u-%02u-%02uT%02u:%02u:%02u", year, month, day, hour,
-                  minute, second);
+    std::string text;
+    text.reserve(32);
+    AppendDigits(&text, year, 4);
+    text += '-';
+    AppendDigits(&text, month, 2);
+    text += '-';
+    AppendDigits(&text, day, 2);
+    text += 'T';
+    AppendDigits(&text, hour, 2);
+    text += ':';
+    AppendDigits(&text, minute, 2);
+    text += ':';
+    AppendDigits(&text, second, 2);
     return text;
 }
 

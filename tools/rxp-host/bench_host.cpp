@@ -15,6 +15,7 @@
 #include "tools/common/frame_notation.h"
 #include "tools/common/time_text.h"
 #include "tools/common/version.h"
+#include "tools/rxp-host/host_options.h"
 #include "tools/rxp-host/host_output.h"
 #include "tools/rxp-host/input_file.h"
 #include "tools/rxp-host/plugin_output.h"
@@ -50,7 +51,6 @@ BenchHost::BenchHost(const HostOptions& options)
       line_(io_),
       poll_timer_(io_),
       reply_timer_(io_),
-      reopen_timer_(io_),
       deadline_timer_(io_),
       signals_(io_, SIGINT, SIGTERM),
       check_(options.baud, options.address_check) {
@@ -182,42 +182,9 @@ void BenchHost::WarnOfSharedDeviceIds() {
 }
 
 void BenchHost::WriteStartEvent() {
-    Json::Value given(Json::objectValue);
-    given["plugin"] = options_.plugin;
-    given["port"] = options_.port;
-    given["baud"] = options_.baud;
-    if (options_.devices.size() == 1) {
-        const DeviceConfig& only = options_.devices.front();
-        if (only.address >= 0) given["address"] = only.address;
-        if (!only.settings.empty()) given["settings"] = only.settings;
-        if (!only.cache.empty()) given["cache"] = only.cache;
-    } else {
-        Json::Value devices(Json::arrayValue);
-        for (const DeviceConfig& config : options_.devices) {
-            Json::Value device(Json::objectValue);
-            device["address"] = config.address;
-            if (!config.settings.empty()) device["settings"] = config.settings;
-            if (!config.cache.empty()) device["cache"] = config.cache;
-            devices.append(device);
-        }
-        given["devices"] = devices;
-    }
-    if (!options_.address_check) given["address_check"] = false;
-    if (options_.cycles != 0) given["cycles"] = Json::UInt64(options_.cycles);
-    given["interval"] = options_.interval;
-    given["timeout"] = options_.timeout;
-    if (options_.deadline > 0) given["deadline"] = options_.deadline;
-    given["events"] = options_.events;
-    if (!options_.history.empty()) given["history"] = options_.history;
-    if (options_.history_keep_days > 0) given["history_keep"] = options_.history_keep_days;
-    given["trace"] = options_.trace;
-    if (!options_.capture.empty()) given["capture"] = options_.capture;
-    if (!options_.state.empty()) given["state"] = options_.state;
-    if (!options_.metrics.empty()) given["metrics"] = options_.metrics;
-    given["events_level"] = options_.events_changes ? "changes" : "all";
     Json::Value fields(Json::objectValue);
     fields["version"] = rxp::tools::Version();
-    fields["options"] = given;
+    fields["options"] = GivenOptions(options_);
     fields["pid"] = static_cast<Json::Int64>(::getpid());
     events_.Write("start", fields);
 }
@@ -359,8 +326,7 @@ void BenchHost::LineDown(const std::string& what) {
                           << NumberText(kReopenInterval.count() / 1000.0) << " s" << std::endl;
     if (poll_active_) {
         poll_active_ = false;
-        ++reply_generation_;
-        reply_timer_.cancel();
+        CancelReplyTimer();
         watch_.PollFailed(static_cast<unsigned>(polls_), "line");
         current_->FailPoll(
             polls_, "line", what,
@@ -380,35 +346,23 @@ void BenchHost::LineDown(const std::string& what) {
     reopen_failure_reported_ = false;
     watch_.Flush();
     WriteLiveState();
-    ArmReopen();
-}
-
-void BenchHost::ArmReopen() {
-    reopen_timer_.expires_after(kReopenInterval);
-    reopen_timer_.async_wait([this](const boost::system::error_code& ec) {
-        if (!ec) TryReopen();
-    });
-}
-
-void BenchHost::TryReopen() {
-    if (stopping_) return;
-    Progress();  // trying the port again is the loop at work, the port down or not
-    try {
-        line_.Open(options_.port, options_.baud);
-    } catch (const std::runtime_error& e) {
-        if (!reopen_failure_reported_) {
+    line_.Reopen(
+        kReopenInterval, [this] { LineOpenAgain(); },
+        [this](const std::string& why) {
+            Progress();  // trying the port again is the loop at work, the port down or not
+            if (reopen_failure_reported_) return;
             reopen_failure_reported_ = true;
-            Err(Priority::kError) << "rxp-host: " << e.what() << "; trying again every "
+            Err(Priority::kError) << "rxp-host: " << why << "; trying again every "
                                   << NumberText(kReopenInterval.count() / 1000.0) << " s"
                                   << std::endl;
-        }
-        ArmReopen();
-        return;
-    }
+        });
+}
+
+void BenchHost::LineOpenAgain() {
+    Progress();
     Err(Priority::kNotice) << "rxp-host: port '" << options_.port << "' open again" << std::endl;
     line_down_ = false;
     quiet_until_ = Clock::now();
-    StartReading();
     boost::asio::post(io_, [this] { StartPoll(); });
 }
 
@@ -450,6 +404,7 @@ void BenchHost::StartPoll() {
     }
     quiet_wait_limit_ = Clock::time_point{};
     if (!line_.reading()) StartReading();
+    TallyLine();
     current_index_ = round_[round_next_++];
     current_ = sessions_[current_index_].get();
     counts_[current_index_].last_try_round = rounds_;
@@ -478,6 +433,7 @@ void BenchHost::WaitForQuiet(Clock::time_point now) {
 
 // A poll that could not start: nothing was sent, and it fails like one that got no reply.
 void BenchHost::FailBusyPoll() {
+    TallyLine();
     current_index_ = round_[round_next_++];
     current_ = sessions_[current_index_].get();
     counts_[current_index_].last_try_round = rounds_;
@@ -528,6 +484,7 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
     // Only whole frames reach the device, and only those the reply check lets through.
     DeviceSession& session = *current_;
     to_device_.clear();
+    std::uint64_t frames = 0;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         if (judged[i].from == session.address()) ++counts_[current_index_].own_frames;
         if (judged[i].verdict != ReplyCheck::Verdict::kPass) {
@@ -535,8 +492,10 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
                      judged[i].verdict == ReplyCheck::Verdict::kOtherAddress ? judged[i].from : -1);
             continue;
         }
+        frames += pieces[i].frame ? 1 : 0;
         to_device_.insert(to_device_.end(), pieces[i].bytes.begin(), pieces[i].bytes.end());
     }
+    session.CountReplies(frames);
     if (to_device_.empty()) {
         watch_.Handled(ChunkOutcome::kNotAccepted);
         return;
@@ -637,21 +596,58 @@ std::size_t BenchHost::IndexOfAddress(int address) const {
     return sessions_.size();
 }
 
+// One timer serves all the commands of a poll: armed at the first, it is put off to the time of
+// the last whenever it fires before that, so that a command costs no timer of its own.
 void BenchHost::ArmReplyTimer() {
+    reply_due_ = Clock::now() + Seconds(options_.timeout);
+    if (!reply_timer_armed_) WaitForReplyDue();
+}
+
+void BenchHost::WaitForReplyDue() {
+    reply_timer_armed_ = true;
     const std::uint64_t generation = ++reply_generation_;
-    WaitUntil(reply_timer_, Clock::now() + Seconds(options_.timeout), [this, generation] {
-        if (generation != reply_generation_ || !poll_active_) return;
-        if (line_.writing()) {
-            // The port took not even the command in the reply's time: a peer that reads
-            // nothing. The port is given up and opened again, as after a failure.
-            LineDown("writing blocked: the command was not taken within " +
-                     NumberText(options_.timeout) + " s");
-            return;
-        }
-        std::string detail = "no reply";
-        if (!write_error_.empty()) detail = "command not sent (" + write_error_ + "), no reply";
-        FailPoll("timeout", detail + " within " + NumberText(options_.timeout) + " s");
+    // Under a watchdog a long --timeout wakes every third of its period, as other waits do.
+    Clock::time_point wake = reply_due_;
+    if (watchdog_wake_ != Clock::duration::zero()) {
+        wake = std::min(wake, Clock::now() + watchdog_wake_);
+    }
+    reply_timer_.expires_at(wake);
+    reply_timer_.async_wait([this, generation](const boost::system::error_code& ec) {
+        if (ec || generation != reply_generation_) return;
+        reply_timer_armed_ = false;
+        OnReplyDue();
     });
+}
+
+void BenchHost::CancelReplyTimer() {
+    ++reply_generation_;
+    reply_timer_armed_ = false;
+    reply_timer_.cancel();
+}
+
+void BenchHost::OnReplyDue() {
+    if (!poll_active_) return;
+    if (Clock::now() < reply_due_) {
+        Progress();
+        WaitForReplyDue();
+        return;
+    }
+    if (line_.writing()) {
+        // The port took not even the command in the reply's time: a peer that reads
+        // nothing. The port is given up and opened again, as after a failure.
+        LineDown("writing blocked: the command was not taken within " +
+                 NumberText(options_.timeout) + " s");
+        return;
+    }
+    // A frame shorter than its header says is still gathered by the port: it arrived in time,
+    // and goes to the device before the poll is given up.
+    line_.TakeWaiting();
+    // The device took it and sent its next command (which armed the timer again), or the poll
+    // ended with it.
+    if (!poll_active_ || line_down_ || reply_timer_armed_) return;
+    std::string detail = "no reply";
+    if (!write_error_.empty()) detail = "command not sent (" + write_error_ + "), no reply";
+    FailPoll("timeout", detail + " within " + NumberText(options_.timeout) + " s");
 }
 
 void BenchHost::ReportHistoryFailures() {
@@ -679,8 +675,8 @@ void BenchHost::ReportHistoryFailures() {
 
 void BenchHost::EndPoll() {
     poll_active_ = false;
-    ++reply_generation_;
-    reply_timer_.cancel();
+    CancelReplyTimer();
+    line_.StopAwaiting();
 }
 
 void BenchHost::CompleteCycle() {
@@ -762,11 +758,9 @@ void BenchHost::Stop() {
     stopping_ = true;
     service_.Stopping("stopping after " + std::to_string(cycles_) +
                       (cycles_ == 1 ? " cycle" : " cycles"));
-    ++reply_generation_;
+    CancelReplyTimer();
     boost::system::error_code ignored;
     poll_timer_.cancel();
-    reply_timer_.cancel();
-    reopen_timer_.cancel();
     deadline_timer_.cancel();
     signals_.cancel(ignored);
     line_.Close();
@@ -775,8 +769,14 @@ void BenchHost::Stop() {
 
 // The state and metrics files, replaced whole; a file that cannot be written is reported once
 // and polling goes on.
+void BenchHost::TallyLine() {
+    const SerialLine::Counts c = line_.TakeCounts();
+    current_->CountLine(c.reads, c.wakeups, c.reads + c.waits + c.wakeups + c.writes + c.settings);
+}
+
 void BenchHost::WriteLiveState() {
     if (options_.state.empty() && options_.metrics.empty()) return;
+    TallyLine();
     BusState bus{HostFacts{options_.port, rxp::tools::Version(), history_ ? history_->failed() : 0,
                            events_.lost(), watch_.capture_lost(), OutputDropped(),
                            history_ ? history_->waiting() : 0, stopped_, stopped_at_, process_},

@@ -117,8 +117,7 @@ private:
     void FailBusyPoll();
     bool SendFrame(DeviceSession& session, const unsigned char* data, unsigned int size);
     void LineDown(const std::string& what);
-    void ArmReopen();
-    void TryReopen();
+    void LineOpenAgain();
     void ReportHistoryFailures();
     void WaitForSignal();
     void ReopenFiles();
@@ -126,6 +125,9 @@ private:
     int ExitCode() const;
     void OnChunk(unsigned char* data, std::size_t size);
     void ArmReplyTimer();
+    void WaitForReplyDue();
+    void CancelReplyTimer();
+    void OnReplyDue();
     void CompleteCycle();
     void FailPoll(const std::string& reason, const std::string& detail);
     void EndPoll();
@@ -137,6 +139,8 @@ private:
     std::size_t IndexOfAddress(int address) const;
     void ReportDevicesShort();
     void Stop();
+    // The port's system calls since the last tally, to the device polled (or polled last).
+    void TallyLine();
     void WriteLiveState();
     void WaitUntil(boost::asio::steady_timer& timer, Clock::time_point due,
                    std::function<void()> then);
@@ -148,7 +152,6 @@ private:
     SerialLine line_;
     boost::asio::steady_timer poll_timer_;
     boost::asio::steady_timer reply_timer_;
-    boost::asio::steady_timer reopen_timer_;
     boost::asio::steady_timer deadline_timer_;
     boost::asio::signal_set signals_;
 
@@ -188,7 +191,9 @@ private:
     std::uint64_t rounds_ = 0;
     std::vector<std::size_t> round_;  // sessions still to poll in this round, in order
     std::size_t round_next_ = 0;
-    std::uint64_t reply_generation_ = 0;
+    std::uint64_t reply_generation_ = 0;  // of the reply timer's wait
+    bool reply_timer_armed_ = false;
+    Clock::time_point reply_due_;  // the last command's reply is due
     Clock::time_point poll_started_;
     Clock::time_point next_round_due_;
 

@@ -147,10 +147,14 @@ bool DeviceSession::OnSendSP(SMDVDevice&, int data_id, const unsigned char* data
     live_.has_record = true;
     live_.record = last_record_;
     live_.record_time = rxp::tools::WallClock::now();
-    Json::Value fields(Json::objectValue);
-    fields["data_id"] = data_id;
-    fields["record"] = rxp::hex::Lower(data, size);
-    Event("publish", fields);
+    if (!events_->Wants("publish")) return true;
+    // Every cycle: written as text, the same line a Json::Value would give.
+    rxp::tools::JsonMembers fields;
+    fields.Add("data_id", std::to_string(data_id));
+    fields.Add("record", rxp::tools::JsonString(rxp::hex::Lower(data, size)));
+    fields.Add("address", rxp::tools::JsonNumber(address_));
+    fields.Add("device_id", std::to_string(device_id_));
+    events_->Write("publish", std::move(fields));
     return true;
 }
 
@@ -163,10 +167,14 @@ bool DeviceSession::OnSaveDeviceHistory(SMDVDevice& device, const unsigned char*
     return true;
 }
 
+// Called 139 times a cycle: the alarm state is a table update, and an event is built only for
+// a log that writes every rule's state, or for a change.
 bool DeviceSession::OnCheckThresholdBool(SMDVDevice&, int, const std::string& signal_key,
                                          const std::string& alarm_id, const std::string& alarm_name,
                                          const std::string& alarm_text, bool state,
                                          unsigned short ordinal) {
+    const AlarmChange change = alarms_.Update(ordinal, state);
+    if (change == AlarmChange::kNone && !events_->Wants("alarm")) return true;
     Json::Value fields(Json::objectValue);
     fields["ordinal"] = ordinal;
     fields["key"] = signal_key;
@@ -174,9 +182,7 @@ bool DeviceSession::OnCheckThresholdBool(SMDVDevice&, int, const std::string& si
     fields["name"] = alarm_name;
     fields["text"] = alarm_text;
     fields["state"] = state;
-    Event("alarm", fields);
-
-    const AlarmChange change = alarms_.Update(ordinal, state);
+    if (events_->Wants("alarm")) Event("alarm", fields);
     if (change == AlarmChange::kNone) return true;
     const bool raised = change == AlarmChange::kRaised;
     Event(raised ? "alarm_raised" : "alarm_cleared", fields);
@@ -196,10 +202,12 @@ void DeviceSession::CompleteCycle(double seconds) {
     live_.cycle_time = rxp::tools::WallClock::now();
     live_.cycle_seconds = seconds;
 
-    Json::Value fields(Json::objectValue);
-    fields["cycle"] = Json::UInt64(cycles_);
-    fields["milliseconds"] = Json::UInt64(seconds * 1000.0 + 0.5);
-    Event("cycle", fields);
+    if (events_->Wants("cycle")) {
+        Json::Value fields(Json::objectValue);
+        fields["cycle"] = Json::UInt64(cycles_);
+        fields["milliseconds"] = Json::UInt64(seconds * 1000.0 + 0.5);
+        Event("cycle", fields);
+    }
     Report((bus_of_several_ ? Name() + "  cycle " : "cycle ") + std::to_string(cycles_), seconds);
 
     if (comm_lost_) {

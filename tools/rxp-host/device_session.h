@@ -90,6 +90,14 @@ public:
     // The port went down: the device is out of contact until its next cycle.
     void LineLost(const std::string& what);
 
+    // Reply frames handed to the device, and the system calls on the port while it was polled.
+    void CountReplies(std::uint64_t frames) { live_.replies += frames; }
+    void CountLine(std::uint64_t reads, std::uint64_t wakeups, std::uint64_t calls) {
+        live_.line_reads += reads;
+        live_.line_wakeups += wakeups;
+        live_.line_system_calls += calls;
+    }
+
     // An event about this device: `fields` with "address" and "device_id" added.
     void Event(const char* name, Json::Value fields = Json::Value(Json::objectValue));
 

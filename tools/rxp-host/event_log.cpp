@@ -34,21 +34,39 @@ bool EventLog::Reopen() {
     return true;
 }
 
+bool EventLog::Wants(const char* name) const {
+    if (!file_.is_open()) return false;
+    return !changes_only_ || (std::strcmp(name, "alarm") != 0 && std::strcmp(name, "cycle") != 0);
+}
+
 void EventLog::Write(const char* name, Json::Value fields) {
-    if (!file_.is_open()) return;
-    if (changes_only_ && (std::strcmp(name, "alarm") == 0 || std::strcmp(name, "cycle") == 0)) {
-        return;
-    }
+    if (!Wants(name)) return;
+    fields["event"] = name;
+    fields["time"] = rxp::tools::IsoTimeNow();
+    std::ostringstream line;
+    writer_->write(fields, &line);
+    line << '\n';
+    Append(line.str());
+}
+
+void EventLog::Write(const char* name, rxp::tools::JsonMembers fields) {
+    if (!Wants(name)) return;
+    fields.Add("event", rxp::tools::JsonString(name));
+    fields.Add("time", rxp::tools::JsonString(rxp::tools::IsoTimeNow()));
+    Append(fields.Object() + "\n");
+}
+
+void EventLog::Append(const std::string& line) {
     std::string error;
     if (lost_unreported_ > 0) {
         Json::Value lost(Json::objectValue);
         lost["count"] = Json::UInt64(lost_unreported_);
         lost["event"] = "events_lost";
         lost["time"] = rxp::tools::IsoTimeNow();
-        std::ostringstream line;
-        writer_->write(lost, &line);
-        line << '\n';
-        if (file_.Append(line.str(), &error)) {
+        std::ostringstream lost_line;
+        writer_->write(lost, &lost_line);
+        lost_line << '\n';
+        if (file_.Append(lost_line.str(), &error)) {
             Err(Priority::kNotice) << "rxp-host: events file '" << path_ << "' is written again; "
                                    << lost_unreported_ << " events were lost" << std::endl;
             lost_unreported_ = 0;
@@ -58,12 +76,7 @@ void EventLog::Write(const char* name, Json::Value fields) {
             return;
         }
     }
-    fields["event"] = name;
-    fields["time"] = rxp::tools::IsoTimeNow();
-    std::ostringstream line;
-    writer_->write(fields, &line);
-    line << '\n';
-    if (file_.Append(line.str(), &error)) return;
+    if (file_.Append(line, &error)) return;
     if (lost_unreported_ == 0) {
         Err(Priority::kError) << "rxp-host: cannot write events file '" << path_ << "': " << error
                               << "; trying again with every event" << std::endl;

@@ -16,6 +16,7 @@
 #include <memory>
 #include <string>
 
+#include "tools/common/json_text.h"
 #include "tools/common/line_file.h"
 
 namespace rxphost {
@@ -38,8 +39,14 @@ public:
     // 140 a cycle, are left out.
     void KeepChangesOnly(bool changes_only) { changes_only_ = changes_only; }
 
+    // Whether an event of this name would be written: the log is on and its level keeps it.
+    // Callers build an event's fields only then.
+    bool Wants(const char* name) const;
+
     // Writes {"event": name, "time": now, ...fields}; `fields` must be an object or null.
     void Write(const char* name, Json::Value fields = Json::Value(Json::objectValue));
+    // The same, for an event written every cycle: its fields as JSON text already.
+    void Write(const char* name, rxp::tools::JsonMembers fields);
     // Lines go out as they are written; kept for the callers that mark the end of a step.
     void Flush() {}
 
@@ -50,6 +57,9 @@ public:
     const std::string& path() const { return path_; }
 
 private:
+    // Appends one event's line, after the "events_lost" event if events were lost before.
+    void Append(const std::string& line);
+
     rxp::tools::LineFile file_;
     std::string path_;
     std::unique_ptr<Json::StreamWriter> writer_;

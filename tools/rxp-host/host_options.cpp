@@ -544,4 +544,41 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
     return -1;
 }
 
+Json::Value GivenOptions(const HostOptions& options) {
+    Json::Value given(Json::objectValue);
+    given["plugin"] = options.plugin;
+    given["port"] = options.port;
+    given["baud"] = options.baud;
+    if (options.devices.size() == 1) {
+        const DeviceConfig& only = options.devices.front();
+        if (only.address >= 0) given["address"] = only.address;
+        if (!only.settings.empty()) given["settings"] = only.settings;
+        if (!only.cache.empty()) given["cache"] = only.cache;
+    } else {
+        Json::Value devices(Json::arrayValue);
+        for (const DeviceConfig& config : options.devices) {
+            Json::Value device(Json::objectValue);
+            device["address"] = config.address;
+            if (!config.settings.empty()) device["settings"] = config.settings;
+            if (!config.cache.empty()) device["cache"] = config.cache;
+            devices.append(device);
+        }
+        given["devices"] = devices;
+    }
+    if (!options.address_check) given["address_check"] = false;
+    if (options.cycles != 0) given["cycles"] = Json::UInt64(options.cycles);
+    given["interval"] = options.interval;
+    given["timeout"] = options.timeout;
+    if (options.deadline > 0) given["deadline"] = options.deadline;
+    given["events"] = options.events;
+    if (!options.history.empty()) given["history"] = options.history;
+    if (options.history_keep_days > 0) given["history_keep"] = options.history_keep_days;
+    given["trace"] = options.trace;
+    if (!options.capture.empty()) given["capture"] = options.capture;
+    if (!options.state.empty()) given["state"] = options.state;
+    if (!options.metrics.empty()) given["metrics"] = options.metrics;
+    given["events_level"] = options.events_changes ? "changes" : "all";
+    return given;
+}
+
 }  // namespace rxphost

@@ -3,6 +3,8 @@
 #ifndef RXP_TOOLS_RXP_HOST_HOST_OPTIONS_H
 #define RXP_TOOLS_RXP_HOST_HOST_OPTIONS_H
 
+#include <json/json.h>
+
 #include <string>
 
 #include "tools/rxp-host/alarm_list.h"
@@ -42,6 +44,8 @@ void UsageError(const std::string& what);
 // The conffile the options came from when the service unit runs the host (it sets
 // RXP_HOST_CONF); empty otherwise.
 std::string ServiceConffile();
+// The options of a run as given, for its "start" event: the ones set, by their option names.
+Json::Value GivenOptions(const HostOptions& options);
 
 }  // namespace rxphost
 

@@ -24,13 +24,8 @@ void LineWatch::Sent(Clock::time_point when, unsigned poll, unsigned step,
     if (cutter_.holding() && step == 1 && cutter_.Flush(&held) && trace_ != nullptr) {
         Trace(LineDirection::kFromPowerSystem, held.bytes, "incomplete");
     }
-    rxp::tools::Bytes raw;
-    payload_needed_ = 0;
-    if (rxp::tools::DecodeFrameChars(data, size, &raw) && raw.size() >= 3) {
-        for (const rxp::PollCommand& c : rxp::kPollCommands) {
-            if (c.group == raw[1] && c.command == raw[2]) payload_needed_ = c.payload_needed;
-        }
-    }
+    const int needed = rxp::tools::ExpectedReplyPayload(data, size);
+    payload_needed_ = needed < 0 ? 0 : static_cast<unsigned>(needed);
     if (trace_ == nullptr) return;
     Trace(LineDirection::kToPowerSystem, rxp::tools::Bytes(data, data + size),
           rxp::tools::CommandNameOfFrame(data, size) + ", poll " + std::to_string(poll) + " step " +
@@ -56,8 +51,13 @@ void LineWatch::Mark(std::size_t index, const std::string& note) {
 void LineWatch::Handled(ChunkOutcome outcome) {
     for (std::size_t i = 0; i < pending_.size(); ++i) {
         const rxp::tools::FrameCutter::Piece& p = pending_[i];
+        const bool marked = i < marks_.size() && !marks_[i].empty();
+        // Without --trace a verdict is wanted only for a reply the device dropped (last_drop).
+        if (trace_ == nullptr && (marked || !p.frame || outcome != ChunkOutcome::kNotAccepted)) {
+            continue;
+        }
         std::string note;
-        if (i < marks_.size() && !marks_[i].empty()) {
+        if (marked) {
             note = marks_[i];
         } else if (p.frame) {
             if (outcome == ChunkOutcome::kLate) {

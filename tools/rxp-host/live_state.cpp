@@ -4,10 +4,12 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <charconv>
 #include <cstdio>
 #include <cstring>
-#include <regex>
+#include <unordered_map>
 #include <vector>
 
 #include "alarms/alarm_rules.h"
@@ -61,81 +63,210 @@ unsigned ModuleOfOrdinal(unsigned short ordinal) {
 
 namespace {
 
-Json::Value DeviceJson(const BusDeviceState& d, bool stopped,
-                       rxp::tools::WallClock::time_point now) {
+using rxp::tools::JsonMembers;
+using rxp::tools::JsonNumber;
+using rxp::tools::JsonString;
+
+// Seconds in the state: to the millisecond.
+std::string Seconds(double seconds) {
+    return rxp::tools::JsonReal(seconds, 3);
+}
+
+void AddDeviceMembers(const BusDeviceState& d, bool stopped, rxp::tools::WallClock::time_point now,
+                      JsonMembers* device) {
     const LiveState& s = *d.live;
-    Json::Value root(Json::objectValue);
-    root["address"] = s.address;
-    root["device_id"] = s.device_id;
-    root["comm"] = stopped ? "stopped" : CommText(s.comm);
-    root["failed_polls_in_row"] = s.failed_in_row;
-    root["failed_polls_total"] = Json::UInt64(s.failed_total);
-    root["polls"] = Json::UInt64(s.polls);
-    root["cycles"] = Json::UInt64(s.cycles);
-    root["other_address_frames"] = Json::UInt64(d.other_address_frames);
-    root["second_replies"] = Json::UInt64(d.second_replies);
-    root["late_replies"] = Json::UInt64(d.late_replies);
-    root["last_cycle"] = Json::Value();
+    device->Add("address", JsonNumber(s.address));
+    device->Add("device_id", JsonNumber(s.device_id));
+    device->Add("comm", JsonString(stopped ? "stopped" : CommText(s.comm)));
+    device->Add("failed_polls_in_row", JsonNumber(s.failed_in_row));
+    device->Add("failed_polls_total", JsonNumber(s.failed_total));
+    device->Add("polls", JsonNumber(s.polls));
+    device->Add("cycles", JsonNumber(s.cycles));
+    device->Add("other_address_frames", JsonNumber(d.other_address_frames));
+    device->Add("second_replies", JsonNumber(d.second_replies));
+    device->Add("late_replies", JsonNumber(d.late_replies));
+    device->Add("replies", JsonNumber(s.replies));
+    device->Add("line_reads", JsonNumber(s.line_reads));
+    device->Add("line_wakeups", JsonNumber(s.line_wakeups));
+    device->Add("line_system_calls", JsonNumber(s.line_system_calls));
+    std::string cycle = "null";
     if (s.has_cycle) {
-        Json::Value cycle(Json::objectValue);
-        cycle["time"] = rxp::tools::IsoTime(s.cycle_time);
-        cycle["seconds"] = s.cycle_seconds;
-        root["last_cycle"] = cycle;
+        JsonMembers last;
+        last.Add("time", JsonString(rxp::tools::IsoTime(s.cycle_time)));
+        last.Add("seconds", Seconds(s.cycle_seconds));
+        cycle = last.Object();
     }
-    root["record"] = Json::Value();
+    device->Add("last_cycle", std::move(cycle));
+    std::string record = "null";
     if (s.has_record) {
-        Json::Value record = rxp::record::ToJson(s.record.data(), {"rxp-host", 0, ""});
-        record.removeMember("source");
-        record["published"] = rxp::tools::IsoTime(s.record_time);
-        record["age_seconds"] = std::chrono::duration<double>(now - s.record_time).count();
-        root["record"] = record;
+        JsonMembers members;
+        rxp::record::AddRecordJsonMembers(s.record.data(), &members);
+        members.Add("published", JsonString(rxp::tools::IsoTime(s.record_time)));
+        members.Add("age_seconds",
+                    Seconds(std::chrono::duration<double>(now - s.record_time).count()));
+        record = members.Object();
     }
-    Json::Value alarms(Json::arrayValue);
+    device->Add("record", std::move(record));
+    std::string alarms = "[";
     for (const auto& entry : s.alarms) {
         const AlarmNote& a = entry.second;
-        Json::Value alarm(Json::objectValue);
-        alarm["ordinal"] = a.ordinal;
-        alarm["key"] = a.signal_key;
-        alarm["id"] = a.alarm_id;
-        alarm["name"] = a.alarm_name;
-        alarm["text"] = a.alarm_text;
-        alarm["module"] = ModuleOfOrdinal(a.ordinal);
-        alarms.append(alarm);
+        JsonMembers alarm;
+        alarm.Add("ordinal", JsonNumber(a.ordinal));
+        alarm.Add("key", JsonString(a.signal_key));
+        alarm.Add("id", JsonString(a.alarm_id));
+        alarm.Add("name", JsonString(a.alarm_name));
+        alarm.Add("text", JsonString(a.alarm_text));
+        alarm.Add("module", JsonNumber(ModuleOfOrdinal(a.ordinal)));
+        if (alarms.size() > 1) alarms += ',';
+        alarms += alarm.Object();
     }
-    root["alarms"] = alarms;
-    return root;
+    device->Add("alarms", alarms + "]");
 }
 
 // Metric families in the order first named, each with its samples together, as the text
-// format wants them.
+// format wants them. A family's header is made once a run, not every cycle.
 class Families {
 public:
-    void Add(const std::string& name, const char* type, const std::string& help,
-             const std::string& labels, const std::string& value) {
-        auto found = index_.find(name);
-        if (found == index_.end()) {
-            found = index_.emplace(name, families_.size()).first;
-            families_.push_back("# HELP " + name + " " + help + "\n# TYPE " + name + " " + type +
-                                "\n");
+    // A family named by a literal: its id is looked up by the literal's address after the
+    // first time, without making a string of its name every cycle.
+    void Add(const char* name, const char* type, const char* help, const std::string& labels,
+             const std::string& value) {
+        static std::unordered_map<const char*, std::size_t> by_literal;
+        auto found = by_literal.find(name);
+        if (found == by_literal.end()) {
+            found = by_literal.emplace(name, Id(name, type, help)).first;
         }
-        families_[found->second] += name + "{" + labels + "} " + value + "\n";
+        Add(found->second, labels, value, std::string());
+    }
+    // A sample of a family named before (Id), with labels in two parts.
+    void Add(std::size_t id, const std::string& labels, const std::string& value,
+             const std::string& more_labels) {
+        std::string& family = Named(id);
+        family += Names()[id];
+        family += '{';
+        family += labels;
+        family += more_labels;
+        family += "} ";
+        family += value;
+        family += '\n';
+    }
+    // A sample whose text up to its value (Head) is made already.
+    void AddAfterHead(std::size_t id, const std::string& head, std::uint32_t value) {
+        std::string& family = Named(id);
+        family += head;
+        char digits[16];
+        family.append(digits, std::to_chars(digits, digits + sizeof(digits), value).ptr);
+        family += '\n';
+    }
+    // A sample's text up to its value: name{labels} .
+    static std::string Head(std::size_t id, const std::string& labels,
+                            const std::string& more_labels) {
+        return Names()[id] + "{" + labels + more_labels + "} ";
     }
     // A family without samples yet (every device's alarms clear).
-    void Declare(const std::string& name, const char* type, const std::string& help) {
-        if (index_.count(name) != 0) return;
-        index_.emplace(name, families_.size());
-        families_.push_back("# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n");
+    void Declare(const std::string& name, const char* type, const char* help) {
+        Named(Id(name, type, help));
+    }
+    // The family's id for the run.
+    static std::size_t Id(const std::string& name, const char* type, const char* help) {
+        auto found = Ids().find(name);
+        if (found != Ids().end()) return found->second;
+        Ids().emplace(name, Heads().size());
+        Names().push_back(name);
+        Heads().push_back("# HELP " + name + " " + help + "\n# TYPE " + name + " " + type + "\n");
+        return Heads().size() - 1;
+    }
+    // Starts again, keeping the buffers of the families named before.
+    void Clear() {
+        for (std::size_t id : order_) samples_[id].clear();
+        order_.clear();
+        std::fill(named_.begin(), named_.end(), false);
     }
     std::string Text() const {
+        std::size_t size = 0;
+        for (std::size_t id : order_) size += Heads()[id].size() + samples_[id].size();
         std::string out;
-        for (const std::string& f : families_) out += f;
+        out.reserve(size);
+        for (std::size_t id : order_) {
+            out += Heads()[id];
+            out += samples_[id];
+        }
         return out;
     }
 
 private:
-    std::vector<std::string> families_;
-    std::map<std::string, std::size_t> index_;
+    // Every family named so far in the run: its id by name, and its header by id. Only the
+    // loop's thread writes the metrics.
+    static std::unordered_map<std::string, std::size_t>& Ids() {
+        static std::unordered_map<std::string, std::size_t> ids;
+        return ids;
+    }
+    static std::vector<std::string>& Heads() {
+        static std::vector<std::string> heads;
+        return heads;
+    }
+    static std::vector<std::string>& Names() {
+        static std::vector<std::string> names;
+        return names;
+    }
+
+    std::string& Named(std::size_t id) {
+        if (id >= samples_.size()) {
+            samples_.resize(Heads().size());
+            named_.resize(Heads().size(), false);
+        }
+        if (!named_[id]) {
+            named_[id] = true;
+            order_.push_back(id);
+        }
+        return samples_[id];
+    }
+
+    std::vector<std::size_t> order_;    // family ids in the order first named
+    std::vector<std::string> samples_;  // by family id
+    std::vector<bool> named_;           // by family id
 };
+
+// The series of a record field: its name and the labels it adds to the device's. Module values
+// carry their module, phase values their phase, dc_status its index: modules[6].status ->
+// rxp_record_module_status{...,module="7"}, phase_b_value1 -> rxp_record_phase_value1{...,
+// phase="b"}.
+struct FieldSeries {
+    const rxp::tools::RecordField* field;
+    std::string name;
+    std::string labels;  // ",module=\"7\"", or empty
+    std::size_t family;  // Families::Id
+};
+
+constexpr const char* kFieldHelp =
+    "Record field as the power system sent it: a raw number without unit (the site's scale and "
+    "unit: rxp-record --units).";
+
+const std::vector<FieldSeries>& RecordSeries() {
+    static const std::vector<FieldSeries> series = [] {
+        std::vector<FieldSeries> out;
+        for (const rxp::tools::RecordField& f : rxp::tools::RecordFields()) {
+            FieldSeries s{&f, "rxp_record_" + f.name, "", 0};
+            const std::string& n = f.name;
+            const std::size_t bracket = n.find('[');
+            if (f.module != 0) {
+                s.name = "rxp_record_module_" + f.row_name;
+                s.labels = ",module=\"" + std::to_string(f.module) + "\"";
+            } else if (n.size() > 8 && n.compare(0, 6, "phase_") == 0 &&
+                       std::string("abc").find(n[6]) != std::string::npos && n[7] == '_') {
+                s.name = "rxp_record_phase_" + n.substr(8);  // phase_b_value1
+                s.labels = ",phase=\"" + n.substr(6, 1) + "\"";
+            } else if (bracket != std::string::npos && n.back() == ']') {
+                s.name = "rxp_record_" + n.substr(0, bracket);  // dc_status[1]
+                s.labels = ",index=\"" + n.substr(bracket + 1, n.size() - bracket - 2) + "\"";
+            }
+            s.family = Families::Id(s.name, "gauge", kFieldHelp);
+            out.push_back(std::move(s));
+        }
+        return out;
+    }();
+    return series;
+}
 
 std::string DeviceLabels(const std::string& port, const LiveState& s) {
     return "port=\"" + LabelValue(port) + "\",address=\"" + std::to_string(s.address) +
@@ -168,6 +299,18 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
              "Replies of this device that came after its poll was given up, in another device's "
              "poll, not taken (the device answers slower than --timeout).",
              device, std::to_string(d.late_replies));
+    out->Add("rxp_replies_total", "counter", "Reply frames handed to the device.", device,
+             std::to_string(s.replies));
+    out->Add("rxp_line_reads_total", "counter",
+             "Read calls on the port while this device was polled.", device,
+             std::to_string(s.line_reads));
+    out->Add("rxp_line_wakeups_total", "counter",
+             "Times the port woke the host while this device was polled.", device,
+             std::to_string(s.line_wakeups));
+    out->Add("rxp_line_system_calls_total", "counter",
+             "System calls on the port while this device was polled: reads, writes, waits and "
+             "changes of its settings.",
+             device, std::to_string(s.line_system_calls));
     if (s.has_cycle) {
         out->Add("rxp_last_cycle_timestamp_seconds", "gauge",
                  "When the last cycle completed, Unix time in seconds.", device,
@@ -180,29 +323,19 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
         out->Add("rxp_last_record_timestamp_seconds", "gauge",
                  "When the last record was published, Unix time in seconds.", device,
                  Number(UnixSeconds(s.record_time)));
-        // One gauge per field, as stored; module values carry their module, phase values their
-        // phase, dc_status its index: modules[6].status -> rxp_record_module_status{...,
-        // module="7"}, phase_b_value1 -> rxp_record_phase_value1{...,phase="b"}.
-        static const std::regex indexed(R"((\w+)\[(\d+)\])");
-        static const std::regex phased(R"(phase_([abc])_(\w+))");
-        for (const rxp::tools::RecordField& f : rxp::tools::RecordFields()) {
-            std::string name = "rxp_record_" + f.name;
-            std::string labels = device;
-            std::smatch m;
-            if (f.module != 0) {
-                name = "rxp_record_module_" + f.row_name;
-                labels += ",module=\"" + std::to_string(f.module) + "\"";
-            } else if (std::regex_match(f.name, m, phased)) {
-                name = "rxp_record_phase_" + m[2].str();
-                labels += ",phase=\"" + m[1].str() + "\"";
-            } else if (std::regex_match(f.name, m, indexed)) {
-                name = "rxp_record_" + m[1].str();
-                labels += ",index=\"" + m[2].str() + "\"";
+        // One gauge per field, as stored.
+        // The text of each field's sample up to its value, made once for each device.
+        static std::map<std::string, std::vector<std::string>> heads_by_device;
+        std::vector<std::string>& heads = heads_by_device[device];
+        const std::vector<FieldSeries>& all = RecordSeries();
+        if (heads.empty()) {
+            for (const FieldSeries& series : all) {
+                heads.push_back(Families::Head(series.family, device, series.labels));
             }
-            out->Add(name, "gauge",
-                     "Record field as the power system sent it: a raw number without unit (the "
-                     "site's scale and unit: rxp-record --units).",
-                     labels, std::to_string(rxp::tools::ReadField(s.record.data(), f)));
+        }
+        for (std::size_t i = 0; i < all.size(); ++i) {
+            out->AddAfterHead(all[i].family, heads[i],
+                              rxp::tools::ReadField(s.record.data(), *all[i].field));
         }
     }
     out->Add("rxp_alarms_active", "gauge", "Alarms raised now.", device,
@@ -211,38 +344,35 @@ void DeviceMetrics(Families* out, const std::string& port, const BusDeviceState&
 
 }  // namespace
 
+// Written as text directly: the same text jsoncpp's writer made of the same members, without
+// building a document of the record's fields every cycle.
 std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now) {
-    Json::Value root(Json::objectValue);
-    root["time"] = rxp::tools::IsoTime(now);
-    root["host"] = bus.host.stopped ? "stopped" : "running";
-    if (bus.host.stopped) root["stopped_at"] = rxp::tools::IsoTime(bus.host.stopped_at);
-    root["pid"] = Json::Int64(bus.host.process.pid);
-    root["pid_started"] = Json::UInt64(bus.host.process.started);
-    root["pid_namespace"] = bus.host.process.pid_namespace;
-    root["port"] = bus.host.port;
-    root["version"] = bus.host.version;
-    root["history_failed"] = Json::UInt64(bus.host.history_failed);
-    root["events_lost"] = Json::UInt64(bus.host.events_lost);
-    root["capture_lost"] = Json::UInt64(bus.host.capture_lost);
-    root["output_dropped"] = Json::UInt64(bus.host.output_dropped);
-    root["history_waiting"] = Json::UInt64(bus.host.history_waiting);
-    Json::Value devices(Json::arrayValue);
+    JsonMembers root;
+    root.Add("time", JsonString(rxp::tools::IsoTime(now)));
+    root.Add("host", JsonString(bus.host.stopped ? "stopped" : "running"));
+    if (bus.host.stopped)
+        root.Add("stopped_at", JsonString(rxp::tools::IsoTime(bus.host.stopped_at)));
+    root.Add("pid", std::to_string(bus.host.process.pid));
+    root.Add("pid_started", JsonNumber(bus.host.process.started));
+    root.Add("pid_namespace", JsonString(bus.host.process.pid_namespace));
+    root.Add("port", JsonString(bus.host.port));
+    root.Add("version", JsonString(bus.host.version));
+    root.Add("history_failed", JsonNumber(bus.host.history_failed));
+    root.Add("events_lost", JsonNumber(bus.host.events_lost));
+    root.Add("capture_lost", JsonNumber(bus.host.capture_lost));
+    root.Add("output_dropped", JsonNumber(bus.host.output_dropped));
+    root.Add("history_waiting", JsonNumber(bus.host.history_waiting));
+    std::string devices = "[";
     for (const BusDeviceState& d : bus.devices) {
-        devices.append(DeviceJson(d, bus.host.stopped, now));
+        JsonMembers device;
+        AddDeviceMembers(d, bus.host.stopped, now, &device);
+        if (devices.size() > 1) devices += ',';
+        devices += device.Object();
+        // One device: its members at the top level too, for the readers of one-device files.
+        if (bus.devices.size() == 1) root.Take(std::move(device));
     }
-    // One device: its members at the top level too, for the readers of one-device files.
-    if (bus.devices.size() == 1) {
-        for (const std::string& name : devices[0].getMemberNames()) {
-            root[name] = devices[0][name];
-        }
-    }
-    root["devices"] = devices;
-    Json::StreamWriterBuilder builder;
-    builder["indentation"] = "";
-    builder["emitUTF8"] = true;
-    builder["precision"] = 3;  // seconds to the millisecond
-    builder["precisionType"] = "decimal";
-    return Json::writeString(builder, root) + "\n";
+    root.Add("devices", devices + "]");
+    return root.Object() + "\n";
 }
 
 // Series names end in their unit (_seconds) or _total for counters; the record's fields keep
@@ -251,7 +381,9 @@ std::string StateJson(const BusState& bus, rxp::tools::WallClock::time_point now
 std::string MetricsText(const BusState& bus) {
     const HostFacts& host = bus.host;
     const std::string port = "port=\"" + LabelValue(host.port) + "\"";
-    Families out;
+    // One set of buffers for the run: the text is rewritten every cycle at the same size.
+    static Families out;
+    out.Clear();
     out.Add("rxp_build_info", "gauge", "Always 1: the version of the rxp-host serving the port.",
             port + ",version=\"" + LabelValue(host.version) + "\"", "1");
     out.Add("rxp_host_running", "gauge",

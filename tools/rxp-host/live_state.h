@@ -10,7 +10,8 @@
 //    "history_waiting": 0,
 //    "devices": [{"address": 1, "device_id": 17, "comm": "up", "failed_polls_in_row": 0,
 //      "failed_polls_total": 2, "polls": 43, "cycles": 41, "other_address_frames": 0,
-//      "second_replies": 0, "late_replies": 0,
+//      "second_replies": 0, "late_replies": 0, "replies": 1025, "line_reads": 2050,
+//      "line_wakeups": 2050, "line_system_calls": 6150,
 //      "last_cycle": {"time": "2024-05-01T12:00:41+02:00", "seconds": 1.291},
 //      "record": {"published": "...", "age_seconds": 0.0, "fields": {...}, ...},
 //      "alarms": [{"ordinal": 52, "key": "alert_c_0", "id": "06025", "module": 7, ...}]}, ...]}
@@ -53,6 +54,13 @@ struct LiveState {
     std::map<unsigned short, AlarmNote> alarms;  // the raised ones, by ordinal
     unsigned address = 1;                        // the device's bus address
     unsigned device_id = 1;                      // the device id stamped into its records
+    // What the line cost while the device was polled (and until the next one was): reply
+    // frames handed to it, and the host's system calls on the port for them.
+    std::uint64_t replies = 0;
+    std::uint64_t line_reads = 0;         // read calls
+    std::uint64_t line_wakeups = 0;       // times the port woke the host
+    std::uint64_t line_system_calls = 0;  // reads, writes, waits and changes of the port's
+                                          // settings
 };
 
 // What the metrics tell of the host as a whole, beside the device's live state. Every series

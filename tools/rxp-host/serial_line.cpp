@@ -1,9 +1,11 @@
 #include "tools/rxp-host/serial_line.h"
 
 #include <grp.h>
+#include <poll.h>
 #include <pwd.h>
 #include <sys/stat.h>
 #include <termios.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -12,8 +14,11 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
+#include <filesystem>
 #include <stdexcept>
 
+#include "protocol/frame.h"
+#include "tools/common/frame_notation.h"
 #include "tools/rxp-host/port_guard.h"
 
 namespace rxphost {
@@ -63,6 +68,16 @@ std::vector<gid_t> GroupsOfUser(uid_t uid) {
     groups.resize(static_cast<std::size_t>(count));
     return groups;
 }
+
+// A frame's header on the line: the start character, then address, group, command and length
+// as two characters each. The length's characters are its last two.
+constexpr std::size_t kHeaderChars = 1 + 2 * rxp::frame::kHeaderBytes;
+
+// VMIN is a byte: the most characters a port gathers before it wakes the host.
+constexpr std::size_t kMostGathered = 255;
+// How long past their line time the rest of a reply is waited for: a reply shorter than the
+// command asks for is handed over then.
+constexpr unsigned kRestSlackCharacters = 3;
 
 constexpr const char* kGiveAPort =
     "give the serial port (/dev/ttyS0, /dev/ttyUSB0, ...) or the link of rxp-sim";
@@ -125,11 +140,64 @@ bool IsSupportedBaud(unsigned baud) {
     return baud == 0 || std::find(std::begin(kBauds), std::end(kBauds), baud) != std::end(kBauds);
 }
 
-SerialLine::SerialLine(boost::asio::io_context& io) : port_(io) {}
+void ReplyGauge::Feed(const unsigned char* data, std::size_t size) {
+    began_ = false;
+    for (std::size_t i = 0; i < size;) {
+        if (!in_frame_) {
+            // Noise between frames: nothing is due until a frame starts.
+            const void* start = std::memchr(data + i, rxp::frame::kStart, size - i);
+            if (start == nullptr) return;
+            in_frame_ = true;
+            began_ = true;
+            seen_ = 1;
+            length_ = 0;
+            i = static_cast<std::size_t>(static_cast<const unsigned char*>(start) - data) + 1;
+            continue;
+        }
+        if (seen_ >= kHeaderChars) {
+            // The header is in: on to the end character, or as far as the device would hold.
+            const std::size_t room = rxp::frame::kRxBufferSize - seen_;
+            const std::size_t left = std::min(size - i, room);
+            const void* end = std::memchr(data + i, rxp::frame::kEnd, left);
+            const std::size_t taken =
+                end ? static_cast<std::size_t>(static_cast<const unsigned char*>(end) - data) + 1 -
+                          i
+                    : left;
+            seen_ += taken;
+            i += taken;
+            if (end != nullptr || seen_ >= rxp::frame::kRxBufferSize) in_frame_ = false;
+            continue;
+        }
+        const unsigned char c = data[i++];
+        ++seen_;
+        if (c == rxp::frame::kEnd) {
+            in_frame_ = false;
+        } else if (seen_ == kHeaderChars - 1) {
+            length_high_ = c;
+        } else if (seen_ == kHeaderChars) {
+            length_ = rxp::frame::FrameChars(rxp::frame::DecodePair(length_high_, c));
+        }
+    }
+}
+
+std::size_t ReplyGauge::due() const {
+    if (!in_frame_) return 0;
+    if (length_ == 0) return kHeaderChars - seen_;
+    // Longer than its header said: its end character is all that can be waited for.
+    return length_ > seen_ ? length_ - seen_ : 1;
+}
+
+std::size_t ReplyGauge::due(std::size_t expected) const {
+    if (in_frame_ && length_ == 0 && expected > seen_) return expected - seen_;
+    return due();
+}
+
+SerialLine::SerialLine(boost::asio::io_context& io) : port_(io), reopen_timer_(io) {}
 
 void SerialLine::Open(const std::string& device, unsigned baud) {
     using boost::asio::serial_port_base;
     device_ = device;
+    baud_ = baud;
     boost::system::error_code ec;
     const std::string kind = NotADevice(device);
     if (!kind.empty()) {
@@ -179,18 +247,57 @@ void SerialLine::Open(const std::string& device, unsigned baud) {
         port_.close(ec);
         throw std::runtime_error("cannot configure port '" + device + "': " + ec.message());
     }
+    // Every character wakes the host until a reply is awaited.
+    gathering_.Attach(port_.native_handle());
+    // A serial port keeps to its speed; a pseudo-terminal shows whether its far end does.
+    std::error_code ignored;
+    paced_ = baud_ != 0 &&
+             std::filesystem::canonical(device, ignored).string().rfind("/dev/pts/", 0) != 0;
+    awaiting_ = false;
+    gauge_.Forget();
     // Bytes left over from before the host started belong to no poll.
     ::tcflush(port_.native_handle(), TCIOFLUSH);
 }
 
 void SerialLine::Close() {
     boost::system::error_code ignored;
+    reopen_timer_.cancel();
     if (port_.is_open()) ReleasePort(port_.native_handle());
     port_.cancel(ignored);
     port_.close(ignored);
     reading_ = false;
     unwritten_.clear();  // the write under way ends aborted, without reading it again
+    awaiting_ = false;
+    gauge_.Forget();
     ++generation_;
+}
+
+void SerialLine::Reopen(std::chrono::milliseconds interval, std::function<void()> on_open,
+                        std::function<void(const std::string& why)> on_failure) {
+    Close();
+    reopen_interval_ = interval;
+    on_reopen_ = std::move(on_open);
+    on_reopen_failure_ = std::move(on_failure);
+    reopen_timer_.expires_after(reopen_interval_);
+    reopen_timer_.async_wait([this](const boost::system::error_code& ec) {
+        if (!ec) TryReopen();
+    });
+}
+
+void SerialLine::TryReopen() {
+    try {
+        Open(device_, baud_);
+    } catch (const std::runtime_error& e) {
+        if (on_reopen_failure_) on_reopen_failure_(e.what());
+        reopen_timer_.expires_after(reopen_interval_);
+        reopen_timer_.async_wait([this](const boost::system::error_code& ec) {
+            if (!ec) TryReopen();
+        });
+        return;
+    }
+    reading_ = true;
+    WaitForCharacters();
+    if (on_reopen_) on_reopen_();
 }
 
 bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string* error) {
@@ -202,10 +309,18 @@ bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string*
         if (error != nullptr) *error = "the port has not taken the last frame yet";
         return false;
     }
+    if (!awaiting_) {
+        awaiting_ = true;
+        gauge_.Forget();
+        Gather();
+    }
+    const int payload = rxp::tools::ExpectedReplyPayload(data, size);
+    expected_ = payload < 0 ? 0 : rxp::frame::FrameChars(static_cast<std::size_t>(payload));
     // The port is non-blocking (Asio opens it so): a write takes what fits and never waits.
     std::size_t done = 0;
     while (done < size) {
         const ssize_t n = ::write(port_.native_handle(), data + done, size - done);
+        ++counts_.writes;
         if (n > 0) {
             done += static_cast<std::size_t>(n);
         } else if (n < 0 && errno == EINTR) {
@@ -232,31 +347,145 @@ bool SerialLine::Write(const unsigned char* data, std::size_t size, std::string*
     return true;
 }
 
+void SerialLine::StopAwaiting() {
+    awaiting_ = false;
+    Gather();
+}
+
 void SerialLine::StartReading(ChunkHandler on_chunk, ErrorHandler on_error) {
     on_chunk_ = std::move(on_chunk);
     on_error_ = std::move(on_error);
     if (reading_ || !port_.is_open()) return;
     reading_ = true;
-    ReadNext();
+    WaitForCharacters();
 }
 
-void SerialLine::ReadNext() {
-    // A read still pending when the port was closed completes later, aborted; by then the port
-    // may be open again with a read of its own, which it must not stop.
+void SerialLine::TakeWaiting() {
+    if (!reading_ || !port_.is_open()) return;
+    if (ReadAvailable()) Gather();
+}
+
+SerialLine::Counts SerialLine::TakeCounts() {
+    const Counts taken = counts_;
+    counts_ = Counts{};
+    return taken;
+}
+
+void SerialLine::Gather() {
+    if (!port_.is_open()) return;
+    const std::size_t due = awaiting_ ? gauge_.due() : 0;
+    const unsigned wanted = static_cast<unsigned>(std::clamp<std::size_t>(due, 1, kMostGathered));
+    if (wanted == gathering_.characters()) return;
+    ++counts_.settings;
+    // A port that refuses fails its next read as well, and says why there.
+    gathering_.Set(wanted);
+}
+
+// The wait is for readiness alone (Asio re-arms the port's edge-triggered event for it); the
+// read is the host's own, one a wake, so that every read is counted. The next wait is always
+// queued by the handler that read last, so no wake falls between a read and the next wait.
+void SerialLine::WaitForCharacters() {
+    Gather();
+    // A wait still pending when the port was closed completes later, aborted; by then the port
+    // may be open again with a wait of its own, which it must not stop.
     const std::uint64_t generation = generation_;
-    port_.async_read_some(
-        boost::asio::buffer(chunk_),
-        [this, generation](const boost::system::error_code& ec, std::size_t size) {
-            if (generation != generation_) return;
-            if (ec) {
-                reading_ = false;
-                if (ec != boost::asio::error::operation_aborted && on_error_)
-                    on_error_("reading failed: " + ec.message());
-                return;
-            }
-            if (on_chunk_) on_chunk_(chunk_.data(), size);
-            if (reading_ && generation == generation_) ReadNext();
-        });
+    ++counts_.waits;
+    port_.async_read_some(boost::asio::null_buffers(),
+                          [this, generation](const boost::system::error_code& ec, std::size_t) {
+                              if (generation != generation_) return;
+                              if (ec == boost::asio::error::operation_aborted) {
+                                  reading_ = false;
+                                  return;
+                              }
+                              if (ec) {
+                                  ReadFailed(ec);
+                                  return;
+                              }
+                              ++counts_.wakeups;
+                              began_at_ = Clock::now();
+                              if (!ReadAvailable()) return;
+                              if (awaiting_ && gauge_.began() && !WaitForReplyRest()) return;
+                              WaitForCharacters();
+                          });
+}
+
+bool SerialLine::Deliver(std::size_t size) {
+    const std::uint64_t generation = generation_;
+    gauge_.Feed(chunk_.data(), size);
+    if (on_chunk_) on_chunk_(chunk_.data(), size);
+    return generation == generation_ && reading_;
+}
+
+bool SerialLine::ReadAvailable() {
+    for (;;) {
+        const ssize_t n = ::read(port_.native_handle(), chunk_.data(), chunk_.size());
+        ++counts_.reads;
+        if (n > 0) {
+            if (!Deliver(static_cast<std::size_t>(n))) return false;
+            if (static_cast<std::size_t>(n) < chunk_.size()) return true;
+            continue;  // a full buffer: the port may hold more
+        }
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return true;
+        // 0: the port hung up.
+        ReadFailed(n == 0 ? boost::system::error_code(boost::asio::error::eof)
+                          : boost::system::error_code(errno, boost::system::system_category()));
+        return false;
+    }
+}
+
+bool SerialLine::WaitForReplyRest() {
+    const std::size_t rest = std::min(gauge_.due(expected_), kMostGathered);
+    if (rest == 0) return true;
+    const std::chrono::duration<double> character(baud_ != 0 ? 10.0 / baud_ : 0.001);
+    if (paced_) {
+        // The rest comes at the line's pace after the start: sleep, away from the port (a wait
+        // on the port would wake the host, inside the kernel, at every character), until half a
+        // character before the last of it is due; the host wakes that much later than it asked,
+        // and the last characters, if they are not in yet, are waited for on the port below.
+        const auto due = began_at_ + std::chrono::duration_cast<Clock::duration>(
+                                         (static_cast<double>(rest) - 0.5) * character);
+        const auto since_epoch =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
+        timespec until{};
+        until.tv_sec = static_cast<time_t>(since_epoch.count() / 1000000000);
+        until.tv_nsec = static_cast<long>(since_epoch.count() % 1000000000);
+        ++counts_.wakeups;
+        while (::clock_nanosleep(CLOCK_MONOTONIC, TIMER_ABSTIME, &until, nullptr) == EINTR) {
+        }
+        if (!ReadAvailable()) return false;
+        if (gauge_.due() == 0) return true;
+        // Slower, or longer than the command asks for: gathered on below.
+    }
+    const std::size_t left = std::min(gauge_.due(expected_), kMostGathered);
+    const auto wait_for = std::chrono::duration_cast<std::chrono::nanoseconds>(
+        (static_cast<double>(left) + kRestSlackCharacters) * character);
+    timespec wait{};
+    wait.tv_sec = static_cast<time_t>(wait_for.count() / 1000000000);
+    wait.tv_nsec = static_cast<long>(wait_for.count() % 1000000000);
+    if (gathering_.characters() != left) {
+        ++counts_.settings;
+        gathering_.Set(static_cast<unsigned>(left));
+    }
+    pollfd port{port_.native_handle(), POLLIN, 0};
+    ++counts_.wakeups;
+    const int ready = ::ppoll(&port, 1, &wait, nullptr);
+    if (ready < 0 && errno != EINTR) {
+        ReadFailed(boost::system::error_code(errno, boost::system::system_category()));
+        return false;
+    }
+    // A pseudo-terminal whose far end takes the line time of the rest of a reply keeps to the
+    // line speed, as a serial port does.
+    if (ready > 0 && !paced_ && baud_ != 0 &&
+        Clock::now() - began_at_ >= 0.8 * static_cast<double>(left) * character) {
+        paced_ = true;
+    }
+    return ReadAvailable();
+}
+
+void SerialLine::ReadFailed(const boost::system::error_code& ec) {
+    reading_ = false;
+    if (on_error_) on_error_("reading failed: " + ec.message());
 }
 
 }  // namespace rxphost

@@ -168,8 +168,7 @@ public:
         } else if (opt_.format == "csv") {
             // The head with the first line: a selection without rows prints nothing.
             if (shown_ == 1) {
-                std::string head =
-                    rxp::record::CsvHead(fields_, units_, item.origin.shows_address);
+                std::string head = rxp::record::CsvHead(fields_, units_, item.origin.shows_address);
                 if (opt_.mark_gaps) head.insert(head.size() - 1, ",gap_seconds");
                 out_ << head;
             }
@@ -185,8 +184,7 @@ public:
             }
             out_ << line;
         } else if (opt_.format == "json") {
-            out_ << rxp::record::FormatJsonLine(rxp::record::ToJson(record.data(), item.origin))
-                 << "\n";
+            out_ << rxp::record::RecordJsonText(record.data(), item.origin) << "\n";
         } else {
             if (shown_ > 1) out_ << "\n";
             out_ << rxp::record::FormatTable(record.data(), item.origin, units_);

@@ -1,7 +1,10 @@
 #include "tools/rxp-record/record_view.h"
 
 #include <algorithm>
+#include <array>
+#include <charconv>
 #include <cstdio>
+#include <cstring>
 #include <memory>
 #include <sstream>
 #include <stdexcept>
@@ -149,61 +152,195 @@ std::string FormatTable(const unsigned char* record, const Origin& origin, const
     return out.str();
 }
 
-Json::Value ToJson(const unsigned char* record, const Origin& origin) {
-    Json::Value root(Json::objectValue);
-    root["source"] = origin.label;
-    if (origin.row != 0) {
-        root["row"] = static_cast<Json::Int64>(origin.row);
-        root["stored"] = origin.stored;
-    }
-    if (origin.shows_address) {
-        root["address"] = origin.address >= 0 ? Json::Value(origin.address) : Json::Value();
-    }
-    const std::string time = TimeText(record);
-    root["time"] = time.empty() ? Json::Value() : Json::Value(time);
-    root["time_valid"] = tools::ReadRecordTime(record).IsValid();
+namespace {
 
-    Json::Value fields(Json::objectValue);
-    Json::Value modules(Json::arrayValue);
-    for (unsigned m = 1; m <= kModuleCount; ++m) {
-        Json::Value row(Json::objectValue);
-        row["module"] = m;
-        modules.append(row);
-    }
-    for (const RecordField& f : tools::RecordFields()) {
-        const std::uint32_t v = tools::ReadField(record, f);
-        if (f.module == 0) {
-            fields[f.name] = v;
-        } else {
-            modules[f.module - 1][f.row_name] = v;
+// A field's member as JSON text up to its value: "name":
+std::string MemberHead(const std::string& name) {
+    return tools::JsonString(name) + ":";
+}
+
+char* PutText(char* at, const std::string& text) {
+    std::memcpy(at, text.data(), text.size());
+    return at + text.size();
+}
+
+char* AppendNumber(char* at, std::uint32_t value) {
+    return std::to_chars(at, at + 10, value).ptr;  // a 32-bit value has at most ten digits
+}
+
+// The members of the "fields" object in the order of their names, each with its head.
+struct JsonField {
+    const RecordField* field;  // null: the row's "module" member
+    std::string head;
+};
+
+// The most characters an object of these members takes: every head with ten digits and a
+// separator, and the braces.
+std::size_t MostChars(const std::vector<JsonField>& members) {
+    std::size_t most = 2;
+    for (const JsonField& f : members) most += f.head.size() + 11;
+    return most;
+}
+
+const std::vector<JsonField>& NamedFieldsInJsonOrder() {
+    static const std::vector<JsonField> sorted = [] {
+        std::vector<JsonField> out;
+        for (const RecordField& f : tools::RecordFields()) {
+            if (f.module == 0) out.push_back({&f, MemberHead(f.name)});
         }
+        std::sort(out.begin(), out.end(), [](const JsonField& a, const JsonField& b) {
+            return a.field->name < b.field->name;
+        });
+        return out;
+    }();
+    return sorted;
+}
+
+// Each module row's members in the order of their names, "module" among them.
+const std::vector<std::vector<JsonField>>& ModuleRowsInJsonOrder() {
+    static const std::vector<std::vector<JsonField>> rows = [] {
+        std::vector<std::vector<JsonField>> out(kModuleCount,
+                                                {JsonField{nullptr, MemberHead("module")}});
+        for (const RecordField& f : tools::RecordFields()) {
+            if (f.module != 0) out[f.module - 1].push_back({&f, MemberHead(f.row_name)});
+        }
+        for (auto& row : out) {
+            std::sort(row.begin(), row.end(),
+                      [](const JsonField& a, const JsonField& b) { return a.head < b.head; });
+        }
+        return out;
+    }();
+    return rows;
+}
+
+void JsonMembersOfAlarm(const AlarmMeaning& meaning, std::string* out) {
+    *out += "{\"id\":";
+    tools::AppendJsonString(out, meaning.rule->alarm_id);
+    *out += ",\"key\":";
+    tools::AppendJsonString(out, meaning.rule->signal_key);
+    *out += ",\"name\":";
+    tools::AppendJsonString(out, meaning.rule->alarm_name);
+    *out += ",\"text\":";
+    tools::AppendJsonString(out, meaning.alarm_text);
+    *out += '}';
+}
+
+// The "status" entries of one status field holding one value, as JSON text: every set bit (or
+// the value) with its alarm or null, members in the order of their names. Made once for each
+// value a field is seen with (records are written as JSON on one thread of a program).
+const std::string& StatusEntries(std::size_t index, const RecordField& field, std::uint8_t value) {
+    static std::vector<std::array<std::unique_ptr<std::string>, 256>> made;
+    if (made.size() <= index) made.resize(index + 1);
+    std::unique_ptr<std::string>& entries = made[index][value];
+    if (entries) return *entries;
+    entries.reset(new std::string());
+    std::string& out = *entries;
+    const StatusReading r = tools::ReadStatusOf(field, value);
+    for (const AlarmMeaning& meaning : r.meanings) {
+        if (!out.empty()) out += ',';
+        out += "{\"alarm\":";
+        if (meaning.rule == nullptr) {
+            out += "null";
+        } else {
+            JsonMembersOfAlarm(meaning, &out);
+        }
+        if (meaning.bit >= 0) out += ",\"bit\":" + std::to_string(meaning.bit);
+        out += ",\"field\":" + tools::JsonString(field.name);
+        if (field.module != 0) out += ",\"module\":" + std::to_string(field.module);
+        out += ",\"value\":" + std::to_string(value) + "}";
     }
-    root["fields"] = fields;
-    root["modules"] = modules;
+    return out;
+}
+
+const std::vector<const RecordField*>& StatusFields() {
+    static const std::vector<const RecordField*> fields = [] {
+        std::vector<const RecordField*> out;
+        for (const RecordField& f : tools::RecordFields()) {
+            if (tools::IsStatusField(f)) out.push_back(&f);
+        }
+        return out;
+    }();
+    return fields;
+}
+
+}  // namespace
+
+void AddRecordJsonMembers(const unsigned char* record, tools::JsonMembers* members) {
+    const std::string time = TimeText(record);
+    members->Add("time", time.empty() ? std::string("null") : tools::JsonString(time));
+    members->Add("time_valid", tools::JsonBool(tools::ReadRecordTime(record).IsValid()));
+
+    // Written straight into a buffer of the most it can take: each member is its head and at
+    // most ten digits and a separator.
+    static const std::size_t most_fields = MostChars(NamedFieldsInJsonOrder());
+    std::string fields(most_fields, '\0');
+    char* at = fields.data();
+    *at++ = '{';
+    for (const JsonField& f : NamedFieldsInJsonOrder()) {
+        if (at - fields.data() > 1) *at++ = ',';
+        at = AppendNumber(PutText(at, f.head), tools::ReadField(record, *f.field));
+    }
+    *at++ = '}';
+    fields.resize(static_cast<std::size_t>(at - fields.data()));
+    members->Add("fields", std::move(fields));
+
+    static const std::size_t most_modules = [] {
+        std::size_t most = 2;
+        for (const std::vector<JsonField>& row : ModuleRowsInJsonOrder())
+            most += MostChars(row) + 1;
+        return most;
+    }();
+    std::string modules(most_modules, '\0');
+    at = modules.data();
+    *at++ = '[';
+    unsigned m = 0;
+    for (const std::vector<JsonField>& row : ModuleRowsInJsonOrder()) {
+        if (m++ > 0) *at++ = ',';
+        *at++ = '{';
+        bool first = true;
+        for (const JsonField& f : row) {
+            if (!first) *at++ = ',';
+            first = false;
+            at =
+                AppendNumber(PutText(at, f.head), f.field ? tools::ReadField(record, *f.field) : m);
+        }
+        *at++ = '}';
+    }
+    *at++ = ']';
+    modules.resize(static_cast<std::size_t>(at - modules.data()));
+    members->Add("modules", std::move(modules));
 
     // Every set status bit and every non-zero state value, with its alarm or null.
-    Json::Value status(Json::arrayValue);
-    for (const StatusReading& r : tools::ReadStatus(record)) {
-        for (const AlarmMeaning& m : r.meanings) {
-            Json::Value e(Json::objectValue);
-            e["field"] = r.field->name;
-            if (r.field->module != 0) e["module"] = r.field->module;
-            e["value"] = r.value;
-            if (m.bit >= 0) e["bit"] = m.bit;
-            if (m.rule == nullptr) {
-                e["alarm"] = Json::Value();
-            } else {
-                Json::Value a(Json::objectValue);
-                a["key"] = m.rule->signal_key;
-                a["id"] = m.rule->alarm_id;
-                a["name"] = m.rule->alarm_name;
-                a["text"] = m.alarm_text;
-                e["alarm"] = a;
-            }
-            status.append(e);
-        }
+    std::string status = "[";
+    const std::vector<const RecordField*>& status_fields = StatusFields();
+    for (std::size_t i = 0; i < status_fields.size(); ++i) {
+        const std::uint8_t value = record[status_fields[i]->offset];
+        if (value == 0) continue;  // no bit set, no state: no entry
+        const std::string& entries = StatusEntries(i, *status_fields[i], value);
+        if (entries.empty()) continue;
+        if (status.size() > 1) status += ',';
+        status += entries;
     }
-    root["status"] = status;
+    members->Add("status", status + "]");
+}
+
+std::string RecordJsonText(const unsigned char* record, const Origin& origin) {
+    tools::JsonMembers members;
+    members.Add("source", tools::JsonString(origin.label));
+    if (origin.row != 0) {
+        members.Add("row", std::to_string(origin.row));
+        members.Add("stored", tools::JsonString(origin.stored));
+    }
+    if (origin.shows_address) {
+        members.Add("address", origin.address >= 0 ? std::to_string(origin.address) : "null");
+    }
+    AddRecordJsonMembers(record, &members);
+    return members.Object();
+}
+
+Json::Value ToJson(const unsigned char* record, const Origin& origin) {
+    Json::Value root;
+    std::istringstream(RecordJsonText(record, origin)) >> root;
     return root;
 }
 

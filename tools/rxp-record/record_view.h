@@ -10,6 +10,7 @@
 #include <string>
 #include <vector>
 
+#include "tools/common/json_text.h"
 #include "tools/common/record_fields.h"
 #include "tools/rxp-record/units.h"
 
@@ -34,7 +35,13 @@ struct Origin {
 // their unit, the stored value beside them.
 std::string FormatTable(const unsigned char* record, const Origin& origin,
                         const Units& units = Units());
+// The record as JSON: "source" (and "row", "stored" for a row of a database), "time",
+// "time_valid", "fields" by name, "modules" as rows, and "status": every set status bit and
+// non-zero state value with its alarm. The text is what FormatJsonLine writes of ToJson.
+std::string RecordJsonText(const unsigned char* record, const Origin& origin);
 Json::Value ToJson(const unsigned char* record, const Origin& origin);
+// The record's own members of that object as JSON text, for a program that adds its own.
+void AddRecordJsonMembers(const unsigned char* record, tools::JsonMembers* members);
 // One line of JSON, UTF-8 texts as they are.
 std::string FormatJsonLine(const Json::Value& value);
 

@@ -481,6 +481,36 @@ TEST_F(HostEndToEnd, StateAndMetricsFilesTellTheLastRecordAndTheActiveAlarms) {
     }
 }
 
+// At line speed, one character a write as an on-board UART delivers them, a reply is read in a
+// few pieces, not by the character, and the state and metrics count what the line cost.
+TEST_F(HostEndToEnd, RepliesAtLineSpeedAreReadInAFewPiecesAndTheLiveFilesCountThem) {
+    const hosttest::CycleTruth truth(3, kDeviceId);
+    StartSim(truth.Scenario(), {"--baud", "9600"});
+    const std::string state = dir_.File("state.json");
+    const std::string metrics = dir_.File("rxp.prom");
+    ASSERT_EQ(RunHost({"--cycles", "3", "--baud", "9600", "--timeout", "1", "--state", state,
+                       "--metrics", metrics}),
+              0)
+        << hosttest::ReadText(err());
+    const hosttest::TruthCheck check = truth.Check(hosttest::ReadEvents(events_path()), history());
+    EXPECT_EQ(check.published, 3u);
+    EXPECT_EQ(check.wrong, 0u) << check.first_wrong;
+
+    const Json::Value s = hosttest::ReadJson(state);
+    EXPECT_EQ(s["replies"].asUInt64(), 75u);
+    EXPECT_LE(s["line_reads"].asUInt64(), 4 * s["replies"].asUInt64()) << s.toStyledString();
+    EXPECT_GE(s["line_wakeups"].asUInt64(), s["replies"].asUInt64());
+    EXPECT_GT(s["line_system_calls"].asUInt64(), s["line_reads"].asUInt64());
+    const std::string text = hosttest::ReadText(metrics);
+    const std::string dev =
+        "{port=\"" + line() + "\",address=\"1\",device_id=\"" + std::to_string(kDeviceId) + "\"} ";
+    for (const char* counted : {"replies", "line_reads", "line_wakeups", "line_system_calls"}) {
+        const std::string sample = std::string("rxp_") + counted + "_total" + dev +
+                                   std::to_string(s[counted].asUInt64()) + "\n";
+        EXPECT_NE(text.find(sample), std::string::npos) << sample;
+    }
+}
+
 }  // namespace
 
 // Under a service manager (NOTIFY_SOCKET, WATCHDOG_USEC): READY=1 once the first poll is under

@@ -14,6 +14,7 @@
 
 #include <filesystem>
 
+#include "tools/common/hex.h"
 #include "tools/rxp-host/tests/host_fault_support.h"
 
 using hosttest::Bytes;
@@ -50,6 +51,62 @@ TEST_F(HostUnderFaults, LateReplyAfterAFailedPollIsNeverTakenForTheNextCommand) 
     EXPECT_EQ(check.rows, 3u);
     EXPECT_EQ(check.wrong, 0u) << check.first_wrong;
     EXPECT_EQ(check.false_alarms, 0u);
+}
+
+TEST_F(HostUnderFaults, ReplyShorterThanTheCommandAsksForFailsItsPollAtOnce) {
+    // At line speed reply 30, the fifth of cycle 2, is one payload byte short. It is read after
+    // its line time like any other; waiting for the bytes its command asks for until the reply
+    // timeout (5 s) would leave the second cycle past the deadline.
+    const hosttest::CycleTruth truth(4, kDeviceId);
+    StartSim(truth.Scenario(), {"--baud", "9600", "--short-every", "30"});
+    ASSERT_EQ(RunHost({"--cycles", "2", "--baud", "9600", "--timeout", "5", "--deadline", "10"}), 0)
+        << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    std::vector<std::string> failed;
+    for (const Json::Value& e : events) {
+        if (e["event"].asString() == "poll_failed") failed.push_back(e["reason"].asString());
+    }
+    EXPECT_EQ(failed, std::vector<std::string>{"dropped"});
+    const hosttest::TruthCheck check = truth.Check(events, history());
+    EXPECT_EQ(check.published, 2u);
+    EXPECT_EQ(check.wrong, 0u) << check.first_wrong;
+}
+
+TEST_F(HostUnderFaults, ReplyShorterThanItsHeaderSaysIsDroppedNotTimedOut) {
+    // Characters lost on the line: the reply to the first command says 18 payload bytes and
+    // carries 16, and comes in two chunks 60 ms apart. The port gathers on for the 18 its header
+    // names; when the reply's time is up, what came still goes to the device, which drops it,
+    // as it did when the host read every character as it came.
+    Bytes raw = {0x01, 0x40, 0x01, 18};
+    for (unsigned char b = 0; b < 16; ++b) raw.push_back(b);
+    const Bytes reply = rxptest::EncodeFrame(raw);
+    const Bytes command = rxptest::ExpectedCommand(0);
+    const auto hex = [](const Bytes& b, std::size_t from, std::size_t to) {
+        return rxp::hex::Upper(b.data() + from, to - from);
+    };
+    hosttest::WriteText(dir_.File("lost.capture"),
+                        "# rxp-host capture\n# started 2024-05-01T12:00:00.000+02:00\n"
+                        "0.000000 1 1 -> " +
+                            hex(command, 0, command.size()) + "\n" + "0.030000 1 1 <- " +
+                            hex(reply, 0, 10) + "\n" + "0.090000 1 1 <- " +
+                            hex(reply, 10, reply.size()) + "\n");
+    sim_.reset(new hosttest::Process(
+        {RXP_SIM_BIN, "--link", line(), "--replay", dir_.File("lost.capture"), "--as-captured"},
+        dir_.File("sim.out"), dir_.File("sim.err")));
+    ASSERT_TRUE(hosttest::WaitUntil([this] { return std::filesystem::exists(line()); },
+                                    milliseconds(10000)));
+    // One poll is all the capture answers; the deadline ends the run.
+    EXPECT_EQ(RunHost({"--cycles", "1", "--timeout", "1", "--deadline", "1.5"}), 5)
+        << hosttest::ReadText(err());
+
+    const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
+    std::vector<std::string> failed;
+    for (const Json::Value& e : events) {
+        if (e["event"].asString() == "poll_failed") failed.push_back(e["reason"].asString());
+    }
+    ASSERT_FALSE(failed.empty());
+    EXPECT_EQ(failed.front(), "dropped");
 }
 
 TEST_F(HostUnderFaults, SimulatorKilledAndStartedAgainIsReopenedAndReportedLostOnce) {
