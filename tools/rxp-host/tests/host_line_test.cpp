@@ -223,7 +223,14 @@ hosttest::PowerLine::Responder AnswerAfter(int silent, const PowerModel& model) 
 
 TEST_F(HostOnTestLine, SilentLineIsReportedLostOnceAndRestoredAtTheNextCycle) {
     const PowerModel model = PowerModel::Distinct(3);
-    line_.Answer(AnswerAfter(5, model));  // five polls get no reply at all
+    // Five polls get no reply at all; the cycle after the one that restores the line answers
+    // slowly (well within the timeout), so the state says "up" long enough to be read before
+    // the host ends its run and writes "stopped".
+    const auto answer = AnswerAfter(5, model);
+    line_.Answer([answer](const Bytes& command, int number) {
+        if (number >= 5 + 25) std::this_thread::sleep_for(milliseconds(40));
+        return answer(command, number);
+    });
 
     // The live state, read while the host runs, says when the line is lost.
     const std::string state = dir_.File("state.json");
