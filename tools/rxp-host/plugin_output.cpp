@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
 #include <sys/mman.h>
 #include <unistd.h>
 
@@ -43,6 +44,11 @@ public:
         ::close(ends[1]);
         ::fcntl(ends[0], F_SETFL, ::fcntl(ends[0], F_GETFL) | O_NONBLOCK);
         read_fd_ = ends[0];
+        end_fd_ = ::eventfd(0, EFD_CLOEXEC);
+        if (end_fd_ < 0) {
+            throw std::runtime_error(std::string("cannot take the plug-in's output: ") +
+                                     std::strerror(errno));
+        }
         StartOutput(real, 2);
         thread_ = std::thread([this] { Loop(); });
         BeforeHostLines([] { TheCapture().TakeWaiting(); });
@@ -75,6 +81,9 @@ public:
         if (read_fd_ < 0) return 0;
         std::fflush(stdout);
         stop_ = true;
+        const std::uint64_t one = 1;
+        while (::write(end_fd_, &one, sizeof(one)) < 0 && errno == EINTR) {
+        }
         thread_.join();
         std::lock_guard<std::mutex> lock(mutex_);
         ReadAvailable();
@@ -86,10 +95,16 @@ public:
     }
 
 private:
+    // Sleeps until the plug-in writes or the run ends: no wake of its own between lines.
     void Loop() {
+        bool open = true;  // a pipe without writers is ready for good: watched no more
         while (!stop_) {
-            pollfd p{read_fd_, POLLIN, 0};
-            if (::poll(&p, 1, 200) <= 0) continue;
+            pollfd p[2] = {{end_fd_, POLLIN, 0}, {open ? read_fd_ : -1, POLLIN, 0}};
+            if (::poll(p, 2, -1) <= 0) continue;
+            if ((p[1].revents & POLLIN) == 0) {
+                if (p[1].revents != 0) open = false;
+                continue;
+            }
             std::lock_guard<std::mutex> lock(mutex_);
             ReadAvailable();
         }
@@ -138,6 +153,7 @@ private:
 
     PluginOutputMode mode_ = PluginOutputMode::kTag;
     int read_fd_ = -1;
+    int end_fd_ = -1;  // written once at the end of the run, to wake the loop
     std::thread thread_;
     std::atomic<bool> stop_{false};
     std::mutex mutex_;
