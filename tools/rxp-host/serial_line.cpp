@@ -439,12 +439,13 @@ bool SerialLine::WaitForReplyRest() {
     if (rest == 0) return true;
     const std::chrono::duration<double> character(baud_ != 0 ? 10.0 / baud_ : 0.001);
     if (paced_) {
-        // The rest comes at the line's pace after the start: sleep, away from the port (a wait
-        // on the port would wake the host, inside the kernel, at every character), until half a
-        // character before the last of it is due; the host wakes that much later than it asked,
-        // and the last characters, if they are not in yet, are waited for on the port below.
+        // The rest comes at the line's pace after the characters in hand, which were in when
+        // the host woke: sleep, away from the port (a wait on the port would wake the host,
+        // inside the kernel, at every character), until half a character after the last of it
+        // is due, so that one read takes it whole; characters that are not in yet by then (a
+        // device slower than its line) are waited for on the port below.
         const auto due = began_at_ + std::chrono::duration_cast<Clock::duration>(
-                                         (static_cast<double>(rest) - 0.5) * character);
+                                         (static_cast<double>(rest) + 0.5) * character);
         const auto since_epoch =
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
         timespec until{};
