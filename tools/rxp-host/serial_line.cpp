@@ -439,13 +439,15 @@ bool SerialLine::WaitForReplyRest() {
     if (rest == 0) return true;
     const std::chrono::duration<double> character(baud_ != 0 ? 10.0 / baud_ : 0.001);
     if (paced_) {
-        // The rest comes at the line's pace after the characters in hand, which were in when
+        // The rest comes at the line's pace after the characters in hand, which were in before
         // the host woke: sleep, away from the port (a wait on the port would wake the host,
-        // inside the kernel, at every character), until half a character after the last of it
-        // is due, so that one read takes it whole; characters that are not in yet by then (a
-        // device slower than its line) are waited for on the port below.
+        // inside the kernel, at every character), until the last of it is due by the time of
+        // that wake. The host woke later than the characters came and wakes later than it
+        // asks, so one read mostly takes the rest whole, at most a character after the line
+        // delivered it; characters not in yet by then (a device slower than its line) are
+        // waited for on the port below.
         const auto due = began_at_ + std::chrono::duration_cast<Clock::duration>(
-                                         (static_cast<double>(rest) + 0.5) * character);
+                                         static_cast<double>(rest) * character);
         const auto since_epoch =
             std::chrono::duration_cast<std::chrono::nanoseconds>(due.time_since_epoch());
         timespec until{};
