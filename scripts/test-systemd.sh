@@ -16,7 +16,8 @@
 #              is in the rotated or the new events file, the capture goes on in a new file
 #   stopped    systemctl stop: --status CRITICAL at once, rxp_comm_up 0, an alert
 #   watched    a frozen host (SIGSTOP) CRITICAL at once and killed by the watchdog and started
-#              again; a host killed with -9 CRITICAL at once and started again
+#              again; a host killed with -9 CRITICAL at once, its metrics down before it is
+#              started again
 #   restarted  kill -9: started again after RestartSec; a conffile that repeats --state: exit
 #              2, named in the journal and systemctl status, not restarted
 #   removed    apt-get remove stops the instances and clears /run/rxp-host
@@ -369,6 +370,15 @@ inside rxp-host --status /run/rxp-host/ttyRXPA.json >"$work/killed.txt" || code=
 ((code == 2)) && grep -q 'is gone without saying so' "$work/killed.txt" ||
     fail "--status of a killed host: $(cat "$work/killed.txt")"
 echo "killed host: --status CRITICAL at once ($(head -1 "$work/killed.txt"))"
+# Before systemd starts it again, its metrics no longer say up.
+metrics_down() {  # PROM
+    inside grep -qx 'rxp_comm_up{port="/dev/ttyRXPA",address="1",device_id="1"} 0' "$1" &&
+        inside grep -qx 'rxp_host_running{port="/dev/ttyRXPA"} 0' "$1"
+}
+wait_for 5 "the killed host's metrics saying down" metrics_down /run/rxp-host/ttyRXPA.prom
+[[ "$(show "$unit" SubState)" == auto-restart ]] ||
+    fail "the killed host's metrics were checked in $(show "$unit" SubState), not before its restart"
+echo "killed host: rxp_comm_up 0 and rxp_host_running 0 $((SECONDS - t0)) s after kill -9, before the restart"
 inside systemctl start rxp-host@ttyRXPC 2>/dev/null && fail "rxp-host@ttyRXPC started with --state twice"
 wait_for $((restart_sec + 30)) "the restart after kill -9" restarted "$unit" $((restarts + 1))
 took=$((SECONDS - t0))
