@@ -154,9 +154,11 @@ void BenchHost::Start() {
 // Rows and events of two devices with one device id tell them apart by address alone: one
 // settings file given twice, or a copy whose "deviceId" was not changed. Polling goes on.
 void BenchHost::WarnOfSharedDeviceIds() {
-    std::map<int, std::vector<int>> addresses_of_id;  // in address order
+    // Ids are unsigned 32-bit, as every output shows them.
+    std::map<std::uint32_t, std::vector<int>> addresses_of_id;  // in address order
     for (const auto& session : sessions_) {
-        addresses_of_id[session->device_id()].push_back(session->address());
+        addresses_of_id[static_cast<std::uint32_t>(session->device_id())].push_back(
+            session->address());
     }
     for (const auto& shared : addresses_of_id) {
         const std::vector<int>& addresses = shared.second;
@@ -175,7 +177,7 @@ void BenchHost::WarnOfSharedDeviceIds() {
         Err(Priority::kWarning) << "rxp-host: warning: " << reason << std::endl;
         Json::Value fields(Json::objectValue);
         fields["reason"] = reason;
-        fields["device_id"] = shared.first;
+        fields["device_id"] = Json::UInt(shared.first);
         fields["addresses"] = listed;
         events_.Write("warning", fields);
     }

@@ -364,12 +364,13 @@ TEST_F(HostOnBus, DevicesSharingADeviceIdAreWarnedOfAtStart) {
         hosttest::WithOptions(HostArgs({"--cycles", "1"}), {"--settings", ""});
     const std::pair<unsigned, const char*> devices[] = {{1, "shared.json"},
                                                         {2, "shared.json"},
-                                                        {3, "nine.json"},
-                                                        {4, "also-nine.json"},
+                                                        {3, "highest.json"},
+                                                        {4, "also-highest.json"},
                                                         {5, "own.json"}};
     hosttest::WriteText(dir_.File("shared.json"), R"({"deviceId": 7})");
-    hosttest::WriteText(dir_.File("nine.json"), R"({"deviceId": 9})");
-    hosttest::WriteText(dir_.File("also-nine.json"), R"({"deviceId": 9})");
+    // The highest id, as every output shows it: unsigned.
+    hosttest::WriteText(dir_.File("highest.json"), R"({"deviceId": 4294967295})");
+    hosttest::WriteText(dir_.File("also-highest.json"), R"({"deviceId": 4294967295})");
     hosttest::WriteText(dir_.File("own.json"), R"({"deviceId": 11})");
     for (const auto& d : devices) {
         argv.insert(argv.end(), {"--device", std::to_string(d.first) + "=" + dir_.File(d.second)});
@@ -383,7 +384,8 @@ TEST_F(HostOnBus, DevicesSharingADeviceIdAreWarnedOfAtStart) {
                                    "device its own settings file with its own \"deviceId\""),
               1u)
         << said;
-    EXPECT_EQ(hosttest::CountLines(said, "the devices at addresses 3 and 4 have one device id, 9"),
+    EXPECT_EQ(hosttest::CountLines(
+                  said, "the devices at addresses 3 and 4 have one device id, 4294967295, "),
               1u)
         << said;
     std::vector<std::string> warned;
@@ -391,7 +393,7 @@ TEST_F(HostOnBus, DevicesSharingADeviceIdAreWarnedOfAtStart) {
         if (e["event"].asString() != "warning") continue;
         warned.push_back(e["device_id"].asString() + ":" + hosttest::JsonText(e["addresses"]));
     }
-    EXPECT_EQ(warned, (std::vector<std::string>{"7:[1,2]", "9:[3,4]"}));
+    EXPECT_EQ(warned, (std::vector<std::string>{"7:[1,2]", "4294967295:[3,4]"}));
     EXPECT_EQ(CyclesSoFar(), 5u);
 }
 
