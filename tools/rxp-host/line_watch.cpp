@@ -89,12 +89,14 @@ void LineWatch::Flush() {
     if (trace_ != nullptr) trace_->flush();
 }
 
+// Each frame's line goes out as it is traced, before the warning of a poll it explains and
+// even if the host is killed in the middle of that poll.
 void LineWatch::Trace(LineDirection direction, const rxp::tools::Bytes& bytes,
                       const std::string& note) {
     *trace_ << rxp::tools::FrameLine(
                    rxp::tools::IsoTimeNow(rxp::tools::TimePrecision::kMilliseconds), direction,
                    bytes.data(), bytes.size(), note)
-            << '\n';
+            << std::endl;
 }
 
 }  // namespace rxphost
