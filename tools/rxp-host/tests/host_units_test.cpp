@@ -89,8 +89,6 @@ TEST(HostSummary, ShowsStatusBytesModulesWithBitsAndEveryAlarmChange) {
               "  alarms   2 changes, 3 active\n");
 }
 
-// The cut-back after a short write takes off the host's own partial line only: a file another
-// program changed meanwhile is left as it is, and zero bytes are never left at the end.
 // Joining a group is the fix only for a user not yet in it, and only for a group that may read
 // and write the port; a user in it by the group database whose host runs without it logs in
 // again. (The other cases, end to end: HostMessages.)
@@ -109,6 +107,8 @@ TEST(HostPermissionHint, AdvisesJoiningTheGroupOnlyWhenThatLetsTheUserIn) {
     for (const auto& c : cases) EXPECT_EQ(rxphost::PermissionHint(c.p), c.hint);
 }
 
+// The cut-back after a short write takes off the host's own partial line only: a file another
+// program changed meanwhile is left as it is, and zero bytes are never left at the end.
 TEST(LineFileCutBack, TakesOffItsOwnPartialLineOnlyAndNeverLeavesZeroBytes) {
     struct Case {
         const char* name;
