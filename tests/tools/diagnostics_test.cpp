@@ -178,6 +178,28 @@ TEST(FrameCutter, NoiseFramesAndSplitRepliesComeApartAsTheCodecReadsThem) {
     EXPECT_FALSE(cutter.Flush(&rest));
 }
 
+// A frame as long as the device holds, end character included, is one; one character longer
+// is shown as it came, and the end character after it is noise, not a frame of its own.
+TEST(FrameCutter, EndCharacterJustPastTheLongestFrameIsNoise) {
+    for (const std::size_t body : {rxp::frame::kRxBufferSize - 2, rxp::frame::kRxBufferSize - 1}) {
+        rxp::tools::FrameCutter cutter;
+        Bytes line(1, rxp::frame::kStart);
+        line.insert(line.end(), body, '0');
+        line.push_back(rxp::frame::kEnd);
+        const auto pieces = cutter.Feed(line.data(), line.size());
+        if (body + 2 == rxp::frame::kRxBufferSize) {
+            ASSERT_EQ(pieces.size(), 1u);
+            EXPECT_TRUE(pieces[0].frame);
+            EXPECT_EQ(pieces[0].bytes, line);
+        } else {
+            ASSERT_EQ(pieces.size(), 2u);
+            EXPECT_FALSE(pieces[0].frame);
+            EXPECT_EQ(pieces[1].bytes, Bytes{rxp::frame::kEnd});
+            EXPECT_FALSE(pieces[1].frame);
+        }
+    }
+}
+
 // A capture as the bench host writes it: a command answered in two chunks, a command whose
 // reply comes corrupted, and a reply that comes after the host gave up.
 class CaptureFile : public ::testing::Test {

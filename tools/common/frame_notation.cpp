@@ -176,7 +176,8 @@ std::vector<FrameCutter::Piece> FrameCutter::Feed(const unsigned char* data, std
         const void* found = std::memchr(p, frame::kEnd, static_cast<std::size_t>(end - p));
         const unsigned char* body_end = found ? static_cast<const unsigned char*>(found) : end;
         p = Hold(p, body_end, &pieces);
-        if (p < body_end || !found) continue;  // overflowed, or the chunk ended first
+        // Overflowed (its end character, if it is next, is noise), or the chunk ended first.
+        if (!in_frame_ || p < body_end || !found) continue;
         held_.push_back(*p++);
         pieces.push_back(Piece{held_, true});
         held_.clear();
