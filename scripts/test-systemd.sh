@@ -14,7 +14,8 @@
 #   journal    journalctl -p warning shows the failed polls and the loss, not the summaries
 #   reloaded   logrotate with the shipped file, then systemctl reload: every published record
 #              is in the rotated or the new events file, the capture goes on in a new file
-#   stopped    systemctl stop: --status CRITICAL at once, rxp_comm_up 0, an alert
+#   stopped    systemctl stop: --status CRITICAL at once, rxp_comm_up 0, RxpHostStopped and
+#              not RxpCommunicationLost
 #   watched    a frozen host (SIGSTOP) CRITICAL at once and killed by the watchdog and started
 #              again; a host killed with -9 CRITICAL at once, its metrics down before it is
 #              started again
@@ -269,6 +270,7 @@ both_up() {
 wait_for 60 "Prometheus seeing both devices up" both_up
 firing() { alerts | grep -qx "RxpCommunicationLost /dev/ttyRXP$1 firing"; }
 quiet() { ! alerts | grep -q "^RxpCommunicationLost /dev/ttyRXP$1 "; }
+stopped_alert() { alerts | grep -qx "RxpHostStopped /dev/ttyRXP$1 firing"; }
 
 # A device stops answering (its simulator frozen): the alert for it, none for the other.
 t0=$SECONDS
@@ -327,8 +329,10 @@ cycles=$(state_of ttyRXPB cycles)
 ((published == cycles)) || fail "$cycles records published, $published in B's events files"
 captured=$(inside sh -c "ls $folder/site.capture* | wc -l")
 echo "logrotate and systemctl reload: $cycles records, every one in the 3 events files; the capture in $captured files"
-wait_for 90 "RxpCommunicationLost for the stopped host" firing B
-echo "the stopped host's RxpCommunicationLost fires $((SECONDS - t0)) s after systemctl stop"
+wait_for 90 "RxpHostStopped for the stopped host" stopped_alert B
+quiet B || fail "RxpCommunicationLost for the stopped host: $(alerts)"
+echo "the stopped host's RxpHostStopped fires $((SECONDS - t0)) s after systemctl stop" \
+    "(for: ${hold}s), no RxpCommunicationLost for it"
 
 # Watched: a frozen host is killed by the watchdog and started again.
 unit=rxp-host@ttyRXPA

@@ -15,6 +15,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <sstream>
 #include <thread>
 
@@ -821,15 +822,52 @@ TEST(RecordProgram, AFailedPlotLeavesTheOutputFileAsItWas) {
 
 }  // namespace
 
+namespace {
+
+// A gnuplot in `bin` that keeps the script it is given in `bin`/script.gp.
+void KeepScriptGnuplot(const std::string& bin) {
+    mkdir(bin.c_str(), 0755);
+    std::ofstream(bin + "/gnuplot") << "#!/bin/sh\ncat \"$1\" >'" << bin << "/script.gp'\n";
+    chmod((bin + "/gnuplot").c_str(), 0755);
+}
+
+// The lines of each data block of the script the gnuplot above kept, by the block's name.
+std::map<std::string, std::vector<std::string>> DataBlocks(const std::string& bin) {
+    std::ifstream in(bin + "/script.gp");
+    std::map<std::string, std::vector<std::string>> blocks;
+    std::vector<std::string>* inside = nullptr;
+    for (std::string line; std::getline(in, line);) {
+        const std::size_t head = line.find(" << EOD");
+        if (line == "EOD") {
+            inside = nullptr;
+        } else if (inside != nullptr) {
+            inside->push_back(line);
+        } else if (head != std::string::npos) {
+            inside = &blocks[line.substr(0, head)];
+        }
+    }
+    return blocks;
+}
+
+// The cells of each CSV line rxp-record wrote, the head first.
+std::vector<std::vector<std::string>> CsvRows(const std::string& text) {
+    std::vector<std::vector<std::string>> rows;
+    std::istringstream lines(text);
+    for (std::string line; std::getline(lines, line);) {
+        rows.emplace_back();
+        std::istringstream cells(line + ",");
+        for (std::string cell; std::getline(cells, cell, ',');) rows.back().push_back(cell);
+    }
+    return rows;
+}
+
+}  // namespace
+
 // Six minutes without records in a run of one-second cycles (one failed poll, 4 s, among them):
 // the plot's lines break there and only there, and --mark-gaps names the row after it.
 TEST(RecordProgram, MissingCyclesBreakThePlotAndAreMarkedInTheCsv) {
     const std::string bin = TempPath("gap-gnuplot");
-    mkdir(bin.c_str(), 0755);
-    const std::string script = bin + "/script.gp";
-    // A gnuplot that keeps the script it is given.
-    std::ofstream(bin + "/gnuplot") << "#!/bin/sh\ncat \"$1\" >'" << script << "'\n";
-    chmod((bin + "/gnuplot").c_str(), 0755);
+    KeepScriptGnuplot(bin);
     const std::string db_path = bin + "/history.db";
     Bytes rec = rxptest::PowerModel::Distinct(3).ExpectedRecord(1);
     rec.resize(289, 0);
@@ -848,14 +886,7 @@ TEST(RecordProgram, MissingCyclesBreakThePlotAndAreMarkedInTheCsv) {
     Child plot({"/usr/bin/env", "PATH=" + bin + ":/usr/bin:/bin", RXP_RECORD_PATH, "--db", db_path,
                 "--plot", "dc_value1", "--out", bin + "/plot.png"});
     ASSERT_EQ(plot.Wait(), 0) << plot.err();
-    std::ifstream in(script);
-    std::vector<std::string> data;  // the data block's lines
-    bool inside = false;
-    for (std::string line; std::getline(in, line);) {
-        if (line == "EOD") inside = false;
-        if (inside) data.push_back(line);
-        if (line == "$data << EOD") inside = true;
-    }
+    const std::vector<std::string> data = DataBlocks(bin)["$data"];
     ASSERT_EQ(data.size(), 61u) << "60 points and the line break";
     const auto blank = std::find(data.begin(), data.end(), "");
     ASSERT_NE(blank, data.end());
@@ -865,14 +896,61 @@ TEST(RecordProgram, MissingCyclesBreakThePlotAndAreMarkedInTheCsv) {
     Child csv({RXP_RECORD_PATH, "--db", db_path, "--format", "csv", "--fields", "dc_value1",
                "--mark-gaps"});
     ASSERT_EQ(csv.Wait(), 0) << csv.err();
-    std::istringstream lines(csv.out());
-    std::vector<std::string> rows;
-    for (std::string line; std::getline(lines, line);) rows.push_back(line);
+    const std::vector<std::vector<std::string>> rows = CsvRows(csv.out());
     ASSERT_EQ(rows.size(), 61u);
-    EXPECT_EQ(rows[0], "time,row,dc_value1,gap_seconds");
+    EXPECT_EQ(rows[0], (std::vector<std::string>{"time", "row", "dc_value1", "gap_seconds"}));
     for (std::size_t i = 1; i < rows.size(); ++i) {
-        const std::string gap = rows[i].substr(rows[i].rfind(',') + 1);
-        EXPECT_EQ(gap, i == 46 ? "361" : "") << rows[i];
+        EXPECT_EQ(rows[i].back(), i == 46 ? "361" : "") << rows[i][0];
     }
+    std::filesystem::remove_all(bin);
+}
+
+// A bus of two devices polled every 10 s, address 2 a second after address 1, and address 2
+// silent for 7 rounds: its own records have the one gap, 80 s; the rows of the two devices
+// interleaved (1 s, then 9 s apart) make none, and address 1's line is not broken.
+TEST(RecordProgram, ABusHistoryHasGapsOnlyWhereADevicesOwnCyclesAreMissing) {
+    const std::string bin = TempPath("bus-gap-gnuplot");
+    KeepScriptGnuplot(bin);
+    const std::string db_path = bin + "/history.db";
+    Bytes rec = rxptest::PowerModel::Distinct(3).ExpectedRecord(1);
+    rec.resize(289, 0);
+    const auto silent = [](int address, int round) {
+        return address == 2 && round >= 25 && round < 32;
+    };
+    {
+        rxp::history::HistoryDb db(db_path, rxp::history::HistoryDb::Mode::kCreate);
+        for (int round = 0; round < 40; ++round) {
+            for (int address : {1, 2}) {
+                if (silent(address, round)) continue;
+                db.Append(rxp::tools::IsoTime(rxp::tools::ParseIsoTime("2024-05-01T12:00:00Z") +
+                                              std::chrono::seconds(10 * round + address - 1)),
+                          10 + address, rec.data(), rec.size(), address);
+            }
+        }
+    }
+    Child csv({RXP_RECORD_PATH, "--db", db_path, "--format", "csv", "--fields", "dc_value1",
+               "--mark-gaps"});
+    ASSERT_EQ(csv.Wait(), 0) << csv.err();
+    const std::vector<std::vector<std::string>> rows = CsvRows(csv.out());
+    ASSERT_EQ(rows.size(), 1u + 40 + 33);
+    ASSERT_EQ(rows[0],
+              (std::vector<std::string>{"time", "row", "address", "dc_value1", "gap_seconds"}));
+    std::vector<std::string> gaps;  // "address row seconds" of each marked row
+    for (std::size_t i = 1; i < rows.size(); ++i) {
+        if (!rows[i].back().empty())
+            gaps.push_back(rows[i][2] + " " + rows[i][1] + " " + rows[i].back());
+    }
+    // Rows 1-50 the first 25 rounds, 51-57 address 1 alone, 58 and 59 the round after.
+    EXPECT_EQ(gaps, (std::vector<std::string>{"2 59 80"}));
+
+    Child plot({"/usr/bin/env", "PATH=" + bin + ":/usr/bin:/bin", RXP_RECORD_PATH, "--db", db_path,
+                "--plot", "dc_value1", "--out", bin + "/plot.png"});
+    ASSERT_EQ(plot.Wait(), 0) << plot.err();
+    std::map<std::string, std::vector<std::string>> blocks = DataBlocks(bin);
+    ASSERT_EQ(blocks.size(), 2u) << "a line of each address";
+    EXPECT_EQ(blocks["$address1"].size(), 40u) << "address 1's line unbroken";
+    const std::vector<std::string>& second = blocks["$address2"];
+    ASSERT_EQ(second.size(), 33u + 1) << "address 2's line broken once";
+    EXPECT_EQ(std::find(second.begin(), second.end(), "") - second.begin(), 25);
     std::filesystem::remove_all(bin);
 }

@@ -10,7 +10,8 @@ double GapFinder::Next(tools::WallClock::time_point when) {
     const double interval = std::chrono::duration<double>(when - previous_).count();
     has_previous_ = true;
     previous_ = when;
-    // Rows of several devices share a second; they say nothing of the cycle's interval.
+    // A record stamped in the same second as the one before (times are kept to the second),
+    // or before it, has no interval to learn from.
     if (first || interval <= 0) return 0;
 
     bool gap;
@@ -26,6 +27,10 @@ double GapFinder::Next(tools::WallClock::time_point when) {
     recent_.push_back(interval);
     if (recent_.size() > kIntervalsKept) recent_.pop_front();
     return gap ? interval : 0;
+}
+
+double BusGapFinder::Next(int address, tools::WallClock::time_point when) {
+    return by_address_.try_emplace(address, fixed_seconds_).first->second.Next(when);
 }
 
 }  // namespace rxp::record

@@ -69,7 +69,8 @@ carried addresses (one device) have none and are left out then.
 "modules[*].value2" names a value of every module. Without it, values are shown as stored.
 --plot draws with gnuplot (Debian: gnuplot-nox). Where cycles are missing (a time between two
 records more than 5 times the usual interval, or more than --gap SECONDS), the lines break
-instead of bridging the outage; --mark-gaps marks the same places in a CSV.
+instead of bridging the outage; --mark-gaps marks the same places in a CSV. In a history of
+several addresses each address's records are measured on their own, and each has its lines.
 
 Standard input and hex files are read a line at a time, so an events file of any size can be
 read. A line that cannot be read (cut short by a crash, two events on one line, not hex text)
@@ -164,7 +165,7 @@ public:
         }
         ++shown_;
         if (plot_) {
-            plot_->Add(when, record.data());
+            plot_->Add(when, record.data(), item.origin.address);
         } else if (opt_.format == "csv") {
             // The head with the first line: a selection without rows prints nothing.
             if (shown_ == 1) {
@@ -177,7 +178,7 @@ public:
                                      item.origin.shows_address ? &item.origin : nullptr);
             if (opt_.mark_gaps) {
                 // The last cell, before the line's end: the seconds without records before it.
-                const double gap = gaps_.Next(when);
+                const double gap = gaps_.Next(item.origin.address, when);
                 std::ostringstream cell;
                 if (gap > 0) cell << gap;
                 line.insert(line.size() - 1, "," + cell.str());
@@ -222,7 +223,7 @@ private:
     rxp::record::Units units_;
     std::vector<const rxp::tools::RecordField*> fields_;
     std::unique_ptr<rxp::record::Plot> plot_;
-    rxp::record::GapFinder gaps_;  // --mark-gaps
+    rxp::record::BusGapFinder gaps_;  // --mark-gaps
     rxp::tools::WallClock::time_point since_{}, until_{};
     std::ostringstream out_;
     std::size_t shown_ = 0;
@@ -403,8 +404,8 @@ int main(int argc, char** argv) {
          "with --format csv: a last column gap_seconds, the time without records before the "
          "row when cycles are missing there")
         ("gap", po::value(&opt.gap)->value_name("SECONDS"),
-         "a time between two records longer than SECONDS is a gap (default: 5 times the usual "
-         "interval between the records before it)");
+         "a time between two records of a device longer than SECONDS is a gap (default: 5 "
+         "times the usual interval between its records before it)");
     // clang-format on
     po::options_description hidden;
     hidden.add_options()("file", po::value(&opt.file));

@@ -65,21 +65,22 @@ int RunGnuplot(const std::string& script, int out_fd) {
 
 }  // namespace
 
-void Plot::Add(tools::WallClock::time_point when, const unsigned char* record) {
+void Plot::Add(tools::WallClock::time_point when, const unsigned char* record, int address) {
     // gnuplot shows times as UTC: shifted by the local offset, the axis reads local time.
     const std::time_t t = tools::WallClock::to_time_t(when);
     std::tm local{};
     localtime_r(&t, &local);
     // A blank line in gnuplot's data ends a line: nothing is drawn across the missing cycles.
-    if (gap_finder_.Next(when) > 0) {
-        data_ += "\n";
+    std::string& data = data_[address];
+    if (gap_finder_.Next(address, when) > 0) {
+        data += "\n";
         ++gaps_;
     }
-    data_ += std::to_string(static_cast<long long>(t) + local.tm_gmtoff);
+    data += std::to_string(static_cast<long long>(t) + local.tm_gmtoff);
     for (const tools::RecordField* f : fields_) {
-        data_ += " " + units_.Value(*f, tools::ReadField(record, *f));
+        data += " " + units_.Value(*f, tools::ReadField(record, *f));
     }
-    data_ += "\n";
+    data += "\n";
     if (points_++ == 0) first_ = tools::IsoTime(when);
     last_ = tools::IsoTime(when);
 }
@@ -121,12 +122,30 @@ std::string Plot::Script() const {
                      (gaps_ == 0 ? ""
                                  : ", " + std::to_string(gaps_) + (gaps_ == 1 ? " gap" : " gaps") +
                                        " without records"))
-           << "\n"
-           << "$data << EOD\n"
-           << data_ << "EOD\nplot ";
+           << "\n";
+    // One data block of one device's records; one of each address on a bus, whose lines are
+    // titled with the address (rows stored before the history carried addresses have none).
+    const bool several = data_.size() > 1;
+    const auto block = [&](int address) {
+        if (!several) return std::string("$data");
+        return address < 0 ? std::string("$no_address") : "$address" + std::to_string(address);
+    };
+    const auto named = [&](int address) {
+        if (!several) return std::string();
+        return address < 0 ? std::string(", no address") : ", address " + std::to_string(address);
+    };
+    for (const auto& entry : data_) {
+        script << block(entry.first) << " << EOD\n" << entry.second << "EOD\n";
+    }
+    script << "plot ";
+    const char* separator = "";
     for (std::size_t i = 0; i < fields_.size(); ++i) {
-        script << (i == 0 ? "" : ", ") << "$data using 1:" << i + 2
-               << " with lines linewidth 1.5 title " << Quoted(units_.Label(*fields_[i]));
+        for (const auto& entry : data_) {
+            script << separator << block(entry.first) << " using 1:" << i + 2
+                   << " with lines linewidth 1.5 title "
+                   << Quoted(units_.Label(*fields_[i]) + named(entry.first));
+            separator = ", ";
+        }
     }
     script << "\n";
     return script.str();

@@ -11,6 +11,7 @@
 #define RXP_TOOLS_RXP_RECORD_PLOT_H
 
 #include <cstddef>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -27,8 +28,9 @@ public:
     Plot(std::vector<const tools::RecordField*> fields, const Units& units, double gap_seconds = 0)
         : fields_(std::move(fields)), units_(units), gap_finder_(gap_seconds) {}
 
-    // Records in time order; the lines break where records are missing (gaps.h).
-    void Add(tools::WallClock::time_point when, const unsigned char* record);
+    // Records in time order; the lines break where records are missing (gaps.h). The records of
+    // each bus address (-1: not known) have lines of their own, broken at that address's gaps.
+    void Add(tools::WallClock::time_point when, const unsigned char* record, int address = -1);
     std::size_t points() const { return points_; }
     std::size_t gaps() const { return gaps_; }
 
@@ -46,9 +48,9 @@ public:
 private:
     std::vector<const tools::RecordField*> fields_;
     const Units& units_;
-    std::string data_;
+    std::map<int, std::string> data_;  // gnuplot's data lines by address
     std::size_t points_ = 0;
-    GapFinder gap_finder_;
+    BusGapFinder gap_finder_;
     std::size_t gaps_ = 0;
     std::string first_, last_;
 };
