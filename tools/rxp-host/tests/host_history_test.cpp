@@ -6,6 +6,7 @@
 #include <linux/capability.h>
 #include <sqlite3.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -232,6 +233,36 @@ TEST_F(HostHistory, OneDeviceHistoryIsUpgradedInPlaceAndRowsCarryTheBusAddress) 
                   c.rows)
             << c.address;
     }
+}
+
+// A history of an older build, 60,000 rows (about 21 MB), and 4 MiB of room left: the upgrade
+// at start needs no room for a copy of it, and the file does not grow by one.
+TEST_F(HostHistory, OlderBuildsHistoryIsUpgradedWithLittleRoomLeftAndStaysItsSize) {
+    ASSERT_EQ(Sql(history(),
+                  "CREATE TABLE history (id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id "
+                  "INTEGER NOT NULL, record BLOB NOT NULL, address INTEGER);"),
+              -1);
+    ASSERT_EQ(Sql(history(), "CREATE INDEX history_instant ON history (julianday(time))"), -1);
+    ASSERT_EQ(Sql(history(),
+                  "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000) "
+                  "INSERT INTO history (time, device_id, record, address) SELECT strftime("
+                  "'%Y-%m-%dT%H:%M:%SZ', 'now', '-' || (60000 - i) || ' seconds'), 1, "
+                  "randomblob(289), 1 FROM n"),
+              -1);
+    const auto size = static_cast<rlim_t>(std::filesystem::file_size(history()));
+    ASSERT_GT(size, 20u << 20);
+    StartSim(Json::Value(Json::objectValue), {});
+    hosttest::Process host(HostArgs({"--cycles", "2"}), out(), err(), [size] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{size + (4u << 20), size + (4u << 20)};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    ASSERT_EQ(host.Wait(milliseconds(60000)), 0) << hosttest::ReadText(err());
+    EXPECT_EQ(Sql(history(), "SELECT COUNT(*) FROM history WHERE id > 60000 AND address = 1"), 2);
+    EXPECT_LT(std::filesystem::file_size(history()), size + (1u << 20));
+    ASSERT_EQ(Record({"--db", history(), "--last", "3", "--format", "json"}), 0)
+        << hosttest::ReadText(dir_.File("record.err"));
+    EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(dir_.File("record.out")), "\"row\""), 3u);
 }
 
 TEST_F(HostHistory, RecordReaderRollsBackAJournalLeftByAWriterThatStoppedMidWrite) {
