@@ -197,9 +197,9 @@ void HistoryDb::Prepare() {
             Fail("table history has the columns (" + found + "), not (" + kColumns +
                      "); not a history database of this host",
                  SQLITE_MISMATCH);
-        } else if (!GivesIdsOnce()) {
-            Upgrade(found == kColumns);
         }
+        ids_above_last_ = !GivesIdsOnce();
+        if (ids_above_last_) Upgrade(found == kColumns);
         Exec(kCreateIndex, "cannot create the index of table history");
         Exec(kCreateAddressIndex, "cannot write the history database");
         // Opening proves little: a row written and taken back needs the journal beside the
@@ -236,20 +236,14 @@ bool HistoryDb::GivesIdsOnce() {
 
 // A table of an older build gives the ids of the newest rows again once they are deleted, and
 // the first of them has no column address (its rows keep none: which device they were of is
-// not known). Its rows, ids and times move into the table of today, inside the caller's
-// transaction; the next id follows the highest kept.
+// not known). Both are made good in place, inside the caller's transaction, writing a page or
+// two whatever the size of the history; run again at every start, it changes nothing.
 void HistoryDb::Upgrade(bool has_address) {
     const std::string what = "cannot upgrade table history";
-    Exec("ALTER TABLE history RENAME TO history_before_upgrade", what);
-    Exec("DROP INDEX IF EXISTS history_instant", what);
-    Exec("DROP INDEX IF EXISTS history_address", what);
-    Exec(kCreateTable, what);
-    Exec(has_address ? "INSERT INTO history (id, time, device_id, record, address) "
-                       "SELECT id, time, device_id, record, address FROM history_before_upgrade"
-                     : "INSERT INTO history (id, time, device_id, record, address) "
-                       "SELECT id, time, device_id, record, NULL FROM history_before_upgrade",
-         what);
-    Exec("DROP TABLE history_before_upgrade", what);
+    if (!has_address) Exec("ALTER TABLE history ADD COLUMN address INTEGER", what);
+    Exec(kCreateLastId, what);
+    Exec(kFillLastId, what);
+    Exec(kCreateLastIdTrigger, what);
 }
 
 std::string HistoryDb::SelectFrom(const std::string& tail) const {
@@ -262,7 +256,8 @@ std::int64_t HistoryDb::Append(const std::string& time, std::int64_t device_id,
     // A row a cycle: the statement is prepared once and reset after every row, which also
     // ends its hold on the database.
     if (insert_ == nullptr &&
-        sqlite3_prepare_v2(db_, kInsertRow, -1, &insert_, nullptr) != SQLITE_OK) {
+        sqlite3_prepare_v2(db_, ids_above_last_ ? kInsertRowAboveLastId : kInsertRow, -1, &insert_,
+                           nullptr) != SQLITE_OK) {
         insert_ = nullptr;
         FailSqlite("cannot store a record");
     }

@@ -4,7 +4,8 @@
 //                         record BLOB, address INTEGER)
 //
 //   id         row number, rising in the order the records were stored, never given twice (not
-//              even after the newest rows were deleted: AUTOINCREMENT)
+//              even after the newest rows were deleted: AUTOINCREMENT; in a table of an older
+//              build, which gives max(id) + 1, the table history_last_id below)
 //   time       local time of storing, ISO 8601 with the UTC offset: "2024-05-01T12:34:56+02:00"
 //              (indexed as an instant, so that a range of times is found without a scan)
 //   device_id  the device id the host gave the device (record bytes 0..3)
@@ -43,6 +44,21 @@ constexpr const char kCreateAddressIndex[] =
     "CREATE INDEX IF NOT EXISTS history_address ON history (address)";
 constexpr const char kInsertRow[] =
     "INSERT INTO history (time, device_id, record, address) VALUES (?1, ?2, ?3, ?4)";
+// A table of an older build is kept as it is (a copy would need the room of the whole history
+// again, at start). Beside it one row holds the highest id it ever gave, raised by a trigger
+// with every row, and rows are stored with an id above both that and the highest kept.
+constexpr const char kCreateLastId[] =
+    "CREATE TABLE IF NOT EXISTS history_last_id (id INTEGER NOT NULL)";
+constexpr const char kFillLastId[] =
+    "INSERT INTO history_last_id SELECT coalesce(MAX(id), 0) FROM history "
+    "WHERE NOT EXISTS (SELECT 1 FROM history_last_id)";
+constexpr const char kCreateLastIdTrigger[] =
+    "CREATE TRIGGER IF NOT EXISTS history_raises_last_id AFTER INSERT ON history BEGIN "
+    "UPDATE history_last_id SET id = NEW.id WHERE id < NEW.id; END";
+constexpr const char kInsertRowAboveLastId[] =
+    "INSERT INTO history (id, time, device_id, record, address) VALUES (max(coalesce((SELECT "
+    "MAX(id) FROM history_last_id), 0), coalesce((SELECT MAX(id) FROM history), 0)) + 1, ?1, ?2, "
+    "?3, ?4)";
 
 // Any address, in the reading calls below.
 constexpr int kAnyAddress = -1;
@@ -88,8 +104,8 @@ public:
 
     // Makes the database ready to take rows, or throws saying why it cannot: checks that the
     // file is intact (SQLite's quick check), creates the table and indexes, upgrades a table of
-    // an older build (ids that could be given again, no column address) by copying its rows
-    // into the table of today once, and proves that a row can be written (a write that is
+    // an older build in place (adds the column address, and history_last_id so that no id is
+    // given twice; no row is copied), and proves that a row can be written (a write that is
     // taken back). The table of another shape is refused.
     void Prepare();
 
@@ -136,6 +152,7 @@ private:
     sqlite3_stmt* insert_ = nullptr;  // Append's, prepared once
     bool has_address_ = true;         // false: a table of one device, read as it is
     bool checked_ = false;            // the quick check found the file intact
+    bool ids_above_last_ = false;     // a table of an older build: ids from history_last_id
 };
 
 }  // namespace rxp::history

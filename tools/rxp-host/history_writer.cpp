@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <ctime>
 #include <stdexcept>
 
 #include "tools/common/time_text.h"
@@ -26,10 +27,13 @@ double SecondsOf(std::chrono::nanoseconds since_epoch) {
     return std::chrono::duration<double>(since_epoch).count();
 }
 
-// Wall clock minus monotonic clock, seconds: steady unless the wall clock is set.
+// Wall clock minus the time since boot, seconds: steady unless the wall clock is set. The boot
+// clock counts a suspend as the wall clock does, so waking from one is no jump.
 double ClockOffset() {
+    timespec boot{};
+    ::clock_gettime(CLOCK_BOOTTIME, &boot);
     return SecondsOf(rxp::tools::WallClock::now().time_since_epoch()) -
-           SecondsOf(std::chrono::steady_clock::now().time_since_epoch());
+           (static_cast<double>(boot.tv_sec) + boot.tv_nsec / 1e9);
 }
 
 // Whole days of `seconds`, for people.
@@ -162,6 +166,7 @@ void HistoryWriter::FailLocked(const std::string& why) {
 
 void HistoryWriter::NoteRunStart() {
     clock_offset_ = ClockOffset();
+    run_start_ = SecondsOf(rxp::tools::WallClock::now().time_since_epoch());
     try {
         const std::int64_t last = db_->LastId();
         rows_before_run_ = db_->NewestTime(&newest_before_run_);
@@ -184,10 +189,13 @@ std::string HistoryWriter::ClockDisagreement() const {
     if (newest > now + limit) {
         return "the newest stored row is " + Days(newest - now) + " days ahead of the clock";
     }
-    if (newest < now - keep_days_ * 86400.0) {
+    // Judged at the start, not against today's clock: rows grow old as the host runs, which
+    // is what deleting is for. Once this run's own first rows are that old by the monotonic
+    // clock, the clock has kept time for the whole span and is trusted again.
+    if (newest < run_start_ - keep_days_ * 86400.0 && run_rows_old_up_to_ < 0) {
         return "every row stored before this run is older than " + std::to_string(keep_days_) +
-               " days (the newest " + Days(now - newest) +
-               " days): the clock may be wrong, or the host was stopped that long";
+               " days (the newest " + Days(run_start_ - newest) +
+               " days at the start): the clock may be wrong, or the host was stopped that long";
     }
     return "";
 }
@@ -207,6 +215,13 @@ bool HistoryWriter::DeleteDueLocked() const {
 }
 
 void HistoryWriter::DeleteOld(std::unique_lock<std::mutex>& lock) {
+    // This run's rows age by the monotonic clock, also while deleting pauses.
+    const auto keep = std::chrono::hours(24) * keep_days_;
+    const Clock::time_point aged = Clock::now() - keep;
+    while (!run_marks_.empty() && run_marks_.front().first <= aged) {
+        run_rows_old_up_to_ = run_marks_.front().second;
+        run_marks_.pop_front();
+    }
     const std::string disagreement = ClockDisagreement();
     if (!disagreement.empty()) {
         if (paused_.empty()) {
@@ -227,12 +242,6 @@ void HistoryWriter::DeleteOld(std::unique_lock<std::mutex>& lock) {
                                                       "again; rows older than " +
                                                       std::to_string(keep_days_) +
                                                       " days are deleted again"});
-    }
-    const auto keep = std::chrono::hours(24) * keep_days_;
-    const Clock::time_point aged = Clock::now() - keep;
-    while (!run_marks_.empty() && run_marks_.front().first <= aged) {
-        run_rows_old_up_to_ = run_marks_.front().second;
-        run_marks_.pop_front();
     }
     const std::int64_t last_id = std::max(last_id_before_run_, run_rows_old_up_to_);
     const std::string cutoff = rxp::tools::IsoTime(rxp::tools::WallClock::now() - keep);

@@ -9,10 +9,12 @@
 // reader is never shut out for long. A wrong clock must not cost the history: rows stored in
 // this run are deleted only once they are older than that by the monotonic clock too, and
 // deleting pauses (a warning says why) while the clock and the stored rows disagree: the wall
-// clock has jumped by more than a day ahead or back against the monotonic clock since the
-// start, the newest row stored before the run is more than a day ahead of the clock, or every
-// row stored before the run is older than the days to keep (the whole history would go at
-// once). It goes on when they agree again.
+// clock has jumped by more than a day ahead or back against the time since boot (which counts
+// a suspend too) since the start, the newest row stored before the run is more than a day ahead
+// of the clock, or every row stored before the run was older than the days to keep when the run
+// started (the whole history would go at once; this lasts until the run's own first rows are
+// that old by the monotonic clock). It goes on when they agree again: rows growing old while the
+// host runs or sleeps are no disagreement.
 #ifndef RXP_TOOLS_RXP_HOST_HISTORY_WRITER_H
 #define RXP_TOOLS_RXP_HOST_HISTORY_WRITER_H
 
@@ -128,7 +130,8 @@ private:
     std::int64_t last_id_before_run_ = -1;
     bool rows_before_run_ = false;
     double newest_before_run_ = 0;  // Julian day
-    double clock_offset_ = 0;       // wall clock minus monotonic clock at the start, seconds
+    double clock_offset_ = 0;       // wall clock minus time since boot at the start, seconds
+    double run_start_ = 0;          // wall clock at the start, Unix seconds
     // This run's rows by age on the monotonic clock: the last id stored, about once an hour.
     std::deque<std::pair<Clock::time_point, std::int64_t>> run_marks_;
     std::int64_t run_rows_old_up_to_ = -1;  // this run's rows old enough to go

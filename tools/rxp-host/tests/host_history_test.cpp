@@ -6,6 +6,7 @@
 #include <linux/capability.h>
 #include <sqlite3.h>
 #include <sys/prctl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
@@ -86,6 +87,32 @@ protected:
                                 dir_.File("fill.out"), dir_.File("fill.err")),
                   0)
             << hosttest::ReadText(dir_.File("fill.err"));
+    }
+    // The host's argv under libfaketime, its wall clock set by the file `clock` ("+2d"); with
+    // `monotonic` its monotonic and boot clocks move along, as a long run or a suspend moves
+    // them, else they stay true.
+    std::vector<std::string> WithClock(const std::string& clock, bool monotonic,
+                                       const std::vector<std::string>& extra) {
+        std::vector<std::string> argv = {"/usr/bin/env",
+#ifdef RXP_LIBFAKETIME
+                                         "LD_PRELOAD=" RXP_LIBFAKETIME,
+#endif
+                                         "FAKETIME_TIMESTAMP_FILE=" + clock,
+                                         "FAKETIME_CACHE_DURATION=1",
+                                         "ASAN_OPTIONS=verify_asan_link_order=0"};
+        if (!monotonic) argv.push_back("FAKETIME_DONT_FAKE_MONOTONIC=1");
+        const std::vector<std::string> host = HostArgs(extra);
+        argv.insert(argv.end(), host.begin(), host.end());
+        return argv;
+    }
+    // The reasons of the history's warning events so far.
+    std::vector<std::string> HistoryWarnings() {
+        std::vector<std::string> reasons;
+        for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
+            if (e["event"].asString() == "warning" && e["what"].asString() == "history")
+                reasons.push_back(e["reason"].asString());
+        }
+        return reasons;
     }
     int Record(const std::vector<std::string>& args) {
         std::vector<std::string> argv{RXP_RECORD_BIN};
@@ -234,6 +261,36 @@ TEST_F(HostHistory, OneDeviceHistoryIsUpgradedInPlaceAndRowsCarryTheBusAddress) 
     }
 }
 
+// A history of an older build, 60,000 rows (about 21 MB), and 4 MiB of room left: the upgrade
+// at start needs no room for a copy of it, and the file does not grow by one.
+TEST_F(HostHistory, OlderBuildsHistoryIsUpgradedWithLittleRoomLeftAndStaysItsSize) {
+    ASSERT_EQ(Sql(history(),
+                  "CREATE TABLE history (id INTEGER PRIMARY KEY, time TEXT NOT NULL, device_id "
+                  "INTEGER NOT NULL, record BLOB NOT NULL, address INTEGER);"),
+              -1);
+    ASSERT_EQ(Sql(history(), "CREATE INDEX history_instant ON history (julianday(time))"), -1);
+    ASSERT_EQ(Sql(history(),
+                  "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 60000) "
+                  "INSERT INTO history (time, device_id, record, address) SELECT strftime("
+                  "'%Y-%m-%dT%H:%M:%SZ', 'now', '-' || (60000 - i) || ' seconds'), 1, "
+                  "randomblob(289), 1 FROM n"),
+              -1);
+    const auto size = static_cast<rlim_t>(std::filesystem::file_size(history()));
+    ASSERT_GT(size, 20u << 20);
+    StartSim(Json::Value(Json::objectValue), {});
+    hosttest::Process host(HostArgs({"--cycles", "2"}), out(), err(), [size] {
+        ::signal(SIGXFSZ, SIG_IGN);
+        rlimit limit{size + (4u << 20), size + (4u << 20)};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    });
+    ASSERT_EQ(host.Wait(milliseconds(60000)), 0) << hosttest::ReadText(err());
+    EXPECT_EQ(Sql(history(), "SELECT COUNT(*) FROM history WHERE id > 60000 AND address = 1"), 2);
+    EXPECT_LT(std::filesystem::file_size(history()), size + (1u << 20));
+    ASSERT_EQ(Record({"--db", history(), "--last", "3", "--format", "json"}), 0)
+        << hosttest::ReadText(dir_.File("record.err"));
+    EXPECT_EQ(hosttest::CountLines(hosttest::ReadText(dir_.File("record.out")), "\"row\""), 3u);
+}
+
 TEST_F(HostHistory, RecordReaderRollsBackAJournalLeftByAWriterThatStoppedMidWrite) {
     Fill(history(), 200, "2026-01-01T00:00:00Z", 1);
     // A writer's transaction that spilled into the file, copied with its journal as a crash
@@ -367,24 +424,9 @@ TEST_F(HostHistory, WrongClockPausesHistoryKeepAndRowIdsAreNeverGivenTwice) {
     StartSim(Json::Value(Json::objectValue), {});
     const std::string clock = dir_.File("clock");
     const auto with_clock = [&](const std::vector<std::string>& extra) {
-        std::vector<std::string> argv = {"/usr/bin/env",
-                                         "LD_PRELOAD=" RXP_LIBFAKETIME,
-                                         "FAKETIME_TIMESTAMP_FILE=" + clock,
-                                         "FAKETIME_CACHE_DURATION=1",
-                                         "FAKETIME_DONT_FAKE_MONOTONIC=1",
-                                         "ASAN_OPTIONS=verify_asan_link_order=0"};
-        const std::vector<std::string> host = HostArgs(extra);
-        argv.insert(argv.end(), host.begin(), host.end());
-        return argv;
+        return WithClock(clock, false, extra);
     };
-    const auto clock_warnings = [this] {
-        std::vector<std::string> reasons;
-        for (const Json::Value& e : hosttest::ReadEvents(events_path())) {
-            if (e["event"].asString() == "warning" && e["what"].asString() == "history")
-                reasons.push_back(e["reason"].asString());
-        }
-        return reasons;
-    };
+    const auto clock_warnings = [this] { return HistoryWarnings(); };
 
     // Set ahead before the start: every stored row looks two years old.
     hosttest::WriteText(clock, "+730d\n");
@@ -428,6 +470,38 @@ TEST_F(HostHistory, WrongClockPausesHistoryKeepAndRowIdsAreNeverGivenTwice) {
     EXPECT_EQ(rows, 100 + static_cast<long long>(hosttest::CountEvents(
                               hosttest::ReadEvents(events_path()), "publish")));
 
+#endif
+}
+
+// A host that has run, or slept, longer than the days to keep: the rows stored before the run
+// have grown old with the clock, which is no reason to pause; they go, and so do the run's own
+// rows once they are that old by the monotonic clock.
+TEST_F(HostHistory, KeepDaysGoesOnDeletingWhenTheHostRunsLongerThanIt) {
+#ifndef RXP_LIBFAKETIME
+    GTEST_SKIP() << "libfaketime is missing: scripts/install-deps.sh faketime";
+#else
+    // Rows of the last three days, an hour apart, the newest an hour old.
+    const auto start = std::chrono::time_point_cast<std::chrono::seconds>(
+        rxp::tools::WallClock::now() - std::chrono::hours(72));
+    Fill(history(), 72, rxp::tools::IsoTime(start), 3600);
+    StartSim(Json::Value(Json::objectValue), {});
+    const std::string clock = dir_.File("clock");
+    hosttest::WriteText(clock, "+0\n");
+    hosttest::Process host(WithClock(clock, true, {"--interval", "0.3", "--history-keep", "1"}),
+                           out(), err());
+    ASSERT_TRUE(hosttest::WaitUntil([this] { return CyclesSoFar() >= 2; }, milliseconds(20000)));
+    ASSERT_GT(Sql(history(), "SELECT COUNT(*) FROM history WHERE id <= 72"), 20);
+
+    hosttest::WriteText(clock, "+2d\n");
+    // Every row of before the run, and the run's first (the oldest it marks), are two days old.
+    EXPECT_TRUE(hosttest::WaitUntil(
+        [&] { return Sql(history(), "SELECT MIN(id) FROM history") == 74; }, milliseconds(20000)))
+        << hosttest::ReadText(err());
+    host.Signal(SIGTERM);
+    ASSERT_EQ(host.Wait(milliseconds(30000)), 0) << hosttest::ReadText(err());
+    EXPECT_EQ(HistoryWarnings(), std::vector<std::string>{});
+    EXPECT_EQ(Sql(history(), "SELECT COUNT(*) FROM history"),
+              Sql(history(), "SELECT MAX(id) FROM history") - 73);
 #endif
 }
 
