@@ -91,10 +91,13 @@ void LineWatch::Flush() {
 
 void LineWatch::Trace(LineDirection direction, const rxp::tools::Bytes& bytes,
                       const std::string& note) {
+    // Handed over line by line: a diagnostic written after a frame (its poll failed) is
+    // written by another stream of standard error, and must follow the frame's line.
     *trace_ << rxp::tools::FrameLine(
                    rxp::tools::IsoTimeNow(rxp::tools::TimePrecision::kMilliseconds), direction,
                    bytes.data(), bytes.size(), note)
-            << '\n';
+            << '\n'
+            << std::flush;
 }
 
 }  // namespace rxphost
