@@ -189,7 +189,7 @@ rows=(
     "stopped with status 2 and not restarted|none:quotes no message; systemd's restart policy"
     "the service gives --state itself|check:unit_option_again"
     "Watchdog timeout|site:systemd's watchdog, killing a frozen service"
-    "GLIBC_2.32|site:needs a controller's older C library"
+    "GLIBCXX_3.4.21|site:needs a controller whose libstdc++ is older than GCC 5's"
 )
 
 # The table: lines from the header under "## Troubleshooting" to the first blank line.

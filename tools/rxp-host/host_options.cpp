@@ -320,7 +320,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
         ("history", po::value<std::string>(&options.history)->value_name("FILE"),
          "store every record in this SQLite database (created if missing)")
         ("history-keep", po::value<long long>(&history_keep)->value_name("DAYS"),
-         "with --history: delete rows older than DAYS days (a whole number, 1 or more), in "
+         "with --history: delete rows older than DAYS days (a whole number, 1 to 36500), in "
          "small batches beside the polls")
         ("events-level", po::value<std::string>(&events_level)->value_name("all|changes")
              ->default_value("all"),
