@@ -23,10 +23,15 @@ build=$(cd "${1:-build/default}" && pwd)
 guide=docs/site-guide.md
 
 scratch=$(mktemp -d /tmp/rxp-trouble.XXXXXX)
-sims=()
+# The simulators a check started, by pid: the checks run in subshells, so the list is a file.
+sims=$scratch/sims.pids
+stop_sims() {
+    [[ -f $sims ]] || return 0
+    while read -r pid; do kill "$pid" 2>/dev/null || true; done <"$sims"
+    rm -f "$sims"
+}
 cleanup() {
-    for pid in "${sims[@]}"; do kill "$pid" 2>/dev/null || true; done
-    wait 2>/dev/null || true
+    stop_sims
     rm -rf "$scratch"
 }
 trap cleanup EXIT
@@ -42,7 +47,7 @@ sim() {
     local link=$1
     shift
     "$bin/rxp-sim" --link "$link" "$@" >"$link.log" 2>&1 &
-    sims+=($!)
+    echo $! >>"$sims"
     local tries=0
     until [[ -e $link ]]; do
         ((++tries < 100)) || { echo "rxp-sim made no link $link" >&2; exit 1; }
@@ -239,6 +244,7 @@ for line in "${table[@]}"; do
         ;;
     esac
     output=$(${action#check:} 2>&1) || true
+    stop_sims
     mapfile -t quoted < <(printf '%s\n' "$symptom" | grep -o '`[^`]*`' | tr -d '`')
     row_ok=1
     [[ ${#quoted[@]} -gt 0 ]] || { echo "FAIL the row quotes no message to check: $symptom"; row_ok=0; }
