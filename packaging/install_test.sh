@@ -31,7 +31,8 @@ for file in bin/rxp-host bin/rxp-sim bin/rxp-record "$private/libsmdhost.so.0" \
     lib/smd/plugins/rxp517_t36b2.so lib/systemd/system/rxp-host@.service \
     share/man/man1/rxp-host.1.gz share/man/man1/rxp-sim.1.gz share/man/man1/rxp-record.1.gz \
     share/doc/rxp517-t36b2/README.md share/doc/rxp517-t36b2/examples/settings.json \
-    share/doc/rxp517-t36b2/examples/rxp-host.conf; do
+    share/doc/rxp517-t36b2/examples/rxp-host.conf \
+    share/doc/rxp517-t36b2/examples/site-units.json; do
     [[ -f "$prefix/$file" ]] || fail "$file is not installed"
 done
 

@@ -32,6 +32,7 @@ const char kAbout[] =
     "\n"
     "Example, against the simulator:\n"
     "  rxp-sim --link /tmp/rxp-line &\n"
+    "  while [ ! -e /tmp/rxp-line ]; do sleep 0.1; done\n"
     "  rxp-host --port /tmp/rxp-line --cycles 5 --settings examples/settings.json \\\n"
     "           --events events.jsonl --history history.db\n"
     "Two power systems on one bus:\n"
@@ -91,7 +92,7 @@ const char kAbout[] =
     "Exit codes (when several apply, the smallest but 0):\n"
     "  0  done: --cycles reached by every device, or SIGINT or SIGTERM, everything stored\n"
     "     and written\n"
-    "  1  could not start: plug-in, port (or port in use), cache, events, capture, history,\n"
+    "  1  could not start: plug-in, port (or port in use), events, capture, history,\n"
     "     state or metrics file or folder\n"
     "  2  usage error (e.g. two options naming one file, --timeout below 5 character times),\n"
     "     or a settings file that cannot be used (unreadable, not a JSON object, refused by\n"
@@ -280,8 +281,9 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
         ("help,h", "show this help and exit")
         ("version", "show the version and exit")
         ("plugin", po::value<std::string>(&options.plugin)->value_name("PATH"),
-         "the plug-in to load (default: rxp517_t36b2.so installed with rxp-host, in "
-         "../lib/smd/plugins from its folder, else the one beside it in a build tree)")
+         "the plug-in to load (default: rxp517_t36b2.so installed with rxp-host, from "
+         "its folder in ../lib/MULTIARCH/rxp517-t36b2 (the package), else in "
+         "../lib/smd/plugins, else the one beside it in a build tree)")
         ("port", po::value<std::string>(&options.port)->value_name("DEVICE"),
          "the serial port or pseudo-terminal of the power system; required")
         ("baud", po::value<long long>(&baud)->value_name("N")->default_value(9600),
@@ -318,7 +320,7 @@ int ParseCommandLine(int argc, char** argv, CommandLine* line) {
         ("history", po::value<std::string>(&options.history)->value_name("FILE"),
          "store every record in this SQLite database (created if missing)")
         ("history-keep", po::value<long long>(&history_keep)->value_name("DAYS"),
-         "with --history: delete rows older than DAYS days (a whole number, 1 or more), in "
+         "with --history: delete rows older than DAYS days (a whole number, 1 to 36500), in "
          "small batches beside the polls")
         ("events-level", po::value<std::string>(&events_level)->value_name("all|changes")
              ->default_value("all"),
@@ -578,6 +580,17 @@ Json::Value GivenOptions(const HostOptions& options) {
     if (!options.state.empty()) given["state"] = options.state;
     if (!options.metrics.empty()) given["metrics"] = options.metrics;
     given["events_level"] = options.events_changes ? "changes" : "all";
+    switch (options.summary) {
+        case SummaryMode::kAll:
+            given["summary"] = "all";
+            break;
+        case SummaryMode::kChanges:
+            given["summary"] = "changes";
+            break;
+        case SummaryMode::kNone:
+            given["summary"] = "none";
+            break;
+    }
     return given;
 }
 

@@ -40,6 +40,7 @@ Usage: rxp-sim [options]
 
 Example:
   rxp-sim --scenario examples/scenario-demo.json --link /tmp/rxp-line --log &
+  while [ ! -e /tmp/rxp-line ]; do sleep 0.1; done
   rxp-host --port /tmp/rxp-line --cycles 6
 
 Scenario (JSON; // comments allowed; every field has a healthy default, so {} is a quiet,

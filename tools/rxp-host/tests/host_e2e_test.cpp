@@ -316,6 +316,26 @@ TEST_F(HostEndToEnd, AddressOptionReachesAPowerSystemOnAnotherAddressAndTraceSho
     EXPECT_EQ(hosttest::CountEvents(hosttest::ReadEvents(events_path()), "publish"), 1u);
 }
 
+// --trace and the diagnostics share standard error: a failed poll's line follows the trace of
+// the reply that failed it, as a reader of the trace looks for it.
+TEST_F(HostEndToEnd, FailedPollFollowsTheTraceOfTheReplyThatFailedIt) {
+    StartSim(Json::Value(Json::objectValue), {"--corrupt-every", "30"});
+
+    // Reply 30 is step 5 of poll 2; poll 3 completes the second cycle.
+    ASSERT_EQ(RunHost({"--cycles", "2", "--trace"}), 0) << hosttest::ReadText(err());
+
+    const std::string err = hosttest::ReadText(this->err());
+    const std::size_t failed = err.find("rxp-host: poll 2 failed at ");
+    ASSERT_NE(failed, std::string::npos) << err;
+    const std::size_t dropped = err.find(" CR  dropped: checksum expected ");
+    ASSERT_NE(dropped, std::string::npos) << err;
+    EXPECT_LT(dropped, failed) << err;
+    // Nothing of poll 3 comes before poll 2's failure is told.
+    const std::size_t next = err.find(", poll 3 step 1\n");
+    ASSERT_NE(next, std::string::npos) << err;
+    EXPECT_GT(next, failed) << err;
+}
+
 // A session against a faulty power system captured at the "site" and replayed in the "lab": the
 // replay gives the host the same replies, noise, splits and faults, so the host publishes the
 // same records and hands on the same evaluations and failures.

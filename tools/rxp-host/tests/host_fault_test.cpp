@@ -12,6 +12,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 
 #include "tools/common/hex.h"
@@ -284,7 +285,7 @@ TEST_F(HostUnderFaults, EventsSurviveAFullDiskWholeLinesOnlyAndTheLossIsCounted)
 TEST_F(HostUnderFaults, EventsAreAppendedBehindAStartEventOfEveryRun) {
     StartSim(Json::Value(Json::objectValue), {});
     ASSERT_EQ(RunHost({"--cycles", "1"}), 0) << hosttest::ReadText(err());
-    ASSERT_EQ(RunHost({"--cycles", "2"}), 0) << hosttest::ReadText(err());
+    ASSERT_EQ(RunHost({"--cycles", "2", "--summary", "changes"}), 0) << hosttest::ReadText(err());
 
     const std::vector<Json::Value> events = hosttest::ReadEvents(events_path());
     ASSERT_FALSE(events.empty());
@@ -297,6 +298,13 @@ TEST_F(HostUnderFaults, EventsAreAppendedBehindAStartEventOfEveryRun) {
     EXPECT_EQ(start["options"]["cycles"].asInt(), 1);
     EXPECT_EQ(start["options"]["history"].asString(), history());
     EXPECT_FALSE(start["time"].asString().empty());
+    // The summary chosen is part of the run's options, as the reference lists them.
+    EXPECT_EQ(start["options"]["summary"].asString(), "all");
+    const auto second = std::find_if(events.begin() + 1, events.end(), [](const Json::Value& e) {
+        return e["event"].asString() == "start";
+    });
+    ASSERT_NE(second, events.end());
+    EXPECT_EQ((*second)["options"]["summary"].asString(), "changes");
 }
 
 TEST_F(HostUnderFaults, CachedRecordOfAnotherDeviceIsRefusedAndPollingStartsWithoutIt) {

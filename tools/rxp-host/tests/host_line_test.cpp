@@ -470,18 +470,6 @@ TEST_F(HostOnTestLine, PseudoTerminalThatAnswersAtLineSpeedFirstAndThenAtOnceLos
     EXPECT_EQ(hosttest::CountEvents(events, "warning"), 0u);
 }
 
-// The trace of a poll that fails is out before the warning that it failed.
-TEST_F(HostOnTestLine, TraceOfAFailedPollComesBeforeItsWarning) {
-    line_.Answer(AnswerAfter(1, PowerModel::Distinct(2)));  // the first command is not answered
-    ASSERT_EQ(RunHost(HostArgs({"--cycles", "1", "--timeout", "0.3", "--trace"})), 0)
-        << hosttest::ReadText(err());
-    const std::string err = hosttest::ReadText(this->err());
-    const std::size_t sent = err.find(" -> ");
-    const std::size_t failed = err.find("failed at 0x40/0x01");
-    ASSERT_NE(failed, std::string::npos) << err;
-    EXPECT_LT(sent, failed) << err;
-}
-
 TEST_F(HostOnTestLine, HighestDeviceIdIsTheSameNumberInEveryOutput) {
     const std::string settings = dir_.File("settings.json");
     hosttest::WriteText(settings, "{\"deviceId\": 4294967295}");
