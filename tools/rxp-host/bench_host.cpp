@@ -820,16 +820,29 @@ void BenchHost::WaitUntil(boost::asio::steady_timer& timer, Clock::time_point du
 
 // WATCHDOG=1 only from here: a round started, a command sent, a poll ended (answered or not),
 // the port tried again, or a wait on time woke.
+// Progress comes with every command sent: the status line is made again only when what it
+// says has changed, and not at all without a service manager.
 void BenchHost::Progress() {
-    service_.Alive(ServiceStatus());
+    if (!service_.listening()) return;
+    const StatusFacts facts{cycles_, DevicesUp(), line_down_};
+    if (!(facts == status_facts_) || status_line_.empty()) {
+        status_facts_ = facts;
+        status_line_ = ServiceStatus();
+    }
+    service_.Alive(status_line_);
 }
 
-// The line `systemctl status` shows: "2 devices, 2 up, 1234 cycles on /dev/ttyUSB0".
-std::string BenchHost::ServiceStatus() const {
+std::size_t BenchHost::DevicesUp() const {
     std::size_t up = 0;
     for (const auto& session : sessions_) {
         if (session->cycles() > 0 && !session->lost()) ++up;
     }
+    return up;
+}
+
+// The line `systemctl status` shows: "2 devices, 2 up, 1234 cycles on /dev/ttyUSB0".
+std::string BenchHost::ServiceStatus() const {
+    const std::size_t up = DevicesUp();
     return std::to_string(sessions_.size()) + (sessions_.size() == 1 ? " device, " : " devices, ") +
            std::to_string(up) + " up, " + std::to_string(cycles_) +
            (cycles_ == 1 ? " cycle" : " cycles") + " on " + options_.port +

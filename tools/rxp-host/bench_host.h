@@ -145,6 +145,7 @@ private:
     void WaitUntil(boost::asio::steady_timer& timer, Clock::time_point due,
                    std::function<void()> then);
     void Progress();
+    std::size_t DevicesUp() const;
     std::string ServiceStatus() const;
 
     HostOptions options_;
@@ -206,6 +207,17 @@ private:
     bool live_error_reported_ = false;
 
     ServiceNotify service_;
+    // What the last status line said, to make it again only when that changes.
+    struct StatusFacts {
+        std::uint64_t cycles = 0;
+        std::size_t up = 0;
+        bool line_down = false;
+        bool operator==(const StatusFacts& o) const {
+            return cycles == o.cycles && up == o.up && line_down == o.line_down;
+        }
+    };
+    StatusFacts status_facts_;
+    std::string status_line_;
     Clock::duration watchdog_wake_{};  // a wait longer than this wakes to say it is alive
     bool stopped_ = false;             // the run is over: the live files say so
     rxp::tools::WallClock::time_point stopped_at_{};

@@ -2,9 +2,13 @@
 
 #include <systemd/sd-daemon.h>
 
+#include <cstdlib>
+
 namespace rxphost {
 
 ServiceNotify::ServiceNotify() {
+    const char* socket = std::getenv("NOTIFY_SOCKET");
+    listening_ = socket != nullptr && socket[0] != '\0';
     std::uint64_t usec = 0;
     if (sd_watchdog_enabled(0, &usec) > 0) watchdog_ = std::chrono::microseconds(usec);
 }

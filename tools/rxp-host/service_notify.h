@@ -24,10 +24,14 @@ public:
 
     // The watchdog's period; zero when none is set.
     std::chrono::microseconds watchdog() const { return watchdog_; }
+    // A service manager listens (NOTIFY_SOCKET was given): without one there is nothing to tell,
+    // and nothing need be made to tell it.
+    bool listening() const { return listening_; }
 
 private:
     void Send(const std::string& message);
 
+    bool listening_ = false;
     std::chrono::microseconds watchdog_{0};
     std::chrono::steady_clock::time_point last_alive_{};
     std::string last_status_;
