@@ -133,9 +133,10 @@ std::string ReplyDropReason(const unsigned char* chars, std::size_t size, unsign
         return "dropped: " + std::to_string(size) + " characters, more than the device holds";
     }
     // Decoded as the codec decodes: pairs between start and end character, unchecked.
+    // On the stack: every reply of a cycle comes through here (the reply check asks).
     const std::size_t decoded = (size - 2) / 2;
-    Bytes raw(decoded);
-    frame::DecodePairs(chars + 1, decoded, raw.data());
+    unsigned char raw[frame::kRxBufferSize / 2];
+    frame::DecodePairs(chars + 1, decoded, raw);
     if (decoded <= frame::kHeaderBytes) return "dropped: frame too short";
     const std::size_t length = raw[3];
     const std::size_t checksum_at = frame::kHeaderBytes + length;
@@ -143,7 +144,7 @@ std::string ReplyDropReason(const unsigned char* chars, std::size_t size, unsign
         return "dropped: length byte says " + std::to_string(length) +
                " payload bytes, frame holds " + std::to_string(decoded - frame::kHeaderBytes - 1);
     }
-    const unsigned char expected = frame::CharSum(raw.data(), checksum_at);
+    const unsigned char expected = frame::CharSum(raw, checksum_at);
     if (expected != raw[checksum_at]) {
         return "dropped: checksum expected " + hex::Byte(expected) + " got " +
                hex::Byte(raw[checksum_at]);
