@@ -819,9 +819,8 @@ void BenchHost::WaitUntil(boost::asio::steady_timer& timer, Clock::time_point du
 }
 
 // WATCHDOG=1 only from here: a round started, a command sent, a poll ended (answered or not),
-// the port tried again, or a wait on time woke.
-// Progress comes with every command sent: the status line is made again only when what it
-// says has changed, and not at all without a service manager.
+// the port tried again, or a wait on time woke. That is every command: the status line is made
+// again only when what it says has changed, and not at all without a service manager.
 void BenchHost::Progress() {
     if (!service_.listening()) return;
     const StatusFacts facts{cycles_, DevicesUp(), line_down_};
