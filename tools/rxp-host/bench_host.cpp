@@ -472,7 +472,7 @@ void BenchHost::OnChunk(unsigned char* data, std::size_t size) {
     const bool was_holding = watch_.holding();
     const std::vector<rxp::tools::FrameCutter::Piece>& pieces =
         watch_.Received(now, poll_active_ ? static_cast<unsigned>(polls_) : 0, step_, data, size);
-    const std::vector<ReplyCheck::Judged> judged =
+    const std::vector<ReplyCheck::Judged>& judged =
         check_.Judge(pieces, current_->address(), now, was_holding, watch_.holding());
     // The line is request and reply: bytes that arrive while no command is outstanding answer
     // an abandoned poll and would be taken for a reply to the next one. They are dropped, and

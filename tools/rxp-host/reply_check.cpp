@@ -55,13 +55,14 @@ bool ReplyCheck::AnswersCommand(const rxp::tools::Bytes& reply_chars) const {
     return data == 0 || (reply.size() > 4 && command_.size() > 4 && reply[4] == command_[4]);
 }
 
-std::vector<ReplyCheck::Judged> ReplyCheck::Judge(const std::vector<Piece>& pieces, unsigned polled,
-                                                  Clock::time_point now, bool was_holding,
-                                                  bool holding) {
+const std::vector<ReplyCheck::Judged>& ReplyCheck::Judge(const std::vector<Piece>& pieces,
+                                                         unsigned polled, Clock::time_point now,
+                                                         bool was_holding, bool holding) {
     const Clock::time_point first_began = was_holding ? held_since_ : now;
     if (holding && !(was_holding && pieces.empty())) held_since_ = now;
 
-    std::vector<Judged> judged;
+    std::vector<Judged>& judged = judged_;
+    judged.clear();
     bool reply_in_chunk = false;
     for (std::size_t i = 0; i < pieces.size(); ++i) {
         const Piece& piece = pieces[i];

@@ -47,11 +47,14 @@ public:
 
     // The pieces of a chunk read at `now` while `polled` is polled; `was_holding` and
     // `holding`: a frame was begun and not ended before and after the chunk.
-    std::vector<Judged> Judge(const std::vector<Piece>& pieces, unsigned polled,
-                              Clock::time_point now, bool was_holding, bool holding);
+    // The verdicts stay valid until the next call (one buffer for the run: a call a chunk).
+    const std::vector<Judged>& Judge(const std::vector<Piece>& pieces, unsigned polled,
+                                     Clock::time_point now, bool was_holding, bool holding);
 
 private:
     bool AnswersCommand(const rxp::tools::Bytes& reply_chars) const;
+
+    std::vector<Judged> judged_;
 
     unsigned baud_;
     bool addresses_;
