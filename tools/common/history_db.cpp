@@ -338,45 +338,35 @@ void HistoryDb::Between(const std::string& since, const std::string& until,
     if (rc != SQLITE_DONE) FailSqlite("cannot read table history");
 }
 
-std::int64_t HistoryDb::Count() {
+// The one integer `sql` yields; `if_none` when it yields no row or NULL.
+std::int64_t HistoryDb::Integer(const char* sql, std::int64_t if_none) {
     sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT COUNT(*) FROM history", -1, &raw, nullptr) != SQLITE_OK) {
+    if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) {
         FailSqlite("cannot read table history");
     }
     Statement s(raw);
-    if (sqlite3_step(raw) != SQLITE_ROW) FailSqlite("cannot read table history");
-    return sqlite3_column_int64(raw, 0);
+    const int rc = sqlite3_step(raw);
+    if (rc != SQLITE_ROW && rc != SQLITE_DONE) FailSqlite("cannot read table history");
+    return rc == SQLITE_ROW && sqlite3_column_type(raw, 0) != SQLITE_NULL
+               ? sqlite3_column_int64(raw, 0)
+               : if_none;
+}
+
+std::int64_t HistoryDb::Count() {
+    return Integer("SELECT COUNT(*) FROM history", 0);
 }
 
 bool HistoryDb::SeveralAddresses() {
     if (!has_address_) return false;
     // Each an end of the index on address: no scan of the rows.
-    const auto first = [this](const char* sql) {
-        sqlite3_stmt* raw = nullptr;
-        if (sqlite3_prepare_v2(db_, sql, -1, &raw, nullptr) != SQLITE_OK) {
-            FailSqlite("cannot read table history");
-        }
-        Statement s(raw);
-        const int rc = sqlite3_step(raw);
-        if (rc != SQLITE_ROW && rc != SQLITE_DONE) FailSqlite("cannot read table history");
-        return rc == SQLITE_ROW && sqlite3_column_type(raw, 0) != SQLITE_NULL
-                   ? sqlite3_column_int64(raw, 0)
-                   : -1;
-    };
-    const std::int64_t lowest = first("SELECT MIN(address) FROM history");
-    const std::int64_t highest = first("SELECT MAX(address) FROM history");
-    const bool unknown = first("SELECT 1 FROM history WHERE address IS NULL LIMIT 1") == 1;
+    const std::int64_t lowest = Integer("SELECT MIN(address) FROM history", -1);
+    const std::int64_t highest = Integer("SELECT MAX(address) FROM history", -1);
+    const bool unknown = Integer("SELECT 1 FROM history WHERE address IS NULL LIMIT 1", -1) == 1;
     return lowest != highest || (unknown && lowest >= 0);
 }
 
 std::int64_t HistoryDb::LastId() {
-    sqlite3_stmt* raw = nullptr;
-    if (sqlite3_prepare_v2(db_, "SELECT MAX(id) FROM history", -1, &raw, nullptr) != SQLITE_OK) {
-        FailSqlite("cannot read table history");
-    }
-    Statement s(raw);
-    if (sqlite3_step(raw) != SQLITE_ROW) FailSqlite("cannot read table history");
-    return sqlite3_column_int64(raw, 0);  // NULL reads as 0
+    return Integer("SELECT MAX(id) FROM history", 0);  // none yet: 0
 }
 
 bool HistoryDb::NewestTime(double* julian_day) {

@@ -145,6 +145,7 @@ private:
     bool GivesIdsOnce();
     void Upgrade(bool has_address);
     std::string QuickCheck();
+    std::int64_t Integer(const char* sql, std::int64_t if_none);
     std::string SelectFrom(const std::string& tail) const;
 
     std::string path_;
